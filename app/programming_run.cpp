@@ -1,0 +1,68 @@
+// The programming run: mode and source from the image argument, results.
+#include <cstdio>
+#include <cstring>
+
+#include "app/run.h"
+#include "bootloader/programming.h"
+#include "common/number_text.h"
+#include "image/image_source.h"
+#include "serial/serial_port.h"
+
+namespace {
+
+// The shortest HWPARM argument: the word, two hex digits, one more character.
+constexpr size_t kMinHwParamLength = 9;
+
+// Closes the port and passes the status on, so every result path reads as
+// one statement.
+int CloseAndReturn(PortHandle port, int status) {
+  PortClose(port);
+  return status;
+}
+
+}  // namespace
+
+int RunProgramming(PortHandle port, const char* imageArgument) {
+  // 1. Hardware parameters into the built-in EEPROM image.
+  if (StartsWithKeyword(imageArgument, "HWPARM", "hwparm")) {
+    if (std::strlen(imageArgument) < kMinHwParamLength) {
+      std::printf("HWPARM string not valid\n");
+      return CloseAndReturn(port, kExitFailure);
+    }
+    SetHwParams(imageArgument);
+  }
+
+  // 2. Mode and source. Given hardware parameters (byte 0 not 0xFF) always
+  // mean the built-in image; otherwise a path containing "eeprom.bin" is an
+  // EEPROM file and anything else a firmware file.
+  const bool hwParamsGiven = HwParamImage[0] != 0xFF;
+  const bool eepromFile = std::strstr(imageArgument, "eeprom.bin") != nullptr;
+  ImageSource source;
+  source.path = imageArgument;
+  if (hwParamsGiven) source.hwParams = &HwParamImage;
+  const bool firmware = !hwParamsGiven && !eepromFile;
+
+  // 3./4. Program and print the result.
+  if (firmware) {
+    if (!FlashImage(port, source, true)) {
+      std::printf("Written: %d, Read: %d\n", static_cast<int>(traffic.written),
+                  static_cast<int>(traffic.read));
+      std::printf("Flashing the firmware image failed.\n");
+      return CloseAndReturn(port, kExitFailure);
+    }
+    std::printf("Firmware flashed.\n");
+  } else {
+    if (!FlashImage(port, source, false)) {
+      std::printf("Flashing the eeprom image failed.\n");
+      return CloseAndReturn(port, kExitFailure);
+    }
+    std::printf("Eeprom flashed.\n");
+  }
+
+  // 5. Let the device leave its bootloader.
+  if (!ResetBootloader(port)) {
+    std::printf("Resetting the bootloader failed.\n");
+    return CloseAndReturn(port, kExitFailure);
+  }
+  return CloseAndReturn(port, kExitSuccess);
+}

@@ -1,0 +1,73 @@
+// The run start: arguments, activation baud, port, bootloader, STOP.
+#include <cstdio>
+
+#include "app/run.h"
+#include "bootloader/activation.h"
+#include "common/number_text.h"
+#include "common/report.h"
+#include "serial/adapter.h"
+#include "serial/serial_port.h"
+
+namespace {
+
+constexpr const char* kVersion = "2.3";
+constexpr uint32_t kDefaultBaud = 115200;
+constexpr uint32_t kAdapterBaud = 3000000;
+
+}  // namespace
+
+ActivationChoice ChooseActivation(int argc, const char* const* argv) {
+  ActivationChoice choice;
+  if (argc < 4) {
+    choice.baud = IsKnownAdapterPort(argv[1]) ? kAdapterBaud : kDefaultBaud;
+  } else if (StartsWithKeyword(argv[3], "FORCE", "force")) {
+    choice.baud = kDefaultBaud;
+    choice.forced = true;
+  } else {
+    // Not validated: text without leading digits gives 0, which the port
+    // setup then refuses.
+    choice.baud = ParseUnsignedText(argv[3], 10);
+  }
+  if (argc > 4) choice.forced = true;
+  return choice;
+}
+
+int RunKorvel(int argc, const char* const* argv) {
+  // 1./2. Banner, then the argument count.
+  std::printf("Version: %s\n", kVersion);
+  if (argc < 3 || argc > 5) {
+    std::printf("Usage: korvel.exe <COM-Port> <FW_File> [activation baud]\n\n");
+    return kExitFailure;
+  }
+
+  // 3. From here on a keyboard interrupt must not cut a programming short.
+  InstallConsoleCtrlHandler();
+
+  // 4./5. The activation baud, then the port.
+  const ActivationChoice choice = ChooseActivation(argc, argv);
+  const PortHandle port = OpenSerial(argv[1], choice.baud);
+  if (port == kNoPort) {
+    ReportFailure("OpenSerial");
+    return kExitFailure;
+  }
+
+  // 6./7. Wake the bootloader; a forced run carries on regardless.
+  if (!ActivateBootloader(port)) {
+    if (!choice.forced) {
+      std::printf("Activating the bootloader failed.\n");
+      PortClose(port);
+      return kExitFailure;
+    }
+    std::printf("Forced bootloader activation.\n");
+  }
+  std::printf("Bootloader activated.\n");
+
+  // 8. STOP leaves the device in its bootloader: no reset is sent.
+  const char* imageArgument = argv[2];
+  if (StartsWithKeyword(imageArgument, "STOP", "stop")) {
+    PortClose(port);
+    return kExitSuccess;
+  }
+  // 9. Everything else is a programming run, which closes the port.
+  return RunProgramming(port, imageArgument);
+}

@@ -1,0 +1,34 @@
+// The command-line driver: from the arguments to the exit status.
+#pragma once
+
+#include <cstdint>
+
+#include "serial/serial_port.h"
+
+inline constexpr int kExitSuccess = 0;
+inline constexpr int kExitFailure = -1;
+
+// The activation baud and whether a failed activation may be ignored.
+struct ActivationChoice {
+  uint32_t baud = 0;
+  bool forced = false;
+};
+
+// Decides the activation from the arguments (argc between 3 and 5): a third
+// argument FORCE/force forces at 115,200; any other third argument is the
+// baud as decimal text; a fourth argument forces as well; without a third
+// argument the port is looked up among the known adapters (3,000,000 baud)
+// and otherwise gets 115,200.
+ActivationChoice ChooseActivation(int argc, const char* const* argv);
+
+// The whole run: banner, argument check, activation, STOP or programming.
+// Returns the exit status, 0 or -1.
+int RunKorvel(int argc, const char* const* argv);
+
+// Programs what |imageArgument| selects over the open port, prints the
+// result, resets the device after a success and closes the port on every
+// path. Returns the exit status.
+int RunProgramming(PortHandle port, const char* imageArgument);
+
+// Makes keyboard interrupts (Ctrl+C, Ctrl+Break) unable to end the run.
+void InstallConsoleCtrlHandler();

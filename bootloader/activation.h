@@ -1,0 +1,11 @@
+// Waking the device's bootloader.
+#pragma once
+
+#include "serial/serial_port.h"
+
+// Sends the activation string at the port's current (activation) baud,
+// switches the line to 115,200 baud and offers the sync probe up to 30 times
+// until the bootloader answers with a carriage return. Returns 1 when it
+// answered, else 0 (after a report for a failing step; none when the probes
+// simply went unanswered).
+int ActivateBootloader(PortHandle port);

@@ -1,0 +1,34 @@
+// Matching a port name against the inventory, the same on every platform.
+#include <cstring>
+
+#include "serial/adapter.h"
+
+namespace {
+
+// Friendly-name marks of the adapters that take the fast activation baud.
+constexpr const char* kAdapterMarks[] = {"USB Serial Port", "Orvane", "Tavlo CAN Channel"};
+
+bool CarriesAdapterMark(const std::string& friendlyName) {
+  for (const char* mark : kAdapterMarks) {
+    if (friendlyName.find(mark) != std::string::npos) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int MatchKnownAdapter(const char* portName, std::span<const InventoryEntry> inventory) {
+  // Skip a device prefix such as "\\.\": four characters, but never past
+  // the end of a shorter name.
+  const char* name = portName;
+  if (name[0] == '\\') name += strnlen(name, 4);
+
+  int known = 0;
+  for (const InventoryEntry& device : inventory) {
+    if (device.portName != name) continue;
+    for (const std::string& friendlyName : device.friendlyNames) {
+      if (CarriesAdapterMark(friendlyName)) known = 1;
+    }
+  }
+  return known;
+}

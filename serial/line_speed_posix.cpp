@@ -1,0 +1,49 @@
+// Line rates on POSIX systems without termios2: the standard rates only.
+#include <termios.h>
+
+#include <cerrno>
+#include <cstdint>
+
+#include "serial/line_speed.h"
+
+namespace {
+
+struct SpeedCode {
+  uint32_t baud;
+  speed_t code;
+};
+
+constexpr SpeedCode kSpeeds[] = {
+    {50, B50},         {75, B75},         {110, B110},     {134, B134},     {150, B150},
+    {200, B200},       {300, B300},       {600, B600},     {1200, B1200},   {1800, B1800},
+    {2400, B2400},     {4800, B4800},     {9600, B9600},   {19200, B19200}, {38400, B38400},
+    {57600, B57600},   {115200, B115200}, {230400, B230400},
+};
+
+}  // namespace
+
+int ApplyLineSpeed(int fd, uint32_t baud) {
+  for (const SpeedCode& speed : kSpeeds) {
+    if (speed.baud != baud) continue;
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0) return 0;
+    if (cfsetispeed(&tio, speed.code) != 0 || cfsetospeed(&tio, speed.code) != 0) return 0;
+    return tcsetattr(fd, TCSANOW, &tio) == 0 ? 1 : 0;
+  }
+  errno = EINVAL;
+  return 0;
+}
+
+int ReadLineSpeed(int fd, uint32_t* baud) {
+  termios tio{};
+  if (tcgetattr(fd, &tio) != 0) return 0;
+  const speed_t code = cfgetospeed(&tio);
+  for (const SpeedCode& speed : kSpeeds) {
+    if (speed.code == code) {
+      *baud = speed.baud;
+      return 1;
+    }
+  }
+  *baud = 0;
+  return 1;
+}

@@ -1,0 +1,206 @@
+// POSIX serial ports (termios). Nothing of Windows here.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <string>
+
+#include "common/retry_posix.h"
+#include "serial/line_speed.h"
+#include "serial/serial_port.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The receive rule: a read ends 20 ms after a byte with no further byte, and
+// at the latest 150 ms after it began.
+constexpr auto kInterByteTimeout = std::chrono::milliseconds(20);
+constexpr auto kTotalReadTimeout = std::chrono::milliseconds(150);
+
+// How long one write call waits for the port to take a byte before it counts
+// as having written nothing; 101 such calls in a row end a send.
+constexpr int kWriteWaitMs = 20;
+
+// Runs an ioctl whose failure does not matter without disturbing errno,
+// which a later report may print.
+void IoctlIgnoringFailure(int fd, unsigned long request, const void* argument) {
+  const int savedErrno = errno;
+  ioctl(fd, request, argument);
+  errno = savedErrno;
+}
+
+}  // namespace
+
+PortHandle PortCreate(const char* portName) {
+  // A name with a slash is a path as given (/dev/ttyUSB0, a by-id symlink);
+  // a bare name is a device under /dev.
+  std::string path = portName;
+  if (path.find('/') == std::string::npos) path = "/dev/" + path;
+
+  // Non-blocking only for the open, so it never waits for a carrier signal;
+  // no controlling terminal, so the device can't deliver us job signals.
+  int fd = RetryAfterSignal([&] { return open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK); });
+  if (fd < 0) return kNoPort;
+
+  // Exclusive use, as an unshared open on Windows: a second run on the same
+  // port fails here. flock holds even against root, which TIOCEXCL does not.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int savedErrno = errno;
+    close(fd);
+    errno = savedErrno;
+    return kNoPort;
+  }
+  // Keeps other programs from opening the port while we use it. Not being a
+  // terminal is reported by the next step, with its own name.
+  IoctlIgnoringFailure(fd, TIOCEXCL, nullptr);
+
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    const int savedErrno = errno;
+    close(fd);
+    errno = savedErrno;
+    return kNoPort;
+  }
+  return fd;
+}
+
+int PortSetTimeouts(PortHandle port) {
+  // The receive rule itself is timed by PortRead; the terminal only has to
+  // hand over whatever has arrived as soon as one byte is there. Anything
+  // that is not a terminal (a file, /dev/null) fails here with ENOTTY.
+  termios tio{};
+  if (tcgetattr(port, &tio) != 0) return 0;
+  tio.c_cc[VMIN] = 1;
+  tio.c_cc[VTIME] = 0;
+  return tcsetattr(port, TCSANOW, &tio) == 0 ? 1 : 0;
+}
+
+int PortGetState(PortHandle port, LineState* state) {
+  if (tcgetattr(port, &state->tio) != 0) return 0;
+  return ReadLineSpeed(port, &state->baud);
+}
+
+int PortBuildState(LineState* state) {
+  termios& tio = state->tio;
+  // Bytes pass unchanged in both directions. Each of these flags corrupts
+  // the protocol silently when left on: ICRNL turns the bootloader's
+  // carriage return into a line feed, IXON swallows 0x11/0x13 inside frames,
+  // ISTRIP clears bit 7, OPOST/ONLCR expands 0x0A on the way out, and the
+  // local modes echo or interpret control characters.
+  tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
+                                        IXON | IXOFF | IXANY | INPCK);
+  tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+  // 8 data bits, no parity, 1 stop bit; receiver on; modem lines ignored;
+  // HUPCL off so closing the port does not drop DTR and reset the device.
+  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | HUPCL);
+  tio.c_cflag |= CS8 | CREAD | CLOCAL;
+  tio.c_cc[VMIN] = 1;
+  tio.c_cc[VTIME] = 0;
+  return 1;
+}
+
+void PortSetLineFields(LineState* state, uint32_t baud) {
+  state->baud = baud;
+  // No flow control of either kind: the protocol never pauses the line.
+  state->tio.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+  state->tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+}
+
+void PortSetBaud(LineState* state, uint32_t baud) { state->baud = baud; }
+
+int PortSetState(PortHandle port, const LineState& state) {
+  // A rate of 0 would mean "hang up the line" to a POSIX terminal.
+  if (state.baud == 0) {
+    errno = EINVAL;
+    return 0;
+  }
+  if (tcsetattr(port, TCSANOW, &state.tio) != 0) return 0;
+  if (!ApplyLineSpeed(port, state.baud)) return 0;
+  // Drivers may round or refuse a rate without an error: check what the
+  // line runs at now.
+  uint32_t actual = 0;
+  if (!ReadLineSpeed(port, &actual)) return 0;
+  if (actual != state.baud) {
+    errno = EINVAL;
+    return 0;
+  }
+  // RTS and DTR asserted and held. A pseudo-terminal has no modem lines and
+  // refuses this ioctl; that refusal is not a failure.
+  const int lines = TIOCM_RTS | TIOCM_DTR;
+  IoctlIgnoringFailure(port, TIOCMBIS, &lines);
+  return 1;
+}
+
+int PortDrain(PortHandle port) {
+  return RetryAfterSignal([&] { return tcdrain(port); }) == 0 ? 1 : 0;
+}
+
+void PortPurge(PortHandle port, PurgeWhat what) {
+  const int savedErrno = errno;
+  tcflush(port, what == PurgeWhat::kBoth ? TCIOFLUSH : TCIFLUSH);
+  errno = savedErrno;
+}
+
+int PortWrite(PortHandle port, std::span<const uint8_t> bytes, uint32_t* written) {
+  *written = 0;
+  // Wait, bounded, for room in the port's queue: a device that stops reading
+  // must end the send through the stall rule, never block it for good.
+  pollfd ready{port, POLLOUT, 0};
+  const int events = RetryAfterSignal([&] { return poll(&ready, 1, kWriteWaitMs); });
+  if (events < 0) return 0;
+  if (events == 0) return 1;  // the port took nothing this time
+  const ssize_t count =
+      RetryAfterSignal([&] { return write(port, bytes.data(), bytes.size()); });
+  if (count < 0) return errno == EAGAIN ? 1 : 0;
+  *written = static_cast<uint32_t>(count);
+  return 1;
+}
+
+int PortRead(PortHandle port, std::span<uint8_t> buffer, uint32_t* got) {
+  *got = 0;
+  const Clock::time_point deadline = Clock::now() + kTotalReadTimeout;
+  Clock::time_point limit = deadline;
+  while (*got < buffer.size()) {
+    const Clock::duration left = limit - Clock::now();
+    if (left <= Clock::duration::zero()) break;
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+    const timespec wait{static_cast<time_t>(seconds.count()),
+                        static_cast<long>(std::chrono::nanoseconds(left - seconds).count())};
+    pollfd ready{port, POLLIN, 0};
+    const int events = ppoll(&ready, 1, &wait, nullptr);
+    if (events < 0) {
+      if (errno == EINTR) continue;
+      return 0;
+    }
+    if (events == 0) continue;  // the time check above ends the read
+
+    const ssize_t count = read(port, buffer.data() + *got, buffer.size() - *got);
+    if (count < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (count <= 0) {
+      // A hung-up line (adapter unplugged, other end closed) reads as end of
+      // file or EIO. Deliver what came before it; the next read fails.
+      if (*got > 0) break;
+      if (count == 0) errno = EIO;
+      return 0;
+    }
+    *got += static_cast<uint32_t>(count);
+    const Clock::time_point gapEnd = Clock::now() + kInterByteTimeout;
+    limit = gapEnd < deadline ? gapEnd : deadline;
+  }
+  return 1;
+}
+
+void PortClose(PortHandle port) {
+  // Lift the exclusive mode before closing: it outlives our descriptor when
+  // someone else still holds the terminal open.
+  IoctlIgnoringFailure(port, TIOCNXCL, nullptr);
+  close(port);
+}

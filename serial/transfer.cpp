@@ -1,0 +1,58 @@
+// Sending and receiving over an open port, written once over the platform
+// layer: the stall rule of the send loop and the receive budget counted in
+// read timeouts.
+#include <cstdint>
+#include <span>
+
+#include "common/report.h"
+#include "serial/serial_port.h"
+
+TrafficCounters traffic;
+
+namespace {
+
+// The longest a single read call waits when nothing arrives.
+constexpr uint32_t kReadTimeoutMs = 150;
+
+// Consecutive write calls that may take nothing before the send gives up.
+constexpr uint32_t kStallLimit = 100;
+
+}  // namespace
+
+int MyWriteFile(PortHandle port, std::span<const uint8_t> bytes, uint32_t* sent) {
+  *sent = 0;
+  uint32_t stalls = 0;
+  while (*sent < bytes.size()) {
+    uint32_t written = 0;
+    if (!PortWrite(port, bytes.subspan(*sent, 1), &written)) return 0;
+    if (written > 0) {
+      *sent += written;
+      traffic.written += static_cast<int32_t>(written);
+      stalls = 0;
+    }
+    // Checked before counting, so the send ends at the 101st empty call in
+    // a row after a byte went out, or at the 102nd when none went out yet.
+    if (stalls > kStallLimit) return 0;
+    ++stalls;
+  }
+  return 1;
+}
+
+int MyReadFile(PortHandle port, std::span<uint8_t> buffer, uint32_t budgetMs, uint32_t* received) {
+  *received = 0;
+  // The budget is counted in read timeouts, not on a clock: every empty read
+  // uses up one timeout, and the first burst ends the receive at once.
+  for (uint32_t elapsed = 0; elapsed < budgetMs; elapsed += kReadTimeoutMs) {
+    uint32_t got = 0;
+    if (!PortRead(port, buffer.first(kReceiveSize), &got)) {
+      ReportFailure("ReadFile");
+      return 0;
+    }
+    if (got > 0) {
+      traffic.read += static_cast<int32_t>(got);
+      *received = got;
+      return 1;
+    }
+  }
+  return 0;
+}

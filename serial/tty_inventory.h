@@ -1,0 +1,19 @@
+// The POSIX device inventory: serial ports as sysfs lists them. POSIX only.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "serial/adapter.h"
+
+// Lists the present tty devices under |sysRoot| (normally "/sys"): each one
+// with a device behind it, named by its tty name, with its USB interface,
+// product and manufacturer strings as friendly names, plus "USB Serial Port"
+// for ports of the ftdi_sio driver (the name their Windows driver gives
+// them). Returns false when the tty class can't be read.
+bool ReadTtyInventory(const std::string& sysRoot, std::vector<InventoryEntry>* inventory);
+
+// The tty name a port argument stands for: a path is resolved through its
+// symlinks (/dev/serial/by-id/...) and loses its leading "/dev/"; a bare
+// name is returned as it is.
+std::string TtyNameForPort(const char* portName);

@@ -1,0 +1,13 @@
+// Windows port handle and line settings. Nothing of POSIX here.
+#pragma once
+
+#include <windows.h>
+
+// An open serial port: a Win32 file handle.
+using PortHandle = HANDLE;
+inline const PortHandle kNoPort = INVALID_HANDLE_VALUE;
+
+// The line settings that GetCommState reads and SetCommState applies.
+struct LineState {
+  DCB dcb{};
+};
