@@ -1,0 +1,152 @@
+// Sending and receiving over a real pseudo-terminal: the burst rule of a
+// receive, its budget, the stall rule of a send, and a line that hangs up.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "serial/serial_port.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The tool's port on the slave side of a fresh pseudo-terminal; the test
+// plays the device on the master side.
+class PortTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master_, 0);
+    ASSERT_EQ(grantpt(master_), 0);
+    ASSERT_EQ(unlockpt(master_), 0);
+    port_ = OpenSerial(ptsname(master_), 115200);
+    ASSERT_NE(port_, kNoPort);
+    traffic = TrafficCounters{};
+  }
+  void TearDown() override {
+    if (port_ != kNoPort) PortClose(port_);
+    if (master_ >= 0) close(master_);
+  }
+
+  void DeviceSends(const std::vector<uint8_t>& bytes) {
+    ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  }
+
+  // Runs |call| with standard output captured; returns what it printed.
+  template <typename Call>
+  static std::string Printed(Call call) {
+    testing::internal::CaptureStdout();
+    call();
+    std::fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+  }
+
+  int master_ = -1;
+  PortHandle port_ = kNoPort;
+};
+
+TEST_F(PortTest, BytesPassUnchangedBothWays) {
+  // Every byte value, including CR, LF, XON/XOFF and NUL, in both directions.
+  std::vector<uint8_t> all(256);
+  for (size_t i = 0; i < all.size(); ++i) all[i] = static_cast<uint8_t>(i);
+  uint32_t sent = 0;
+  ASSERT_EQ(MyWriteFile(port_, all, &sent), 1);
+  EXPECT_EQ(sent, 256u);
+  std::vector<uint8_t> seen;
+  while (seen.size() < all.size()) {
+    pollfd ready{master_, POLLIN, 0};
+    ASSERT_EQ(poll(&ready, 1, 2000), 1);
+    std::array<uint8_t, 512> chunk{};
+    const ssize_t n = read(master_, chunk.data(), chunk.size());
+    ASSERT_GT(n, 0);
+    seen.insert(seen.end(), chunk.begin(), chunk.begin() + n);
+  }
+  EXPECT_EQ(seen, all);
+
+  DeviceSends(std::vector<uint8_t>(all.begin(), all.begin() + 200));
+  std::array<uint8_t, kReceiveSize> buffer{};
+  uint32_t received = 0;
+  ASSERT_EQ(MyReadFile(port_, buffer, 1000, &received), 1);
+  ASSERT_EQ(received, 200u);
+  EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + 200, all.begin()));
+  EXPECT_EQ(traffic.written, 256);
+  EXPECT_EQ(traffic.read, 200);
+}
+
+TEST_F(PortTest, AReceiveCollectsOneBurstOfAtMost285Bytes) {
+  // Two bursts further apart than the 20 ms gap: only the first is taken.
+  std::thread device([this] {
+    DeviceSends({1, 2, 3});
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));  // the gap itself
+    DeviceSends({4, 5});
+  });
+  std::array<uint8_t, kReceiveSize> buffer{};
+  uint32_t received = 0;
+  EXPECT_EQ(MyReadFile(port_, buffer, 1000, &received), 1);
+  device.join();
+  EXPECT_EQ(received, 3u);
+  EXPECT_EQ(MyReadFile(port_, buffer, 1000, &received), 1);
+  EXPECT_EQ(received, 2u);
+
+  // More than a receive holds: the first read takes 285, the next the rest.
+  DeviceSends(std::vector<uint8_t>(300, 0x55));
+  EXPECT_EQ(MyReadFile(port_, buffer, 1000, &received), 1);
+  EXPECT_EQ(received, kReceiveSize);
+  EXPECT_EQ(MyReadFile(port_, buffer, 1000, &received), 1);
+  EXPECT_EQ(received, 15u);
+  EXPECT_EQ(traffic.read, 305);
+}
+
+TEST_F(PortTest, ASilentDeviceUsesUpTheBudgetWithoutAReport) {
+  std::array<uint8_t, kReceiveSize> buffer{};
+  uint32_t received = 7;
+  const Clock::time_point start = Clock::now();
+  EXPECT_EQ(Printed([&] { EXPECT_EQ(MyReadFile(port_, buffer, 1000, &received), 0); }), "");
+  // Seven empty reads of 150 ms each: never less than the budget.
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(1000));
+  EXPECT_EQ(received, 0u);
+
+  // A budget of 0 does not read at all: a waiting byte stays unread.
+  DeviceSends({0x42});
+  EXPECT_EQ(MyReadFile(port_, buffer, 0, &received), 0);
+  EXPECT_EQ(MyReadFile(port_, buffer, 150, &received), 1);
+  EXPECT_EQ(buffer[0], 0x42);
+}
+
+TEST_F(PortTest, AHungUpLineFailsTheReadWithAReport) {
+  close(master_);
+  master_ = -1;
+  std::array<uint8_t, kReceiveSize> buffer{};
+  uint32_t received = 0;
+  const Clock::time_point start = Clock::now();
+  const std::string printed =
+      Printed([&] { EXPECT_EQ(MyReadFile(port_, buffer, 5000, &received), 0); });
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));  // no run of empty reads
+  EXPECT_EQ(printed.substr(printed.find(" / ")), " / ReadFile: (5)\n");  // EIO
+}
+
+TEST_F(PortTest, ASendToADeviceThatStopsReadingStalls) {
+  // Nobody reads the master: the line's queue fills up and the send gives
+  // up through the stall rule instead of blocking.
+  const std::vector<uint8_t> lots(256 * 1024, 0xA5);
+  uint32_t sent = 0;
+  EXPECT_EQ(MyWriteFile(port_, lots, &sent), 0);
+  EXPECT_GT(sent, 0u);
+  EXPECT_LT(sent, lots.size());
+  EXPECT_EQ(traffic.written, static_cast<int32_t>(sent));
+
+  uint32_t none = 9;
+  EXPECT_EQ(MyWriteFile(port_, {}, &none), 1);
+  EXPECT_EQ(none, 0u);
+}
+
+}  // namespace
