@@ -1,0 +1,49 @@
+#!/bin/sh
+# The main job: build korvel and the simulated device, flash the bundled
+# sample firmware into the simulated device, and show that the device's
+# flash memory now equals the image.
+set -eu
+cd "$(dirname "$0")/.."
+
+build=build/default
+if [ ! -x "$build/korvel" ] || [ ! -x "$build/korvel-devsim" ]; then
+  cmake --preset default -DKORVEL_BUILD_TESTS=OFF > /dev/null
+fi
+cmake --build --preset default --target korvel korvel-devsim > /dev/null
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+image=samples/sample-firmware.bin
+
+# The simulated device offers its line as a symlink, writes its flash to a
+# file when korvel resets it, and then ends.
+"$build/korvel-devsim" --link "$work/port" --flash-out "$work/flash.bin" \
+  --exit-after-reset > "$work/devsim.out" &
+devsim=$!
+tries=0
+while [ ! -e "$work/port" ]; do
+  tries=$((tries + 1))
+  if [ "$tries" -gt 100 ]; then
+    echo "The simulated device did not start." >&2
+    kill "$devsim" 2> /dev/null || true
+    exit 1
+  fi
+  sleep 0.05
+done
+
+status=0
+"$build/korvel" "$work/port" "$image" || status=$?
+if [ "$status" -ne 0 ]; then
+  kill "$devsim" 2> /dev/null || true
+  wait "$devsim" 2> /dev/null || true
+  echo "korvel ended with status $status." >&2
+  exit "$status"
+fi
+wait "$devsim"
+
+if cmp -s "$image" "$work/flash.bin"; then
+  echo "The simulated device's flash equals $image ($(wc -c < "$image") bytes)."
+else
+  echo "The simulated device's flash differs from $image." >&2
+  exit 1
+fi
