@@ -5,6 +5,7 @@
 #include <array>
 
 #include "bootloader/message.h"
+#include "common/progress.h"
 #include "common/report.h"
 
 namespace {
@@ -60,6 +61,11 @@ bool GetImage(const ImageSource& source, bool firmware, ImageBuffer* image) {
   return true;
 }
 
+// Ends the progress line on every way out of a programming.
+struct ProgressGuard {
+  ~ProgressGuard() { ProgressEnd(); }
+};
+
 }  // namespace
 
 bool IsAcknowledgement(std::span<const uint8_t> body, uint8_t code) {
@@ -74,6 +80,9 @@ int FlashImage(PortHandle port, const ImageSource& source, bool firmware) {
   if (!GetImage(source, firmware, &image)) return 0;
 
   // 2. Erase.
+  const uint32_t totalBlocks = (image.length + kBlockSize - 1) / kBlockSize;
+  ProgressBegin(totalBlocks, image.length);
+  ProgressGuard progressGuard;
   std::array<uint8_t, kMaxMessageSize> message{};
   message[kMessageHeaderSize] = kCommandChipErase;
   bool acknowledged = false;
@@ -106,6 +115,7 @@ int FlashImage(PortHandle port, const ImageSource& source, bool firmware) {
       return 0;
     }
     offset += n;
+    ProgressUpdate((offset + kBlockSize - 1) / kBlockSize, offset);
   }
   // 4. A loaded image is freed with |image|.
   return 1;

@@ -2,7 +2,10 @@
 
 #include <cstdio>
 
+#include "common/progress.h"
+
 void ReportFailureAt(const char* file, int line, const char* stepName) {
   const unsigned long code = LastSystemError();
+  ProgressEnd();  // the report takes the line the progress stood on
   std::printf("%s(%d) / %s: (%lu)\n", file, line, stepName, code);
 }
