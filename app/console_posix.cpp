@@ -1,6 +1,7 @@
 // Keyboard interrupts on POSIX: ignored for the whole run. Nothing of
 // Windows here.
 #include <csignal>
+#include <cstdio>
 
 #include "app/run.h"
 
@@ -12,3 +13,5 @@ void InstallConsoleCtrlHandler() {
   // lines are lost, the programming is not.
   std::signal(SIGPIPE, SIG_IGN);
 }
+
+void SetUpStandardOutput() { std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ); }

@@ -30,5 +30,9 @@ int RunKorvel(int argc, const char* const* argv);
 // path. Returns the exit status.
 int RunProgramming(PortHandle port, const char* imageArgument);
 
+// Makes standard output deliver each line as it is printed, also into a
+// pipe, so a script sees progress as it happens and lines keep their order.
+void SetUpStandardOutput();
+
 // Makes keyboard interrupts (Ctrl+C, Ctrl+Break) unable to end the run.
 void InstallConsoleCtrlHandler();

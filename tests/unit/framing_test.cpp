@@ -101,7 +101,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"SizeClaimBeyondBurst", {0x1B, 0x01, 0xFF, 0xFF, 0x0E, 0x12, 0x00, 0x00},
                   false, {}},
         ReplyCase{"SizeClaimOneMore", With(kAck, 3, 0x03), false, {}}),
-    [](const testing::TestParamInfo<ReplyCase>& info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<ReplyCase>& row) { return std::string(row.param.name); });
 
 struct AckCase {
   std::vector<uint8_t> body;

@@ -1,0 +1,139 @@
+// Windows serial ports (the Win32 communications functions). Nothing of
+// POSIX here.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "serial/serial_port.h"
+
+namespace {
+
+// "\\.\" plus the port name must fit this buffer with its NUL: names of up
+// to 27 characters.
+constexpr size_t kDevicePathSize = 32;
+constexpr size_t kLongestPortName = kDevicePathSize - sizeof("\\\\.\\");
+
+// The receive rule as the port driver applies it: a read returns when its
+// buffer is full, when more than 20 ms pass between two bytes, or 150 ms
+// after it began, possibly with nothing. Writes have no timeout.
+constexpr COMMTIMEOUTS kTimeouts = {
+    20,   // ReadIntervalTimeout
+    0,    // ReadTotalTimeoutMultiplier: no extra time per requested byte
+    150,  // ReadTotalTimeoutConstant
+    0,    // WriteTotalTimeoutMultiplier
+    0,    // WriteTotalTimeoutConstant: a write returns once the port took it
+};
+
+}  // namespace
+
+PortHandle PortCreate(const char* portName) {
+  // 1. The device path. The prefix is always added, even to a name that
+  // already carries it: "\\.\" is what lets COM10 and above be opened. A
+  // name that doesn't fit is refused, never cut short: a shortened name
+  // could open a different port.
+  if (strnlen(portName, kLongestPortName + 1) > kLongestPortName) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return kNoPort;
+  }
+  char path[kDevicePathSize];
+  std::snprintf(path, sizeof(path), "\\\\.\\%s", portName);
+
+  // 2. Plain synchronous access; a port can only be opened unshared.
+  return CreateFileA(path,
+                     GENERIC_READ | GENERIC_WRITE,
+                     0,                      // no sharing: exclusive use of the port
+                     nullptr,                // no security attributes
+                     OPEN_EXISTING,          // a device is never created
+                     FILE_ATTRIBUTE_NORMAL,  // not overlapped: every call completes before it returns
+                     nullptr);               // no template file
+}
+
+int PortSetTimeouts(PortHandle port) {
+  COMMTIMEOUTS timeouts = kTimeouts;
+  return SetCommTimeouts(port, &timeouts) ? 1 : 0;
+}
+
+int PortGetState(PortHandle port, LineState* state) {
+  state->dcb = DCB{};
+  state->dcb.DCBlength = sizeof(DCB);
+  return GetCommState(port, &state->dcb) ? 1 : 0;
+}
+
+int PortBuildState(LineState* state) {
+  // No parity, 8 data bits, 1 stop bit. The baud 0 is a placeholder that
+  // PortSetLineFields replaces; the mode text names no flow control, so
+  // none is switched on.
+  return BuildCommDCBA("0,n,8,1", &state->dcb) ? 1 : 0;
+}
+
+void PortSetLineFields(LineState* state, uint32_t baud) {
+  DCB& dcb = state->dcb;
+  dcb.BaudRate = baud;
+  // No hardware flow control: CTS is ignored and RTS is simply asserted and
+  // held, as DTR is; some adapters power the device's level shifter from
+  // these lines.
+  dcb.fOutxCtsFlow = FALSE;
+  dcb.fRtsControl = RTS_CONTROL_ENABLE;
+  dcb.fDtrControl = DTR_CONTROL_ENABLE;
+  // Whatever the previous user of the port left set, the line must carry
+  // bytes unchanged. Windows only supports binary mode; fNull would drop
+  // every 0x00 inside a frame; an error character would replace bytes that
+  // had a parity error; DSR sensitivity would discard received bytes while
+  // DSR is low; fAbortOnError would fail every later read and write after
+  // one line error until ClearCommError is called, which we never do.
+  dcb.fBinary = TRUE;
+  dcb.fNull = FALSE;
+  dcb.fErrorChar = FALSE;
+  dcb.fParity = FALSE;
+  dcb.fDsrSensitivity = FALSE;
+  dcb.fOutxDsrFlow = FALSE;
+  // No software flow control: 0x11 and 0x13 occur inside frames.
+  dcb.fOutX = FALSE;
+  dcb.fInX = FALSE;
+  dcb.fAbortOnError = FALSE;
+}
+
+void PortSetBaud(LineState* state, uint32_t baud) { state->dcb.BaudRate = baud; }
+
+int PortSetState(PortHandle port, const LineState& state) {
+  // The driver refuses a rate or a setting it can't carry out (an
+  // unsupported baud, a baud of 0) with an error of its own.
+  DCB dcb = state.dcb;
+  return SetCommState(port, &dcb) ? 1 : 0;
+}
+
+int PortDrain(PortHandle port) {
+  // On a serial port FlushFileBuffers waits until the driver has sent every
+  // byte it holds: a finished WriteFile only means the driver took the byte.
+  return FlushFileBuffers(port) ? 1 : 0;
+}
+
+void PortPurge(PortHandle port, PurgeWhat what) {
+  // Callers don't examine the purge; it must not disturb the error code that
+  // a later report prints either.
+  const DWORD savedError = GetLastError();
+  const DWORD flags = what == PurgeWhat::kBoth ? (PURGE_TXCLEAR | PURGE_RXCLEAR) : PURGE_RXCLEAR;
+  PurgeComm(port, flags);
+  SetLastError(savedError);
+}
+
+int PortWrite(PortHandle port, std::span<const uint8_t> bytes, uint32_t* written) {
+  DWORD count = 0;
+  const BOOL ok = WriteFile(port, bytes.data(), static_cast<DWORD>(bytes.size()), &count,
+                            nullptr);  // not overlapped
+  *written = count;
+  return ok ? 1 : 0;
+}
+
+int PortRead(PortHandle port, std::span<uint8_t> buffer, uint32_t* got) {
+  // The port's COMMTIMEOUTS end the call: full buffer, a 20 ms gap after a
+  // byte, or 150 ms in all. Success with no byte is a timeout, not an error.
+  DWORD count = 0;
+  const BOOL ok = ReadFile(port, buffer.data(), static_cast<DWORD>(buffer.size()), &count,
+                           nullptr);  // not overlapped
+  *got = count;
+  return ok ? 1 : 0;
+}
+
+void PortClose(PortHandle port) { CloseHandle(port); }
