@@ -1,0 +1,11 @@
+#!/bin/sh
+# Builds everything with AddressSanitizer and UndefinedBehaviorSanitizer
+# (asan preset, clang) and runs the whole test suite under them; leaks,
+# out-of-bounds accesses and undefined behaviour end a test as a failure.
+set -eu
+cd "$(dirname "$0")/.."
+./scripts/install-packages.sh cmake ninja-build clang libclang-rt-14-dev libgtest-dev libgmock-dev
+
+cmake --preset asan
+cmake --build --preset asan
+ctest --preset asan -j2
