@@ -6,7 +6,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -21,24 +23,29 @@ struct ProbeFaults {
   int otherByte = -1;                 // >= 0: answer every probe with this byte instead of '\r'
   int answerOnlyProbe = 0;            // > 0: answer only the Nth probe (1-based), ignore the others
   bool lateExtraCarriageReturn = false;  // after answering, send one more '\r' a little later
+  int vanishAfterProbes = 0;  // > 0: close the pseudo-terminal on the Nth probe of a session
 };
 
 // How the reply to one framed message misbehaves.
 enum class ReplyFault {
   kNone,
-  kNoReply,          // stays silent
-  kRefuse,           // a well-formed refusal (fails the acknowledgement rule)
-  kThreeByteBody,    // a 3-byte body, otherwise well formed
+  kNoReply,        // stays silent
+  kRefuse,         // a well-formed refusal (fails the acknowledgement rule)
+  kThreeByteBody,  // a 3-byte body, otherwise well formed
   kWrongChecksum,
-  kOneByteShort,     // the last byte (the checksum) is never sent
-  kSplitBurst,       // the reply in two bursts more than 20 ms apart
-  kStrayLeadingByte, // a '\r' right before the reply, in the same burst
-  kTrailingBytes,    // extra bytes after the reply, in the same burst
-  kWrongToken,       // token not 0x0E, checksum right
-  kOtherSequence,    // a sequence number unrelated to the message's
-  kEmptyBody,        // a well-formed reply with no body
-  kCustomBody,       // a well-formed reply with |customBody| as its body
-  kVanish,           // close the pseudo-terminal instead of replying
+  kOneByteShort,      // the last byte (the checksum) is never sent
+  kSplitBurst,        // the reply in two bursts more than 20 ms apart
+  kStrayLeadingByte,  // a '\r' right before the reply, in the same burst
+  kTrailingBytes,     // extra bytes after the reply, in the same burst
+  kWrongToken,        // token not 0x0E, checksum right
+  kOtherSequence,     // a sequence number unrelated to the message's
+  kEmptyBody,         // a well-formed reply with no body
+  kCustomBody,        // a well-formed reply with |customBody| as its body
+  kVanish,            // close the pseudo-terminal instead of replying
+  kFlood,             // instead of the reply, bytes without pause until the device stops
+  kNoise,             // 285 bytes of noise (never starting with 0x1B) instead of the reply
+  kHugeSizeClaim,     // a reply whose size field says 65,535, cut off at 285 bytes
+  kStopReading,       // read nothing more from here on, so the sender's writes stall
 };
 
 struct ReplyPlan {
@@ -53,6 +60,13 @@ struct DevsimConfig {
   std::map<int, ReplyPlan> replies;
   uint32_t flashSize = 65536;
   uint32_t eepromSize = 4096;
+  // When set, every reset writes the bytes programmed since the last erase
+  // (flashWritten / eepromWritten bytes from offset 0) to these files.
+  std::string flashOutPath;
+  std::string eepromOutPath;
+  // One line per frame in each direction, and per activation, reset and
+  // vanish, on standard error.
+  bool logFrames = false;
 };
 
 // --- What the device saw ------------------------------------------------
@@ -63,24 +77,39 @@ struct ReceivedFrame {
 };
 
 struct DevsimRecord {
-  std::vector<uint8_t> activationBytes;  // what the firmware received before it handed over
-  uint32_t activationBaud = 0;           // line rate when the activation bytes were read
-  int probes = 0;                        // '!' bytes the bootloader received
-  std::vector<ReceivedFrame> frames;     // well-formed framed messages, in order
-  int corruptFrames = 0;                 // frames dropped for a bad start, size or checksum
-  int resets = 0;                        // reset commands received
-  std::vector<uint8_t> flash;            // the flash memory (erased = 0xFF)
-  std::vector<uint8_t> eeprom;           // the EEPROM memory
-  uint32_t flashWritten = 0;             // bytes programmed since the last erase
+  // What the firmware received, over all sessions, and the line rate at
+  // which the last activation string was sent.
+  std::vector<uint8_t> activationBytes;
+  uint32_t activationBaud = 0;
+  uint32_t bootloaderBaud = 0;        // line rate when the first probe of a session was read
+  int bootloaderEntries = 0;          // times the firmware handed over to the bootloader
+  int probes = 0;                     // '!' bytes the bootloader received
+  std::vector<ReceivedFrame> frames;  // well-formed framed messages, in order
+  // Frames dropped for a bad token, size or checksum, or left incomplete;
+  // bootloader bytes outside a frame that were neither probe nor start.
+  int corruptFrames = 0;
+  int strayBytes = 0;
+  int resets = 0;               // reset commands received
+  std::vector<uint8_t> flash;   // the flash memory (erased = 0xFF)
+  std::vector<uint8_t> eeprom;  // the EEPROM memory
+  uint32_t flashWritten = 0;    // bytes programmed since the last erase
   uint32_t eepromWritten = 0;
+  bool vanished = false;  // the device closed its pseudo-terminal
 };
 
 // --- The device -----------------------------------------------------------
 
-struct Devsim;  // defined in devsim.cpp; owns the pseudo-terminal and the thread
+struct Devsim;  // defined in device.h; owns the pseudo-terminal and the thread
 
 // Opens a pseudo-terminal and starts playing the device on a thread of its
 // own. Returns nullptr (with errno set) when no pseudo-terminal can be had.
+//
+// While the device runs its firmware (at the start and after each reset) it
+// holds the line's input with flow control and lets bytes through only once
+// the line settings have been quiet for 5 ms: that is how it knows the rate
+// each byte was sent at. A client must therefore set the line up (any
+// tcsetattr, as korvel does when it opens the port) before it writes to the
+// firmware; its writes wait until then. The bootloader never holds the line.
 Devsim* StartDevsim(const DevsimConfig& config);
 
 // The path korvel opens: the pseudo-terminal's slave side (/dev/pts/N).
@@ -89,5 +118,23 @@ std::string DevsimPortPath(const Devsim* devsim);
 // A copy of what the device has seen so far; safe while it runs.
 DevsimRecord DevsimSnapshot(Devsim* devsim);
 
+// Waits until |done| holds for what the device has seen, or |timeoutMs|
+// passes. |done| runs under the device's lock and must not call back into
+// the device. Returns whether |done| held. Use it instead of sleeping, e.g.
+// to wait for the reset after korvel has exited.
+bool DevsimWaitUntil(Devsim* devsim, const std::function<bool(const DevsimRecord&)>& done,
+                     int timeoutMs);
+
+// A descriptor that turns readable whenever the record changes or the
+// device ends (an eventfd; read 8 bytes to clear it). For poll() loops.
+int DevsimChangeFd(const Devsim* devsim);
+
 // Stops the device thread, closes the pseudo-terminal and frees |devsim|.
+// Does nothing for nullptr.
 void StopDevsim(Devsim* devsim);
+
+// Owns a running device: stops it when it goes out of scope.
+struct DevsimStopper {
+  void operator()(Devsim* devsim) const { StopDevsim(devsim); }
+};
+using DevsimPtr = std::unique_ptr<Devsim, DevsimStopper>;

@@ -1,0 +1,207 @@
+// Starting and stopping the simulated device, its thread's poll loop, and
+// the thread-safe view of what it recorded.
+#include "devsim/devsim.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+
+#include "devsim/commands.h"
+#include "devsim/device.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+
+// The longest single wait of the loop; the wake eventfd ends it sooner.
+constexpr milliseconds kLongestWait{500};
+
+// Bytes per read, and per write while flooding.
+constexpr size_t kChunkSize = 4096;
+
+void SignalEventFd(int fd) {
+  const uint64_t one = 1;
+  // A full counter or an interrupted call loses nothing: the descriptor is
+  // readable either way, which is all a waiter looks at.
+  const ssize_t ignored = write(fd, &one, sizeof one);
+  (void)ignored;
+}
+
+// Wakes everyone who waits for a change of the record.
+void Publish(Devsim* devsim) {
+  devsim->changed.notify_all();
+  SignalEventFd(devsim->changeFd);
+}
+
+int PollTimeoutMs(DeviceClock::time_point next, DeviceClock::time_point now) {
+  if (next <= now) return 0;
+  const auto wait =
+      std::chrono::ceil<milliseconds>(std::min<DeviceClock::duration>(next - now, kLongestWait));
+  return static_cast<int>(wait.count());
+}
+
+// Writes the bursts whose time has come, each with one write() so that it
+// reaches the tool as one burst. A write the terminal takes only in part
+// (the reader is not reading) waits for room.
+void WriteDueOutput(Devsim* devsim, DeviceClock::time_point now) {
+  DeviceState& state = devsim->state;
+  state.outputBlocked = false;
+  while (!state.output.empty() && state.output.front().due <= now) {
+    PendingBurst& burst = state.output.front();
+    const ssize_t count = write(devsim->pty.master, burst.bytes.data(), burst.bytes.size());
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0 && errno != EAGAIN) {
+      // The line is gone; what was meant for it goes with it.
+      state.output.clear();
+      return;
+    }
+    const size_t taken = count < 0 ? 0 : static_cast<size_t>(count);
+    if (taken < burst.bytes.size()) {
+      burst.bytes.erase(burst.bytes.begin(), burst.bytes.begin() + static_cast<ptrdiff_t>(taken));
+      state.outputBlocked = true;
+      return;
+    }
+    state.output.pop_front();
+  }
+}
+
+// Closes the pseudo-terminal, so the tool's side reads a hang-up.
+void Vanish(Devsim* devsim) {
+  ClosePty(&devsim->pty);
+  devsim->state.output.clear();
+  if (devsim->config.logFrames) std::fprintf(stderr, "devsim: vanished\n");
+}
+
+void RunDevice(Devsim* devsim) {
+  DeviceState& state = devsim->state;
+  std::vector<uint8_t> buffer(kChunkSize + 1);  // the packet status byte, then data
+  while (true) {
+    // 1. Timers, then whatever is due to be written.
+    DeviceClock::time_point now = DeviceClock::now();
+    {
+      std::lock_guard<std::mutex> lock(devsim->mutex);
+      if (HandleDeviceTimers(devsim, now)) Publish(devsim);
+    }
+    if (state.vanishRequested) break;
+    if (state.flooding && state.output.empty()) {
+      QueueBurst(&state, NoiseBytes(state.floodSeed++, kChunkSize), now);
+    }
+    WriteDueOutput(devsim, now);
+
+    // 2. Wait for input, room to write, a timer or the stop request.
+    pollfd fds[2] = {{devsim->wakeFd, POLLIN, 0}, {devsim->pty.master, 0, 0}};
+    if (!state.readingStopped) fds[1].events |= POLLIN;
+    if (state.outputBlocked) fds[1].events |= POLLOUT;
+    const int ready = poll(fds, 2, PollTimeoutMs(NextDeviceDeadline(state), DeviceClock::now()));
+    if (ready < 0 && errno != EINTR) {
+      std::perror("devsim: poll");
+      break;
+    }
+    if (ready <= 0) continue;
+    if (fds[0].revents != 0) break;  // StopDevsim
+    if (state.readingStopped || (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+
+    // 3. Read what has arrived. In packet mode a read yields either a
+    // status byte alone or a 0 followed by data.
+    const ssize_t count = read(devsim->pty.master, buffer.data(), buffer.size());
+    if (count < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (count <= 0) {
+      // The device holds the slave open, so this is not a client going
+      // away: the terminal itself was hung up. Nothing more can come.
+      std::fprintf(stderr, "devsim: the pseudo-terminal hung up\n");
+      break;
+    }
+    now = DeviceClock::now();
+    std::lock_guard<std::mutex> lock(devsim->mutex);
+    if (buffer[0] != 0) {
+      if (buffer[0] & kLineSettingsChanged) GateOnSettingsChanged(devsim, now);
+      continue;
+    }
+    if (count == 1) continue;
+    // 4. Feed the data to the device with the rate the line has now.
+    uint32_t lineRate = 0;
+    if (!ReadLineRate(devsim->pty.slave, &lineRate)) lineRate = 0;
+    GateOnBytes(devsim, now);
+    FeedDeviceBytes(devsim, std::span(buffer).subspan(1, static_cast<size_t>(count) - 1), lineRate,
+                    now);
+    Publish(devsim);
+  }
+
+  // The record says so before the line goes: whoever sees the hang-up
+  // finds it recorded.
+  if (state.vanishRequested) {
+    {
+      std::lock_guard<std::mutex> lock(devsim->mutex);
+      devsim->record.vanished = true;
+    }
+    Vanish(devsim);
+  }
+  std::lock_guard<std::mutex> lock(devsim->mutex);
+  devsim->ended = true;
+  Publish(devsim);
+}
+
+void CloseEventFd(int* fd) {
+  if (*fd >= 0) close(*fd);
+  *fd = -1;
+}
+
+}  // namespace
+
+Devsim* StartDevsim(const DevsimConfig& config) {
+  Devsim* devsim = new Devsim;
+  devsim->config = config;
+  ResetMemories(&devsim->record, config.flashSize, config.eepromSize);
+  devsim->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  devsim->changeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (devsim->wakeFd < 0 || devsim->changeFd < 0 || !OpenPty(&devsim->pty)) {
+    const int savedErrno = errno;
+    CloseEventFd(&devsim->wakeFd);
+    CloseEventFd(&devsim->changeFd);
+    delete devsim;
+    errno = savedErrno;
+    return nullptr;
+  }
+  devsim->path = devsim->pty.path;
+  // The firmware holds the line before anyone can know its path, so that no
+  // byte passes before the rate it comes at is known.
+  GateForFirmware(devsim);
+  devsim->thread = std::thread(RunDevice, devsim);
+  return devsim;
+}
+
+std::string DevsimPortPath(const Devsim* devsim) {
+  return devsim->path;
+}
+
+DevsimRecord DevsimSnapshot(Devsim* devsim) {
+  std::lock_guard<std::mutex> lock(devsim->mutex);
+  return devsim->record;
+}
+
+bool DevsimWaitUntil(Devsim* devsim, const std::function<bool(const DevsimRecord&)>& done,
+                     int timeoutMs) {
+  std::unique_lock<std::mutex> lock(devsim->mutex);
+  // An ended device changes no more; waiting on would only use up the time.
+  devsim->changed.wait_for(lock, milliseconds(timeoutMs),
+                           [&] { return devsim->ended || done(devsim->record); });
+  return done(devsim->record);
+}
+
+int DevsimChangeFd(const Devsim* devsim) {
+  return devsim->changeFd;
+}
+
+void StopDevsim(Devsim* devsim) {
+  if (devsim == nullptr) return;
+  SignalEventFd(devsim->wakeFd);
+  devsim->thread.join();
+  ClosePty(&devsim->pty);
+  CloseEventFd(&devsim->wakeFd);
+  CloseEventFd(&devsim->changeFd);
+  delete devsim;
+}
