@@ -1,0 +1,114 @@
+#include "tests/e2e/expected_lines.h"
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+namespace korvel_e2e {
+
+namespace {
+
+// The source line |line| (1-based) of |file| under the source tree, or
+// nothing when there is no such line.
+std::optional<std::string> SourceLine(const std::string& file, unsigned long line) {
+  std::ifstream source(std::string(KORVEL_SOURCE_DIR) + "/" + file);
+  std::string text;
+  for (unsigned long number = 1; std::getline(source, text); ++number) {
+    if (number == line) return text;
+  }
+  return std::nullopt;
+}
+
+// Why |actual| is not the report |expected|, or "" when it is.
+std::string ReportMismatch(const std::string& actual, const ExpectedLine& expected) {
+  static const std::regex kReport(R"(^(.+)\(([0-9]+)\) / (.+): \(([0-9]+)\)$)");
+  std::smatch parts;
+  if (!std::regex_match(actual, parts, kReport)) return "not a failure report";
+  if (parts[1] != expected.file) return "reported from another file";
+  if (parts[3] != expected.step) return "another step";
+  if (expected.code && std::stoul(parts[4]) != *expected.code) return "another error code";
+  const std::optional<std::string> source = SourceLine(expected.file, std::stoul(parts[2]));
+  if (!source) return "no such line in " + expected.file;
+  if (source->find("ReportFailure") == std::string::npos) {
+    return "line " + parts[2].str() + " of " + expected.file + " reports nothing: " + *source;
+  }
+  return "";
+}
+
+std::string Mismatch(const std::string& actual, const ExpectedLine& expected) {
+  if (expected.report) return ReportMismatch(actual, expected);
+  for (const std::string& text : expected.texts) {
+    if (actual == text) return "";
+  }
+  return "different text";
+}
+
+}  // namespace
+
+std::string ExpectedLine::ToString() const {
+  if (!report) {
+    std::string text;
+    for (const std::string& choice : texts) text += (text.empty() ? "" : " | ") + choice;
+    return text;
+  }
+  return file + "(<line>) / " + step + ": (" + (code ? std::to_string(*code) : "<any>") + ")";
+}
+
+ExpectedLines operator+(ExpectedLines first, const ExpectedLines& second) {
+  first.insert(first.end(), second.begin(), second.end());
+  return first;
+}
+
+::testing::AssertionResult OutputIs(const std::string& output, const ExpectedLines& expected) {
+  std::vector<std::string> lines;
+  std::istringstream stream(output);
+  for (std::string line; std::getline(stream, line);) lines.push_back(line);
+
+  std::string problem;
+  if (!output.empty() && output.back() != '\n')
+    problem = "the output does not end with a line feed";
+  for (size_t i = 0; problem.empty() && i < std::max(lines.size(), expected.size()); ++i) {
+    if (i >= lines.size()) {
+      problem = "line " + std::to_string(i + 1) + " is missing";
+    } else if (i >= expected.size()) {
+      problem = "line " + std::to_string(i + 1) + " is one too many";
+    } else if (std::string why = Mismatch(lines[i], expected[i]); !why.empty()) {
+      problem = "line " + std::to_string(i + 1) + ": " + why;
+    }
+  }
+  if (problem.empty()) return ::testing::AssertionSuccess();
+
+  std::ostringstream message;
+  message << problem << "\nexpected:\n";
+  for (const ExpectedLine& line : expected) message << "  " << line.ToString() << "\n";
+  message << "actual:\n";
+  for (const std::string& line : lines) message << "  " << line << "\n";
+  return ::testing::AssertionFailure() << message.str();
+}
+
+::testing::AssertionResult RunIs(const RunResult& run, const ExpectedLines& expected, int status) {
+  if (run.timedOut) {
+    return ::testing::AssertionFailure() << "korvel did not end within its time; it printed:\n"
+                                         << run.out << run.err;
+  }
+  if (run.termSignal != 0) {
+    return ::testing::AssertionFailure()
+           << "korvel was ended by signal " << run.termSignal << "; it printed:\n"
+           << run.out << run.err;
+  }
+  if (::testing::AssertionResult lines = OutputIs(run.out, expected); !lines) return lines;
+  if (!run.err.empty()) {
+    return ::testing::AssertionFailure() << "korvel wrote to standard error:\n" << run.err;
+  }
+  if (run.exitStatus != status) {
+    return ::testing::AssertionFailure()
+           << "exit status " << run.exitStatus << ", expected " << status;
+  }
+  return ::testing::AssertionSuccess();
+}
+
+ExpectedLines ActivatedStart() {
+  return {Banner(), Line("Bootloader activated.")};
+}
+
+}  // namespace korvel_e2e

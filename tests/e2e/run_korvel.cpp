@@ -1,0 +1,270 @@
+#include "tests/e2e/run_korvel.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <stdexcept>
+#include <string_view>
+
+extern char** environ;
+
+namespace korvel_e2e {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// How often RunOptions::signalWhen is checked while the child runs.
+constexpr milliseconds kSignalCheckInterval{5};
+// How long a killed child may take to go away before its pipes are dropped.
+constexpr milliseconds kReapAfterKill{5000};
+// How often the child is looked at when the system offers no process
+// descriptor to wait on.
+constexpr milliseconds kExitCheckInterval{10};
+
+// A file descriptor closed with the object.
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() { Close(); }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  bool open() const { return fd_ >= 0; }
+  void Close() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// Moves what is waiting in |fd| into |text|; closes |fd| at end of file or
+// on an error.
+void Drain(Fd& fd, std::string& text) {
+  char buffer[4096];
+  const ssize_t count = read(fd.get(), buffer, sizeof buffer);
+  if (count > 0) {
+    text.append(buffer, static_cast<size_t>(count));
+  } else if (count == 0 || (errno != EINTR && errno != EAGAIN)) {
+    fd.Close();
+  }
+}
+
+// Starts the child. Returns its process id, or an error code.
+int Spawn(const std::string& program, const std::vector<std::string>& args,
+          const RunOptions& options, int outWrite, int errWrite, pid_t* pid) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, outWrite, STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, errWrite, STDERR_FILENO);
+  // Nothing else of ours reaches the child: in particular not the simulated
+  // device's pseudo-terminal master, which would keep the line up after the
+  // device closed it.
+  posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+  if (!options.workingDirectory.empty()) {
+    posix_spawn_file_actions_addchdir_np(&actions, options.workingDirectory.c_str());
+  }
+
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  // Default dispositions and no blocked signals, whatever the test runner
+  // inherited: a test that checks that the tool ignores SIGINT must not pass
+  // because the child already ignored it.
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  for (int sig : {SIGINT, SIGQUIT, SIGPIPE, SIGTERM, SIGHUP}) sigaddset(&defaults, sig);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  // A process group of its own, so a timeout ends the child and whatever it
+  // started (a traced korvel under strace).
+  posix_spawnattr_setpgroup(&attributes, 0);
+  posix_spawnattr_setflags(&attributes,
+                           POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
+
+  // The environment: ours, with the options' entries in place of those of
+  // the same name.
+  std::vector<std::string> entries = options.environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string_view text(*entry);
+    const std::string_view name = text.substr(0, text.find('='));
+    const bool replaced = std::any_of(entries.begin(), entries.end(), [&](const std::string& own) {
+      return own.size() > name.size() && own.compare(0, name.size(), name) == 0 &&
+             own[name.size()] == '=';
+    });
+    if (!replaced) entries.emplace_back(text);
+  }
+  std::vector<char*> envp;
+  for (std::string& entry : entries) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+
+  const int error =
+      posix_spawn(pid, program.c_str(), &actions, &attributes, argv.data(), envp.data());
+  posix_spawnattr_destroy(&attributes);
+  posix_spawn_file_actions_destroy(&actions);
+  return error;
+}
+
+}  // namespace
+
+std::vector<std::string> RunResult::OutLines() const {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < out.size()) {
+    const size_t end = out.find('\n', start);
+    if (end == std::string::npos) {
+      lines.push_back(out.substr(start));
+      break;
+    }
+    lines.push_back(out.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     const RunOptions& options) {
+  RunResult result;
+  int outPipe[2];
+  int errPipe[2];
+  if (pipe2(outPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
+  if (pipe2(errPipe, O_CLOEXEC) != 0) {
+    close(outPipe[0]);
+    close(outPipe[1]);
+    throw std::runtime_error("pipe2 failed");
+  }
+  Fd outRead(outPipe[0]);
+  Fd errRead(errPipe[0]);
+  std::optional<Fd> outWrite(std::in_place, outPipe[1]);
+  std::optional<Fd> errWrite(std::in_place, errPipe[1]);
+
+  const Clock::time_point start = Clock::now();
+  pid_t pid = -1;
+  const int spawnError = Spawn(program, args, options, outWrite->get(), errWrite->get(), &pid);
+  // Only the child writes: without closing our ends the pipes never end.
+  outWrite.reset();
+  errWrite.reset();
+  if (spawnError != 0) {
+    result.exitStatus = 127;
+    result.err = "cannot start " + program + ": " + std::strerror(spawnError);
+    return result;
+  }
+
+  // Waiting for the child's end through a process descriptor (called
+  // directly: glibc 2.36 declares pidfd_open without C linkage for C++), so one poll
+  // covers output and exit; without one, the child is looked at regularly.
+  Fd pidFd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+  Clock::time_point deadline = start + options.timeout;
+  bool killed = false;
+  bool exited = false;
+  int status = 0;
+  while (outRead.open() || errRead.open() || !exited) {
+    Clock::time_point now = Clock::now();
+    if (now >= deadline) {
+      if (killed) break;  // not gone within kReapAfterKill: stop reading
+      kill(-pid, SIGKILL);
+      killed = true;
+      result.timedOut = true;
+      deadline = now + kReapAfterKill;
+    }
+    const bool signalPending =
+        options.signal != 0 && !result.signalSent && !exited && !killed && options.signalWhen;
+    if (signalPending && options.signalWhen()) {
+      kill(pid, options.signal);
+      result.signalSent = true;
+    }
+
+    milliseconds wait = std::chrono::ceil<milliseconds>(deadline - now);
+    if (signalPending) wait = std::min(wait, kSignalCheckInterval);
+    if (!exited && !pidFd.open()) wait = std::min(wait, kExitCheckInterval);
+
+    pollfd fds[3];
+    nfds_t count = 0;
+    const auto watch = [&](const Fd& fd) {
+      fds[count] = pollfd{fd.open() ? fd.get() : -1, POLLIN, 0};
+      ++count;
+    };
+    watch(outRead);
+    watch(errRead);
+    if (!exited) watch(pidFd);
+    if (poll(fds, count, static_cast<int>(wait.count())) < 0 && errno != EINTR) break;
+
+    if (outRead.open() && fds[0].revents != 0) Drain(outRead, result.out);
+    if (errRead.open() && fds[1].revents != 0) Drain(errRead, result.err);
+    if (!exited && (!pidFd.open() || fds[2].revents != 0)) {
+      exited = waitpid(pid, &status, WNOHANG) == pid;
+    }
+  }
+  if (!exited) {
+    // Only after a kill that did not take effect in time; the child has been
+    // sent SIGKILL, so this wait ends.
+    kill(-pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
+  result.wallTime = std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+
+  if (WIFEXITED(status) && !result.timedOut) {
+    result.exitStatus = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    result.termSignal = WTERMSIG(status);
+  }
+  return result;
+}
+
+std::string KorvelBinary() {
+  // Another build of the tool (an installed one, or one built with other
+  // options) can be put under the same tests.
+  const char* other = std::getenv("KORVEL_E2E_BINARY");
+  return other != nullptr && *other != '\0' ? other : KORVEL_BINARY;
+}
+
+RunResult RunKorvel(const std::vector<std::string>& args, const RunOptions& options) {
+  return RunProgram(KorvelBinary(), args, options);
+}
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern =
+      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/korvel-e2e-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::filesystem::path TempDir::WriteFile(const std::string& name,
+                                         const std::vector<uint8_t>& bytes) const {
+  const std::filesystem::path file = path_ / name;
+  std::filesystem::create_directories(file.parent_path());
+  std::ofstream stream(file, std::ios::binary | std::ios::trunc);
+  stream.write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+  if (!stream) throw std::runtime_error("cannot write " + file.string());
+  return file;
+}
+
+}  // namespace korvel_e2e

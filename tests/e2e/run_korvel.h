@@ -1,0 +1,82 @@
+// Running the korvel binary (or any program) as a child process for the
+// end-to-end tests: arguments in, exit status, output and wall time out.
+#pragma once
+
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace korvel_e2e {
+
+// How a child run is watched.
+struct RunOptions {
+  // The child is killed when it runs longer than this; the result then says
+  // it timed out.
+  std::chrono::milliseconds timeout{30000};
+  // The child's working folder; the test's own when empty.
+  std::filesystem::path workingDirectory{};
+  // "NAME=value" entries added to (or replacing those in) the test's own
+  // environment for the child.
+  std::vector<std::string> environment{};
+  // Sends |signal| once, the first time |signalWhen| holds. The condition is
+  // checked every few milliseconds while the child runs, so it can wait for
+  // something the simulated device reports (e.g. the first probes).
+  int signal = 0;
+  std::function<bool()> signalWhen{};
+};
+
+struct RunResult {
+  // The exit status as the shell sees it (an exit of -1 reads 255); -1 when
+  // the child did not exit by itself (a signal ended it, or the timeout).
+  int exitStatus = -1;
+  int termSignal = 0;  // the signal that ended the child, if any
+  bool timedOut = false;
+  bool signalSent = false;  // RunOptions::signal went out
+  std::string out;
+  std::string err;
+  std::chrono::milliseconds wallTime{0};
+
+  // Standard output split at line feeds. A last line without a line feed
+  // is kept; the empty remainder after a final line feed is not.
+  std::vector<std::string> OutLines() const;
+};
+
+// Runs |program| with |args| (argv[0] is |program|), standard input from
+// /dev/null, standard output and error captured. Never waits longer than
+// the timeout (plus the time to reap a killed child). A child that can't be
+// started gives exit status 127 and the reason in |err|.
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     const RunOptions& options = {});
+
+// Runs the korvel binary (see KorvelBinary).
+RunResult RunKorvel(const std::vector<std::string>& args, const RunOptions& options = {});
+
+// The path of that binary: the one built with these tests, unless the
+// environment names another in KORVEL_E2E_BINARY.
+std::string KorvelBinary();
+
+// A fresh folder under $TMPDIR (or /tmp), removed with everything in it
+// when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+  // Writes |bytes| into the file |name| in this folder (parent folders are
+  // made as needed) and returns its path.
+  std::filesystem::path WriteFile(const std::string& name, const std::vector<uint8_t>& bytes) const;
+
+ private:
+  std::filesystem::path path_;
+};
+
+}  // namespace korvel_e2e

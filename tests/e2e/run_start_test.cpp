@@ -1,0 +1,533 @@
+// From the command line to an active bootloader: the argument count, the
+// port, the activation baud, the probe phase, STOP, and keyboard interrupts.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <ostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/case_name.h"
+#include "tests/e2e/expected_lines.h"
+#include "tests/e2e/run_korvel.h"
+#include "tests/e2e/simulated_device.h"
+#include "tests/e2e/syscall_trace.h"
+#include "tests/e2e/test_images.h"
+
+namespace korvel_e2e {
+namespace {
+
+using std::chrono::milliseconds;
+
+const ExpectedLines kUsage = {
+    Banner(), Line("Usage: korvel.exe <COM-Port> <FW_File> [activation baud]"), Line("")};
+const ExpectedLine kActivated = Line("Bootloader activated.");
+const ExpectedLine kActivationFailed = Line("Activating the bootloader failed.");
+const ExpectedLine kForced = Line("Forced bootloader activation.");
+
+std::vector<std::string> Concat(std::vector<std::string> first,
+                                const std::vector<std::string>& second) {
+  first.insert(first.end(), second.begin(), second.end());
+  return first;
+}
+
+// --- Argument count ---------------------------------------------------------
+
+struct ArgumentCountCase {
+  const char* name;
+  size_t count;  // arguments after the program name
+};
+
+void PrintTo(const ArgumentCountCase& param, std::ostream* out) {
+  *out << param.name;
+}
+
+class ArgumentCountTest : public ::testing::TestWithParam<ArgumentCountCase> {};
+
+TEST_P(ArgumentCountTest, PrintsTheUsageAndLeavesThePortAlone) {
+  SimulatedDevice device;
+  // Arguments that would make a good STOP run if the count were not checked.
+  const std::vector<std::string> all = {device.port(), "STOP", "115200", "FORCE", "extra"};
+  const std::vector<std::string> args(all.begin(),
+                                      all.begin() + static_cast<std::ptrdiff_t>(GetParam().count));
+
+  EXPECT_TRUE(RunIs(RunKorvel(args), kUsage, 255));
+  const DevsimRecord seen = device.Settled();
+  EXPECT_TRUE(seen.activationBytes.empty()) << Describe(seen);
+  EXPECT_EQ(seen.probes, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(RunStart, ArgumentCountTest,
+                         ::testing::Values(ArgumentCountCase{"NoArguments", 0},
+                                           ArgumentCountCase{"PortOnly", 1},
+                                           ArgumentCountCase{"FiveArguments", 5}),
+                         CaseName<ArgumentCountCase>);
+
+// --- Opening the port -------------------------------------------------------
+
+enum class PortSetup {
+  kMissingPath,  // a path that does not exist
+  kMissingName,  // a bare name, looked up under /dev
+  kNullDevice,   // /dev/null: not a terminal
+  kRegularFile,  // a file: not a terminal
+  kDirectory,    // can't be opened for writing
+  kInUse,        // the device's port, locked by another program
+  kDevice,       // the device's port, free
+};
+
+struct OpenFailureCase {
+  const char* name;
+  PortSetup setup;
+  std::vector<std::string> moreArgs;  // after the port and STOP
+  const char* step;                   // what OpenSerial reports
+  unsigned long code;
+};
+
+void PrintTo(const OpenFailureCase& param, std::ostream* out) {
+  *out << param.name;
+}
+
+class OpenFailureTest : public ::testing::TestWithParam<OpenFailureCase> {};
+
+TEST_P(OpenFailureTest, ReportsTheFailingStepThenOpenSerial) {
+  const OpenFailureCase& param = GetParam();
+  TempDir dir;
+  SimulatedDevice device;
+  const std::string fileContent = "not a port\n";
+  std::string port;
+  int holder = -1;
+  switch (param.setup) {
+    case PortSetup::kMissingPath:
+      port = (dir / "no-such-port").string();
+      break;
+    case PortSetup::kMissingName:
+      port = "korvel-e2e-no-such-port";
+      break;
+    case PortSetup::kNullDevice:
+      port = "/dev/null";
+      break;
+    case PortSetup::kRegularFile:
+      port = dir.WriteFile("not-a-port", Bytes(fileContent.begin(), fileContent.end())).string();
+      break;
+    case PortSetup::kDirectory:
+      port = dir.path().string();
+      break;
+    case PortSetup::kInUse:
+      port = device.port();
+      // Another program that has claimed the port the way korvel does.
+      holder = open(port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+      ASSERT_GE(holder, 0) << std::strerror(errno);
+      ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0) << std::strerror(errno);
+      break;
+    case PortSetup::kDevice:
+      port = device.port();
+      break;
+  }
+
+  const RunResult run = RunKorvel(Concat({port, "STOP"}, param.moreArgs));
+  if (holder >= 0) close(holder);
+
+  EXPECT_TRUE(RunIs(run,
+                    {Banner(), Report("serial/open_serial.cpp", param.step, param.code),
+                     Report("app/run.cpp", "OpenSerial", param.code)},
+                    255));
+  const DevsimRecord seen = device.Settled();
+  EXPECT_TRUE(seen.activationBytes.empty()) << Describe(seen);
+  if (param.setup == PortSetup::kRegularFile) {
+    std::ifstream file(port, std::ios::binary);
+    const std::string content((std::istreambuf_iterator<char>(file)), {});
+    EXPECT_EQ(content, fileContent) << "korvel wrote into a file that is not a port";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RunStart, OpenFailureTest,
+    ::testing::Values(
+        OpenFailureCase{"NoSuchPath", PortSetup::kMissingPath, {}, "CreateFile", ENOENT},
+        OpenFailureCase{"NoSuchName", PortSetup::kMissingName, {"115200"}, "CreateFile", ENOENT},
+        OpenFailureCase{"Directory", PortSetup::kDirectory, {"115200"}, "CreateFile", EISDIR},
+        OpenFailureCase{"NullDevice", PortSetup::kNullDevice, {}, "SetCommTimeouts", ENOTTY},
+        OpenFailureCase{
+            "RegularFile", PortSetup::kRegularFile, {"115200"}, "SetCommTimeouts", ENOTTY},
+        OpenFailureCase{"PortInUse", PortSetup::kInUse, {}, "CreateFile", EWOULDBLOCK},
+        // Text without digits reads as rate 0, which a terminal would take
+        // as "hang up"; forcing does not help a port that did not open.
+        OpenFailureCase{"RateWithoutDigits", PortSetup::kDevice, {"fast"}, "SetCommState", EINVAL},
+        OpenFailureCase{"RateZero", PortSetup::kDevice, {"0"}, "SetCommState", EINVAL},
+        OpenFailureCase{"RateWithoutDigitsForced",
+                        PortSetup::kDevice,
+                        {"fast", "now"},
+                        "SetCommState",
+                        EINVAL}),
+    CaseName<OpenFailureCase>);
+
+// --- STOP -------------------------------------------------------------------
+
+struct StopWordCase {
+  const char* name;
+  const char* word;
+};
+
+void PrintTo(const StopWordCase& param, std::ostream* out) {
+  *out << param.name;
+}
+
+class StopWordTest : public ::testing::TestWithParam<StopWordCase> {};
+
+TEST_P(StopWordTest, WakesTheBootloaderWithOneProbeAndLeavesItThere) {
+  SimulatedDevice device;
+  EXPECT_TRUE(RunIs(RunKorvel({device.port(), GetParam().word}), ActivatedStart(), 0));
+
+  const DevsimRecord seen = device.Settled();
+  EXPECT_EQ(seen.activationBytes, kActivationString);
+  EXPECT_EQ(seen.bootloaderEntries, 1);
+  EXPECT_EQ(seen.probes, 1);
+  // The probe went out at the bootloader's rate (the tool switched before
+  // sending it, so this reading can't race).
+  EXPECT_EQ(seen.bootloaderBaud, 115200u);
+  // Nothing after the sync: no frame, no reset, no stray byte.
+  EXPECT_TRUE(seen.frames.empty()) << Describe(seen);
+  EXPECT_EQ(seen.corruptFrames, 0);
+  EXPECT_EQ(seen.strayBytes, 0);
+  EXPECT_EQ(seen.resets, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RunStart, StopWordTest,
+    ::testing::Values(StopWordCase{"Capitals", "STOP"}, StopWordCase{"SmallLetters", "stop"},
+                      StopWordCase{"LongerWord", "STOPPED"},
+                      StopWordCase{"FileNameStartingWithStop", "stopwatch.img"}),
+    CaseName<StopWordCase>);
+
+TEST(RunStart, MixedCaseStopIsAFileName) {
+  TempDir dir;
+  {
+    SimulatedDevice device;
+    const RunResult run = RunKorvel({device.port(), "Stop"}, {.workingDirectory = dir.path()});
+    EXPECT_TRUE(RunIs(
+        run,
+        ActivatedStart() + ExpectedLines{Report("image/image_file_posix.cpp", "CreateFile", ENOENT),
+                                         Report("bootloader/programming.cpp", "ReadImage", ENOENT),
+                                         Line("Written: 10, Read: 0"),
+                                         Line("Flashing the firmware image failed.")},
+        255));
+    EXPECT_TRUE(device.Settled().frames.empty());
+  }
+  {
+    // With a firmware file of that name, it is flashed.
+    dir.WriteFile("Stop", FirmwareImage(100));
+    SimulatedDevice device;
+    const RunResult run = RunKorvel({device.port(), "Stop"}, {.workingDirectory = dir.path()});
+    EXPECT_TRUE(RunIs(run,
+                      ActivatedStart() + ExpectedLines{Line("Flashing firmware version 2.4."),
+                                                       Line("Firmware flashed.")},
+                      0));
+  }
+}
+
+TEST(RunStart, FiftyStopRunsInARowEachDeliverTheWholeActivationString) {
+  for (int run = 1; run <= 50; ++run) {
+    SimulatedDevice device;
+    ASSERT_TRUE(RunIs(RunKorvel({device.port(), "STOP"}), ActivatedStart(), 0)) << "run " << run;
+    // The device answered the probe, so it had taken the whole string in.
+    const DevsimRecord seen = device.Snapshot();
+    ASSERT_EQ(seen.activationBytes, kActivationString) << "run " << run;
+    ASSERT_EQ(seen.bootloaderEntries, 1) << "run " << run;
+  }
+}
+
+// --- The probe phase --------------------------------------------------------
+
+struct ProbeCase {
+  const char* name;
+  ProbeFaults faults;
+  std::vector<std::string> moreArgs;  // after the port and STOP
+  ExpectedLines lines;                // after the banner
+  int status;
+  int probes;               // what the device received
+  milliseconds atLeast{0};  // unanswered probes each wait out a read timeout
+};
+
+void PrintTo(const ProbeCase& param, std::ostream* out) {
+  *out << param.name;
+}
+
+// A probe phase with every probe unanswered waits 30 read timeouts of
+// 150 ms, and must stay well below 6 s.
+constexpr milliseconds kThirtyTimeouts{30 * 150};
+constexpr milliseconds kProbePhaseLimit{6000};
+
+class ProbePhaseTest : public ::testing::TestWithParam<ProbeCase> {};
+
+TEST_P(ProbePhaseTest, EndsAsTheAnswersDecide) {
+  const ProbeCase& param = GetParam();
+  SimulatedDevice device(WithProbeFaults(param.faults));
+  const RunResult run = RunKorvel(Concat({device.port(), "STOP"}, param.moreArgs));
+
+  EXPECT_TRUE(RunIs(run, ExpectedLines{Banner()} + param.lines, param.status));
+  EXPECT_LT(run.wallTime, kProbePhaseLimit);
+  EXPECT_GE(run.wallTime, param.atLeast);
+  const DevsimRecord seen = device.Settled();
+  // The firmware got the activation string first; one that never hands
+  // over gets the probes as well.
+  ASSERT_GE(seen.activationBytes.size(), kActivationString.size()) << Describe(seen);
+  EXPECT_TRUE(
+      std::equal(kActivationString.begin(), kActivationString.end(), seen.activationBytes.begin()));
+  EXPECT_EQ(seen.bootloaderEntries, param.faults.neverEnterBootloader ? 0 : 1);
+  EXPECT_EQ(seen.probes, param.probes);
+  EXPECT_TRUE(seen.frames.empty()) << Describe(seen);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RunStart, ProbePhaseTest,
+    ::testing::Values(
+        ProbeCase{"SecondProbeAnswered", {.answerOnlyProbe = 2}, {}, {kActivated}, 0, 2},
+        ProbeCase{"ThirtiethProbeAnswered",
+                  {.answerOnlyProbe = 30},
+                  {},
+                  {kActivated},
+                  0,
+                  30,
+                  kThirtyTimeouts - milliseconds(150)},
+        ProbeCase{"OnlyAThirtyFirstProbeWouldBeAnswered",
+                  {.answerOnlyProbe = 31},
+                  {},
+                  {kActivationFailed},
+                  255,
+                  30,
+                  kThirtyTimeouts},
+        ProbeCase{"NeverAnswered",
+                  {.neverAnswer = true},
+                  {},
+                  {kActivationFailed},
+                  255,
+                  30,
+                  kThirtyTimeouts},
+        ProbeCase{"NeverAnsweredForced",
+                  {.neverAnswer = true},
+                  {"FORCE"},
+                  {kForced, kActivated},
+                  0,
+                  30,
+                  kThirtyTimeouts},
+        ProbeCase{"NeverAnsweredForcedInSmallLetters",
+                  {.neverAnswer = true},
+                  {"forceful"},
+                  {kForced, kActivated},
+                  0,
+                  30,
+                  kThirtyTimeouts},
+        ProbeCase{"NeverAnsweredForcedByAFourthArgument",
+                  {.neverAnswer = true},
+                  {"115200", "anything"},
+                  {kForced, kActivated},
+                  0,
+                  30,
+                  kThirtyTimeouts},
+        ProbeCase{"BootloaderNeverEntered",
+                  {.neverEnterBootloader = true},
+                  {},
+                  {kActivationFailed},
+                  255,
+                  0,
+                  kThirtyTimeouts},
+        ProbeCase{"AnsweredWithAnotherByte", {.otherByte = 'A'}, {}, {kActivationFailed}, 255, 30},
+        // Bytes that a line left translating (LF to CR) or stripping bit 7
+        // would turn into the carriage return.
+        ProbeCase{"AnsweredWithLineFeed", {.otherByte = '\n'}, {}, {kActivationFailed}, 255, 30},
+        ProbeCase{"AnsweredWithCarriageReturnAndBit7",
+                  {.otherByte = 0x8D},
+                  {},
+                  {kActivationFailed},
+                  255,
+                  30},
+        // The device goes away at an unanswered probe: the next probe can't
+        // be written.
+        ProbeCase{"DeviceGoneAtThirdProbe",
+                  {.neverAnswer = true, .vanishAfterProbes = 3},
+                  {},
+                  {Report("bootloader/activation.cpp", "WriteFile", EIO), kActivationFailed},
+                  255,
+                  3},
+        ProbeCase{"DeviceGoneAtThirdProbeForced",
+                  {.neverAnswer = true, .vanishAfterProbes = 3},
+                  {"FORCE"},
+                  {Report("bootloader/activation.cpp", "WriteFile", EIO), kForced, kActivated},
+                  0,
+                  3}),
+    CaseName<ProbeCase>);
+
+// --- Keyboard interrupts ----------------------------------------------------
+
+struct InterruptCase {
+  const char* name;
+  int signal;
+};
+
+void PrintTo(const InterruptCase& param, std::ostream* out) {
+  *out << param.name;
+}
+
+class InterruptTest : public ::testing::TestWithParam<InterruptCase> {};
+
+TEST_P(InterruptTest, DoesNotEndTheRun) {
+  // A device that answers no probe keeps korvel in the probe phase for
+  // 4.5 s; the interrupt comes once the probes have begun.
+  SimulatedDevice device(WithProbeFaults({.neverAnswer = true}));
+  RunOptions options;
+  options.signal = GetParam().signal;
+  options.signalWhen = [&device] { return device.Snapshot().probes >= 3; };
+  const RunResult run = RunKorvel({device.port(), "STOP", "FORCE"}, options);
+
+  ASSERT_TRUE(run.signalSent) << "the probes never began";
+  EXPECT_TRUE(RunIs(run, {Banner(), kForced, kActivated}, 0));
+  // The probe phase ran to its end.
+  EXPECT_EQ(device.Settled().probes, 30);
+}
+
+INSTANTIATE_TEST_SUITE_P(RunStart, InterruptTest,
+                         ::testing::Values(InterruptCase{"Interrupt", SIGINT},
+                                           InterruptCase{"Quit", SIGQUIT}),
+                         CaseName<InterruptCase>);
+
+// --- Line rates, traced -----------------------------------------------------
+
+// The path of |name| in $PATH, or "" when it is not there.
+std::string FindProgram(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::istringstream folders(path != nullptr ? path : "");
+  for (std::string folder; std::getline(folders, folder, ':');) {
+    const std::filesystem::path candidate = std::filesystem::path(folder) / name;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate.string();
+  }
+  return "";
+}
+
+struct RateCase {
+  const char* name;
+  ProbeFaults faults;
+  std::vector<std::string> moreArgs;  // after the port and STOP
+  uint32_t activationRate;
+};
+
+void PrintTo(const RateCase& param, std::ostream* out) {
+  *out << param.name;
+}
+
+class ActivationRateTest : public ::testing::TestWithParam<RateCase> {};
+
+// What a pseudo-terminal reports as its rate may already be the next one
+// when the device reads a byte; the tool's own calls show the rate each
+// byte was handed over at.
+TEST_P(ActivationRateTest, ActivationStringAtItsRateThenProbesAt115200) {
+  const std::string strace = FindProgram("strace");
+  if (strace.empty()) GTEST_SKIP() << "strace is not installed";
+  const RateCase& param = GetParam();
+  TempDir dir;
+  SimulatedDevice device(WithProbeFaults(param.faults));
+  const std::string log = (dir / "trace.log").string();
+
+  // LeakSanitizer can't work under a tracer (in a sanitizer build); leaks
+  // are checked by the untraced runs.
+  RunOptions options;
+  options.environment = {"ASAN_OPTIONS=detect_leaks=0"};
+  const RunResult run = RunProgram(
+      strace,
+      Concat(TraceOptions(log), Concat({KorvelBinary(), device.port(), "STOP"}, param.moreArgs)),
+      options);
+  ASSERT_EQ(run.exitStatus, 0) << run.out << run.err;
+  std::ifstream file(log);
+  const std::string trace((std::istreambuf_iterator<char>(file)), {});
+  const std::vector<PortEvent> events = PortEvents(trace, device.port());
+  SCOPED_TRACE("calls on the port:\n" + Describe(events));
+
+  // The bytes written, each with the rate in force and the event it was in.
+  struct Sent {
+    uint8_t byte;
+    uint32_t rate;
+    size_t event;
+  };
+  std::vector<Sent> sent;
+  uint32_t rate = 0;
+  for (size_t i = 0; i < events.size(); ++i) {
+    if (events[i].kind == PortEvent::Kind::kRate) rate = events[i].rate;
+    if (events[i].kind != PortEvent::Kind::kWrite) continue;
+    for (char byte : events[i].bytes) sent.push_back({static_cast<uint8_t>(byte), rate, i});
+  }
+
+  // 1. The ten activation bytes first, all at the activation rate; then the
+  // probe at 115,200.
+  ASSERT_GE(sent.size(), kActivationString.size() + 1);
+  for (size_t i = 0; i < kActivationString.size(); ++i) {
+    EXPECT_EQ(sent[i].byte, kActivationString[i]) << "byte " << i;
+    EXPECT_EQ(sent[i].rate, param.activationRate) << "byte " << i;
+  }
+  const Sent& probe = sent[kActivationString.size()];
+  EXPECT_EQ(probe.byte, '!');
+  EXPECT_EQ(probe.rate, 115200u);
+
+  // 2. Between them: the output drained, then the receive side purged,
+  // then the switch to 115,200; the transmit side is never purged there.
+  const size_t last = sent[kActivationString.size() - 1].event;
+  using Kind = PortEvent::Kind;
+  std::vector<Kind> steps = {Kind::kDrain, Kind::kPurgeReceive, Kind::kRate};
+  size_t next = 0;
+  for (size_t i = last + 1; i < probe.event; ++i) {
+    EXPECT_NE(events[i].kind, Kind::kPurgeTransmit);
+    EXPECT_NE(events[i].kind, Kind::kPurgeBoth);
+    if (next < steps.size() && events[i].kind == steps[next]) ++next;
+  }
+  EXPECT_EQ(next, steps.size()) << "drain, purge of the receive side and rate switch, in order";
+
+  // The device, which holds the line until korvel has set it up, saw the
+  // same rate.
+  EXPECT_EQ(device.Snapshot().activationBaud, param.activationRate);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RunStart, ActivationRateTest,
+    ::testing::Values(
+        RateCase{"Given", {}, {"9600"}, 9600},
+        RateCase{"DefaultForAPortOfNoKnownAdapter", {}, {}, 115200},
+        RateCase{"Forced", {}, {"FORCE"}, 115200},
+        RateCase{"GivenAndForcedUnanswered", {.neverAnswer = true}, {"57600", "now"}, 57600}),
+    CaseName<RateCase>);
+
+// --- After the sync ---------------------------------------------------------
+
+TEST(RunStart, LateCarriageReturnFromTheSyncSpoilsTheEraseReply) {
+  // Nothing is purged between the sync and the first message, and the
+  // receiver does not search for the start byte: the late '\r' heads the
+  // burst that carries the erase reply, which is then refused. Whether the
+  // reply joins the '\r' in that burst depends on timing.
+  TempDir dir;
+  const std::string image = dir.WriteFile("firmware.img", FirmwareImage(100)).string();
+  SimulatedDevice device(WithProbeFaults({.lateExtraCarriageReturn = true}));
+  const RunResult run = RunKorvel({device.port(), image});
+
+  EXPECT_TRUE(RunIs(
+      run,
+      ActivatedStart() + ExpectedLines{Line("Flashing firmware version 2.4."),
+                                       Report("bootloader/programming.cpp", "GetMessageAnswer"),
+                                       AnyLineOf({"Written: 17, Read: 9", "Written: 17, Read: 1"}),
+                                       Line("Flashing the firmware image failed.")},
+      255));
+  const DevsimRecord seen = device.Settled();
+  ASSERT_EQ(seen.frames.size(), 1u) << Describe(seen);
+  EXPECT_EQ(seen.frames[0].body, Bytes{kErase});
+  EXPECT_EQ(seen.resets, 0);
+}
+
+}  // namespace
+}  // namespace korvel_e2e
