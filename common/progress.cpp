@@ -54,7 +54,7 @@ void Draw(const std::string& text) {
   if (padded.size() < line.drawnWidth) padded.append(line.drawnWidth - padded.size(), ' ');
   std::fprintf(stderr, "\r%s", padded.c_str());
   std::fflush(stderr);
-  line.drawnWidth = text.size();
+  line.drawnWidth = padded.size();
 }
 
 }  // namespace
