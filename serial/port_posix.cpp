@@ -13,6 +13,7 @@
 
 #include "common/retry_posix.h"
 #include "serial/line_speed.h"
+#include "serial/low_latency.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -44,8 +45,10 @@ PortHandle PortCreate(const char* portName) {
   std::string path = portName;
   if (path.find('/') == std::string::npos) path = "/dev/" + path;
 
-  // Non-blocking only for the open, so it never waits for a carrier signal;
-  // no controlling terminal, so the device can't deliver us job signals.
+  // Non-blocking, so the open never waits for a carrier signal and a write
+  // to a full queue returns at once (PortWrite then waits, bounded, for
+  // room); no controlling terminal, so the device can't deliver us job
+  // signals.
   int fd = RetryAfterSignal([&] { return open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK); });
   if (fd < 0) return kNoPort;
 
@@ -61,20 +64,23 @@ PortHandle PortCreate(const char* portName) {
   // terminal is reported by the next step, with its own name.
   IoctlIgnoringFailure(fd, TIOCEXCL, nullptr);
 
-  const int flags = fcntl(fd, F_GETFL);
-  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    const int savedErrno = errno;
-    close(fd);
-    errno = savedErrno;
-    return kNoPort;
-  }
+  // The descriptor stays non-blocking. Every call on it waits where it
+  // should all the same: PortRead waits in ppoll and reads only what has
+  // arrived, PortWrite waits in poll only when the queue is full, and
+  // tcdrain waits for the line whatever the descriptor's mode.
   return fd;
 }
 
 int PortSetTimeouts(PortHandle port) {
-  // The receive rule itself is timed by PortRead; the terminal only has to
-  // hand over whatever has arrived as soon as one byte is there. Anything
-  // that is not a terminal (a file, /dev/null) fails here with ENOTTY.
+  // The receive rule itself is timed by PortRead, whose 20 ms gap after a
+  // reply should end on time: no timer slack, and an adapter that passes
+  // bytes on as they come.
+  TightenTimerSlack();
+  RequestLowLatency(port);
+
+  // The terminal only has to hand over whatever has arrived as soon as one
+  // byte is there. Anything that is not a terminal (a file, /dev/null)
+  // fails here with ENOTTY.
   termios tio{};
   if (tcgetattr(port, &tio) != 0) return 0;
   tio.c_cc[VMIN] = 1;
@@ -151,14 +157,21 @@ void PortPurge(PortHandle port, PurgeWhat what) {
 
 int PortWrite(PortHandle port, std::span<const uint8_t> bytes, uint32_t* written) {
   *written = 0;
-  // Wait, bounded, for room in the port's queue: a device that stops reading
+  // 1. Almost always the port's queue has room: one system call per byte.
+  ssize_t count = RetryAfterSignal([&] { return write(port, bytes.data(), bytes.size()); });
+  if (count >= 0) {
+    *written = static_cast<uint32_t>(count);
+    return 1;
+  }
+  if (errno != EAGAIN) return 0;
+
+  // 2. A full queue: wait, bounded, for room. A device that stops reading
   // must end the send through the stall rule, never block it for good.
   pollfd ready{port, POLLOUT, 0};
   const int events = RetryAfterSignal([&] { return poll(&ready, 1, kWriteWaitMs); });
   if (events < 0) return 0;
   if (events == 0) return 1;  // the port took nothing this time
-  const ssize_t count =
-      RetryAfterSignal([&] { return write(port, bytes.data(), bytes.size()); });
+  count = RetryAfterSignal([&] { return write(port, bytes.data(), bytes.size()); });
   if (count < 0) return errno == EAGAIN ? 1 : 0;
   *written = static_cast<uint32_t>(count);
   return 1;

@@ -4,15 +4,18 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "serial/low_latency.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -147,6 +150,17 @@ TEST_F(PortTest, ASendToADeviceThatStopsReadingStalls) {
   uint32_t none = 9;
   EXPECT_EQ(MyWriteFile(port_, {}, &none), 1);
   EXPECT_EQ(none, 0u);
+}
+
+TEST_F(PortTest, LowLatencyIsAskedForWithoutTouchingTheErrorCode) {
+  // The port's setup let the thread's timed waits end on time.
+  EXPECT_EQ(prctl(PR_GET_TIMERSLACK, 0UL, 0UL, 0UL, 0UL), 1);
+  // A pseudo-terminal has no serial driver settings: the request is
+  // refused, and a later report must still print the error before it.
+  errno = EDOM;
+  RequestLowLatency(port_);
+  TightenTimerSlack();
+  EXPECT_EQ(errno, EDOM);
 }
 
 }  // namespace
