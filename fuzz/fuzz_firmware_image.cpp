@@ -22,8 +22,12 @@ std::string ExpectedLine(const uint8_t* data, size_t size) {
     const size_t start = at + kMarkerLength;
     size_t end = start;
     while (end < size && data[end] != 0) ++end;
-    return "Flashing firmware version " +
-           std::string(reinterpret_cast<const char*>(data + start), end - start) + ".\n";
+    // Control bytes print as '?', every other byte as it is.
+    std::string version(reinterpret_cast<const char*>(data + start), end - start);
+    for (char& c : version) {
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    }
+    return "Flashing firmware version " + version + ".\n";
   }
   return "";
 }

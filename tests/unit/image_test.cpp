@@ -69,6 +69,16 @@ TEST(CheckFirmwareImageTest, NeverReadsPastTheImage) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Flashing firmware version 7.7.\n");
 }
 
+TEST(CheckFirmwareImageTest, PrintsControlBytesOfTheVersionAsQuestionMarks) {
+  using std::string_literals::operator""s;
+  int result = -1;
+  // CR, LF, ESC, TAB, DEL and 0x01 would split the line or drive the
+  // terminal; UTF-8 (here "ü", C3 BC) and plain text stay as they are.
+  EXPECT_EQ(CheckPrints("!Tavlo 2.4\r\nFAKE\x1b[2J\t\x7f\x01 \xc3\xbc~\0"s, &result),
+            "Flashing firmware version 2.4??FAKE?[2J??? \xc3\xbc~.\n");
+  EXPECT_EQ(result, 1);
+}
+
 class HwParamTest : public testing::Test {
  protected:
   void SetUp() override {
