@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 
+namespace devsim_internal {
+
 namespace {
 
 constexpr uint8_t kErased = 0xFF;
@@ -101,3 +103,5 @@ bool WriteMemoryFile(const std::string& path, std::span<const uint8_t> bytes) {
   }
   return close(fd) == 0;
 }
+
+}  // namespace devsim_internal

@@ -9,6 +9,8 @@
 
 #include "devsim/devsim.h"
 
+namespace devsim_internal {
+
 inline constexpr uint8_t kCommandReset = 0x08;
 inline constexpr uint8_t kCommandErase = 0x12;
 inline constexpr uint8_t kCommandProgramFlash = 0x13;
@@ -38,3 +40,5 @@ const char* CommandName(uint8_t code);
 
 // Writes |bytes| to |path|, replacing it. Returns false with errno set.
 bool WriteMemoryFile(const std::string& path, std::span<const uint8_t> bytes);
+
+}  // namespace devsim_internal

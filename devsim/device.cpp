@@ -12,8 +12,11 @@
 
 #include "devsim/commands.h"
 
+namespace devsim_internal {
+
 namespace {
 
+using std::chrono::microseconds;
 using std::chrono::milliseconds;
 
 // A frame that gets no further byte for this long is dropped; a device
@@ -23,6 +26,12 @@ constexpr milliseconds kFrameGap{200};
 // How long after a sync answer the extra carriage return follows, unless a
 // reply goes out first (the late byte then goes just before it).
 constexpr milliseconds kLateAnswerDelay{10};
+
+// A reply followed by a vanish: the line closes no sooner than this after
+// the reply was written, and only once the tool has read it; the kernel
+// may hand written bytes on to the reader's queue a little later.
+constexpr milliseconds kReadMargin{5};
+constexpr milliseconds kVanishRecheck{2};
 
 // The firmware keeps at most this much of what it received.
 constexpr size_t kMaxActivationBytes = 1 << 20;
@@ -39,11 +48,24 @@ void Log(const Devsim& devsim, const char* format, ...) {
   std::fprintf(stderr, "devsim: %s\n", line);
 }
 
+// Sends |bytes| as one burst from |ready| on. A paced device sends them one
+// byte at a time instead, each once it has passed on the transmit wire.
+void SendAnswer(Devsim* devsim, const std::vector<uint8_t>& bytes, DeviceClock::time_point ready) {
+  DeviceState& state = devsim->state;
+  if (!devsim->config.paced) {
+    QueueBurst(&state, bytes, ready);
+    return;
+  }
+  for (uint8_t byte : bytes) {
+    QueueBurst(&state, {byte}, CarryByte(&state.transmitWire, state.answerRate, ready));
+  }
+}
+
 // Sends a pending late sync answer now, ahead of whatever follows.
-void SendLateAnswerNow(DeviceState* state, DeviceClock::time_point now) {
-  if (!state->lateAnswerPending) return;
-  state->lateAnswerPending = false;
-  QueueBurst(state, {kSyncAnswer}, now);
+void SendLateAnswerNow(Devsim* devsim, DeviceClock::time_point now) {
+  if (!devsim->state.lateAnswerPending) return;
+  devsim->state.lateAnswerPending = false;
+  SendAnswer(devsim, {kSyncAnswer}, now);
 }
 
 void EnterBootloader(Devsim* devsim) {
@@ -88,7 +110,13 @@ void AnswerProbe(Devsim* devsim, uint32_t lineRate, DeviceClock::time_point now)
   const ProbeFaults& faults = devsim->config.probes;
   ++record.probes;
   ++state.sessionProbes;
-  if (state.sessionProbes == 1) record.bootloaderBaud = lineRate;
+  if (state.sessionProbes == 1) {
+    record.bootloaderBaud = lineRate;
+    // The tool has made its last settings change of the run (the switch
+    // to the bootloader's rate): from here on its own input flags act on
+    // what it reads, the probe's answer first.
+    SetSlaveSettingsReported(devsim->pty, false);
+  }
 
   if (faults.vanishAfterProbes > 0 && state.sessionProbes == faults.vanishAfterProbes) {
     state.vanishRequested = true;
@@ -99,8 +127,8 @@ void AnswerProbe(Devsim* devsim, uint32_t lineRate, DeviceClock::time_point now)
 
   const uint8_t answer =
       faults.otherByte >= 0 ? static_cast<uint8_t>(faults.otherByte) : kSyncAnswer;
-  SendLateAnswerNow(&state, now);
-  QueueBurst(&state, {answer}, now);
+  SendLateAnswerNow(devsim, now);
+  SendAnswer(devsim, {answer}, now);
   if (faults.lateExtraCarriageReturn) {
     state.lateAnswerPending = true;
     state.lateAnswerDue = now + kLateAnswerDelay;
@@ -114,6 +142,7 @@ void ResetDevice(Devsim* devsim) {
   DevsimRecord& record = devsim->record;
   ++record.resets;
   state.mode = DeviceMode::kFirmware;
+  SetSlaveSettingsReported(devsim->pty, true);  // the gate needs to see settings changes
   GateForFirmware(devsim);
   state.windowFill = 0;
   state.lateAnswerPending = false;
@@ -161,6 +190,8 @@ void HandleFrame(Devsim* devsim, const ReceivedFrame& frame, DeviceClock::time_p
     return;
   }
 
+  if (plan.fault == ReplyFault::kVanishMidMessage) return;  // vanished before the end
+
   // A refusal fault refuses without acting; every other fault shapes the
   // reply to a command the device did carry out.
   const std::vector<uint8_t> body = plan.fault == ReplyFault::kRefuse
@@ -176,17 +207,38 @@ void HandleFrame(Devsim* devsim, const ReceivedFrame& frame, DeviceClock::time_p
     Log(*devsim, "-> no reply (%s)", ReplyFaultName(plan.fault));
     return;
   }
-  SendLateAnswerNow(&state, now);
-  DeviceClock::time_point due = now;
+  // Programming a block takes the device its write time before it replies;
+  // a refusal programs nothing.
+  const bool programs = (code == kCommandProgramFlash || code == kCommandProgramEeprom) &&
+                        plan.fault != ReplyFault::kRefuse;
+  SendLateAnswerNow(devsim, now);
+  DeviceClock::time_point due =
+      now + (programs ? microseconds(devsim->config.writeTimeUs) : microseconds(0));
   for (const Burst& burst : bursts) {
     due += milliseconds(burst.delayMs);
-    QueueBurst(&state, burst.bytes, due);
+    SendAnswer(devsim, burst.bytes, due);
   }
   // Reply bodies are [code, status]; the log shows what they would be
   // before a fault shaped them.
   Log(*devsim, "-> seq %u size %zu [%02X %02X]%s%s", frame.sequence, body.size(), body[0], body[1],
       plan.fault == ReplyFault::kNone ? "" : " with fault ",
       plan.fault == ReplyFault::kNone ? "" : ReplyFaultName(plan.fault));
+
+  // Held from the reply on: nothing more the tool writes gets through.
+  if (plan.fault == ReplyFault::kReplyThenHold || plan.fault == ReplyFault::kReplyThenVanish) {
+    SetSlaveOutputFlowing(devsim->pty, false);
+  }
+  if (plan.fault == ReplyFault::kReplyThenVanish) {
+    state.vanishOnceRead = true;
+    state.vanishNotBefore = due + kReadMargin;
+  }
+}
+
+// The fault planned for the message now coming in, if it vanishes midway.
+const ReplyPlan* MidMessageVanish(const Devsim& devsim) {
+  const auto planned = devsim.config.replies.find(devsim.state.messageIndex);
+  if (planned == devsim.config.replies.end()) return nullptr;
+  return planned->second.fault == ReplyFault::kVanishMidMessage ? &planned->second : nullptr;
 }
 
 }  // namespace
@@ -196,19 +248,35 @@ void QueueBurst(DeviceState* state, std::vector<uint8_t> bytes, DeviceClock::tim
 }
 
 void FeedDeviceBytes(Devsim* devsim, std::span<const uint8_t> bytes, uint32_t lineRate,
-                     DeviceClock::time_point now) {
+                     DeviceClock::time_point readAt) {
   DeviceState& state = devsim->state;
   DevsimRecord& record = devsim->record;
   for (uint8_t byte : bytes) {
     // After a vanish or a stop nothing more is read; the rest of this read
     // is lost with the device.
     if (state.vanishRequested || state.readingStopped) return;
-    if (state.mode == DeviceMode::kFirmware) {
-      FeedFirmwareByte(devsim, byte, state.gate.rate);
+    const bool firmware = state.mode == DeviceMode::kFirmware;
+    const uint32_t rate = firmware ? state.gate.rate : lineRate;
+    // Paced, the byte counts as heard once it has passed on the receive
+    // wire; everything the device sends in return is timed from then.
+    const DeviceClock::time_point now =
+        devsim->config.paced ? CarryByte(&state.receiveWire, rate, readAt) : readAt;
+    if (firmware) {
+      FeedFirmwareByte(devsim, byte, rate);
       continue;
     }
+    state.answerRate = rate;
+    const ReplyPlan* midway = MidMessageVanish(*devsim);
+    if (midway != nullptr && !FrameInProgress(state.parser)) state.messageBytes = 0;
     ReceivedFrame frame;
-    switch (FeedFrameByte(&state.parser, byte, &frame)) {
+    const FrameEvent event = FeedFrameByte(&state.parser, byte, &frame);
+    if (midway != nullptr && event == FrameEvent::kTaken &&
+        ++state.messageBytes >= midway->vanishAfterBytes) {
+      Log(*devsim, "<- %u bytes of message %d, then gone", state.messageBytes, state.messageIndex);
+      state.vanishRequested = true;
+      return;
+    }
+    switch (event) {
       case FrameEvent::kTaken:
         state.frameDeadline = now + kFrameGap;
         break;
@@ -240,8 +308,18 @@ bool HandleDeviceTimers(Devsim* devsim, DeviceClock::time_point now) {
     acted = true;
   }
   if (state.lateAnswerPending && now >= state.lateAnswerDue) {
-    SendLateAnswerNow(&state, now);
+    SendLateAnswerNow(devsim, now);
     acted = true;
+  }
+  // A reply-then-vanish waits for its reply to be out and read; the tool
+  // reads it as soon as it arrives, so a short recheck interval will do.
+  if (state.vanishOnceRead && state.output.empty() && now >= state.vanishNotBefore) {
+    if (SlaveInputPending(devsim->pty)) {
+      state.vanishNotBefore = now + kVanishRecheck;
+    } else {
+      state.vanishRequested = true;
+      acted = true;
+    }
   }
   return acted;
 }
@@ -250,8 +328,11 @@ DeviceClock::time_point NextDeviceDeadline(const DeviceState& state) {
   DeviceClock::time_point next = DeviceClock::time_point::max();
   if (FrameInProgress(state.parser)) next = std::min(next, state.frameDeadline);
   if (state.lateAnswerPending) next = std::min(next, state.lateAnswerDue);
+  if (state.vanishOnceRead && state.output.empty()) next = std::min(next, state.vanishNotBefore);
   // A blocked write waits for room (POLLOUT), not for a time.
   if (!state.output.empty() && !state.outputBlocked)
     next = std::min(next, state.output.front().due);
   return std::min(next, NextGateDeadline(state));
 }
+
+}  // namespace devsim_internal

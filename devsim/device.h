@@ -15,9 +15,10 @@
 
 #include "devsim/devsim.h"
 #include "devsim/frames.h"
+#include "devsim/pacing.h"
 #include "devsim/pty.h"
 
-using DeviceClock = std::chrono::steady_clock;
+namespace devsim_internal {
 
 inline constexpr std::array<uint8_t, 10> kActivationString = {'4', '1', '8', '\r', 'K',
                                                               'W', 'O', 'L', 'P',  '\r'};
@@ -55,6 +56,12 @@ struct DeviceState {
   int messageIndex = 0;                     // framed messages of this session
   int sessionProbes = 0;
 
+  // The two directions of the line, for a paced device, and the rate of
+  // the last byte the bootloader heard, which its answers go out at.
+  Wire receiveWire;
+  Wire transmitWire;
+  uint32_t answerRate = 0;
+
   std::deque<PendingBurst> output;
   bool outputBlocked = false;  // the last write took less than offered
   bool lateAnswerPending = false;
@@ -64,11 +71,18 @@ struct DeviceState {
   uint32_t floodSeed = 1;
   bool readingStopped = false;
   bool vanishRequested = false;
+  // A reply-then-vanish fault: vanish once the reply is out and read.
+  bool vanishOnceRead = false;
+  DeviceClock::time_point vanishNotBefore{};
+  uint32_t messageBytes = 0;  // of a message that vanishes midway, so far
 };
 
+}  // namespace devsim_internal
+
+// The device behind the handle of devsim.h.
 struct Devsim {
   DevsimConfig config;
-  PtyPair pty;
+  devsim_internal::PtyPair pty;
   std::string path;   // kept after the device vanished
   int wakeFd = -1;    // eventfd: StopDevsim wakes the device loop
   int changeFd = -1;  // eventfd: signalled whenever the record changes
@@ -79,17 +93,19 @@ struct Devsim {
   DevsimRecord record;
   bool ended = false;  // the device loop has finished
 
-  DeviceState state;  // device thread only
+  devsim_internal::DeviceState state;  // device thread only
 };
+
+namespace devsim_internal {
 
 // Adds a burst to write with one write() call at |due|.
 void QueueBurst(DeviceState* state, std::vector<uint8_t> bytes, DeviceClock::time_point due);
 
-// Feeds bytes that one read returned; |lineRate| is the rate read with
-// them (the firmware goes by the gate's rate instead). Called by the device
-// thread with |devsim->mutex| held.
+// Feeds bytes that one read returned at |readAt|; |lineRate| is the rate
+// read with them (the firmware goes by the gate's rate instead). Called by
+// the device thread with |devsim->mutex| held.
 void FeedDeviceBytes(Devsim* devsim, std::span<const uint8_t> bytes, uint32_t lineRate,
-                     DeviceClock::time_point now);
+                     DeviceClock::time_point readAt);
 
 // The line gate (line_gate.cpp). The firmware holds korvel's writes until
 // the line settings have been quiet for a moment; the bootloader lets them
@@ -109,3 +125,5 @@ bool HandleDeviceTimers(Devsim* devsim, DeviceClock::time_point now);
 // The earliest moment at which the device has something to do without new
 // input, or DeviceClock::time_point::max().
 DeviceClock::time_point NextDeviceDeadline(const DeviceState& state);
+
+}  // namespace devsim_internal

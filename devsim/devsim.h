@@ -46,11 +46,22 @@ enum class ReplyFault {
   kNoise,             // 285 bytes of noise (never starting with 0x1B) instead of the reply
   kHugeSizeClaim,     // a reply whose size field says 65,535, cut off at 285 bytes
   kStopReading,       // read nothing more from here on, so the sender's writes stall
+  // The reply as it should be; then, once the tool has read it, the
+  // pseudo-terminal closes: the tool's next write fails. The tool's output
+  // is held from the reply on, so none of its next message gets through.
+  kReplyThenVanish,
+  // The reply as it should be; then the tool's output is held for good
+  // (output flow control on the slave), so its writes find no room.
+  kReplyThenHold,
+  // No reply: the pseudo-terminal closes once |vanishAfterBytes| bytes of
+  // the message have come in (the rest of it is not read).
+  kVanishMidMessage,
 };
 
 struct ReplyPlan {
   ReplyFault fault = ReplyFault::kNone;
   std::vector<uint8_t> customBody;  // for kCustomBody
+  uint32_t vanishAfterBytes = 0;    // for kVanishMidMessage: 1 to the message's length - 1
 };
 
 struct DevsimConfig {
@@ -67,6 +78,13 @@ struct DevsimConfig {
   // One line per frame in each direction, and per activation, reset and
   // vanish, on standard error.
   bool logFrames = false;
+  // Wire speed. Unpaced (the default), the device answers as soon as it has
+  // read a message. Paced, a run takes as long as on a real line at the
+  // rates the tool set: the device answers once the message would have
+  // arrived, and sends its answers one byte per byte time (pacing.cpp).
+  bool paced = false;
+  // How long programming one block takes before its reply goes out.
+  uint32_t writeTimeUs = 0;
 };
 
 // --- What the device saw ------------------------------------------------

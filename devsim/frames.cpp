@@ -6,6 +6,8 @@
 #include <iterator>
 #include <utility>
 
+namespace devsim_internal {
+
 namespace {
 
 // The gap between the two halves of a split reply: longer than the 20 ms
@@ -40,6 +42,9 @@ constexpr FaultName kFaultNames[] = {
     {ReplyFault::kNoise, "noise"},
     {ReplyFault::kHugeSizeClaim, "huge-size-claim"},
     {ReplyFault::kStopReading, "stop-reading"},
+    {ReplyFault::kReplyThenVanish, "reply-then-vanish"},
+    {ReplyFault::kReplyThenHold, "reply-then-hold"},
+    {ReplyFault::kVanishMidMessage, "vanish-mid-message"},
 };
 
 uint8_t Xor(std::span<const uint8_t> bytes) {
@@ -192,6 +197,9 @@ std::vector<Burst> ShapeReply(uint8_t sequence, std::span<const uint8_t> body,
     case ReplyFault::kVanish:
     case ReplyFault::kFlood:
     case ReplyFault::kStopReading:
+    case ReplyFault::kReplyThenVanish:
+    case ReplyFault::kReplyThenHold:
+    case ReplyFault::kVanishMidMessage:
       break;
   }
   return {Burst{std::move(reply), 0}};
@@ -213,3 +221,5 @@ bool ParseReplyFault(const char* name, ReplyFault* fault) {
   }
   return false;
 }
+
+}  // namespace devsim_internal

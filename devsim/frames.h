@@ -10,6 +10,8 @@
 
 #include "devsim/devsim.h"
 
+namespace devsim_internal {
+
 inline constexpr uint8_t kFrameStart = 0x1B;
 inline constexpr uint8_t kFrameToken = 0x0E;
 inline constexpr uint8_t kSyncProbe = '!';
@@ -65,9 +67,10 @@ struct Burst {
 };
 
 // The bursts that answer a message with |sequence| whose reply body would
-// be |body|, shaped by |plan|. Empty for kNoReply. kVanish, kFlood and
-// kStopReading are behaviours of the device loop, not shapes: for them this
-// returns the plain reply.
+// be |body|, shaped by |plan|. Empty for kNoReply. kVanish, kFlood,
+// kStopReading, kReplyThenVanish, kReplyThenHold and kVanishMidMessage are
+// behaviours of the device loop, not shapes: for them this returns the
+// plain reply.
 std::vector<Burst> ShapeReply(uint8_t sequence, std::span<const uint8_t> body,
                               const ReplyPlan& plan);
 
@@ -79,3 +82,5 @@ std::vector<uint8_t> NoiseBytes(uint32_t seed, uint32_t count);
 // ("no-reply", "split-burst", ...).
 const char* ReplyFaultName(ReplyFault fault);
 bool ParseReplyFault(const char* name, ReplyFault* fault);
+
+}  // namespace devsim_internal

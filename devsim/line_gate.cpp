@@ -19,6 +19,8 @@
 
 #include "devsim/device.h"
 
+namespace devsim_internal {
+
 namespace {
 
 using std::chrono::milliseconds;
@@ -85,3 +87,5 @@ DeviceClock::time_point NextGateDeadline(const DeviceState& state) {
   if (gate.armed) return gate.lastChange + kSettleTime;
   return DeviceClock::time_point::max();
 }
+
+}  // namespace devsim_internal

@@ -6,9 +6,13 @@
 
 #include "devsim/pty.h"
 
+namespace devsim_internal {
+
 bool ReadLineRate(int fd, uint32_t* baud) {
   struct termios2 tio {};
   if (ioctl(fd, TCGETS2, &tio) != 0) return false;
   *baud = tio.c_ospeed;
   return true;
 }
+
+}  // namespace devsim_internal

@@ -4,9 +4,13 @@
 
 #include "devsim/pty.h"
 
+namespace devsim_internal {
+
 bool ReadLineRate(int fd, uint32_t* baud) {
   termios tio{};
   if (tcgetattr(fd, &tio) != 0) return false;
   *baud = static_cast<uint32_t>(cfgetospeed(&tio));
   return true;
 }
+
+}  // namespace devsim_internal

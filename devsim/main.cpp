@@ -18,6 +18,8 @@
 #include "devsim/device.h"
 #include "devsim/devsim.h"
 
+using namespace devsim_internal;
+
 namespace {
 
 struct Options {
@@ -40,6 +42,13 @@ constexpr const char* kUsage =
     "  --flash-size N          flash size in bytes (default 65536)\n"
     "  --eeprom-size N         EEPROM size in bytes (default 4096)\n"
     "\n"
+    "Wire speed:\n"
+    "  --paced                 take as long as a real line at the rates korvel sets:\n"
+    "                          answer once a message would have arrived, and send\n"
+    "                          one byte per byte time (10 bits)\n"
+    "  --write-time-us N       programming a block takes N microseconds before its\n"
+    "                          reply (default 0)\n"
+    "\n"
     "Probe faults:\n"
     "  --no-bootloader         the firmware ignores the activation string\n"
     "  --never-answer          the bootloader answers no probe\n"
@@ -56,7 +65,9 @@ constexpr const char* kUsage =
     "                          wrong-checksum, one-byte-short, split-burst,\n"
     "                          stray-leading-byte, trailing-bytes, wrong-token,\n"
     "                          other-sequence, empty-body, vanish, flood, noise,\n"
-    "                          huge-size-claim, stop-reading\n"
+    "                          huge-size-claim, stop-reading, reply-then-vanish,\n"
+    "                          reply-then-hold\n"
+    "  --vanish-mid M:K        close the terminal once K bytes of message M came in\n"
     "  --custom-body M:HEX     answer message M with the body HEX (e.g. 12c0)\n"
     "  --help                  this text\n";
 
@@ -68,6 +79,8 @@ enum OptionId {
   kLog,
   kFlashSize,
   kEepromSize,
+  kPaced,
+  kWriteTimeUs,
   kNoBootloader,
   kNeverAnswer,
   kProbeAnswer,
@@ -79,6 +92,7 @@ enum OptionId {
   kVanish,
   kFault,
   kCustomBody,
+  kVanishMid,
   kHelp,
 };
 
@@ -90,6 +104,8 @@ constexpr option kLongOptions[] = {
     {"log", no_argument, nullptr, kLog},
     {"flash-size", required_argument, nullptr, kFlashSize},
     {"eeprom-size", required_argument, nullptr, kEepromSize},
+    {"paced", no_argument, nullptr, kPaced},
+    {"write-time-us", required_argument, nullptr, kWriteTimeUs},
     {"no-bootloader", no_argument, nullptr, kNoBootloader},
     {"never-answer", no_argument, nullptr, kNeverAnswer},
     {"probe-answer", required_argument, nullptr, kProbeAnswer},
@@ -101,6 +117,7 @@ constexpr option kLongOptions[] = {
     {"vanish", required_argument, nullptr, kVanish},
     {"fault", required_argument, nullptr, kFault},
     {"custom-body", required_argument, nullptr, kCustomBody},
+    {"vanish-mid", required_argument, nullptr, kVanishMid},
     {"help", no_argument, nullptr, kHelp},
     {nullptr, 0, nullptr, 0},
 };
@@ -177,6 +194,13 @@ bool ApplyOption(int id, const char* value, Options* options) {
       if (!ParseNumber(value, 1, 16L << 20, &number)) return false;
       (id == kFlashSize ? config.flashSize : config.eepromSize) = static_cast<uint32_t>(number);
       return true;
+    case kPaced:
+      config.paced = true;
+      return true;
+    case kWriteTimeUs:
+      if (!ParseNumber(value, 0, 10'000'000, &number)) return false;
+      config.writeTimeUs = static_cast<uint32_t>(number);
+      return true;
     case kNoBootloader:
       config.probes.neverEnterBootloader = true;
       return true;
@@ -206,9 +230,10 @@ bool ApplyOption(int id, const char* value, Options* options) {
       return SetFault(options, value, ReplyFault::kVanish);
     case kFault: {
       ReplyFault fault = ReplyFault::kNone;
-      // A custom body needs its bytes: --custom-body gives them.
+      // A custom body needs its bytes, a vanish midway its byte count:
+      // --custom-body and --vanish-mid give them.
       if (!ParseIndexed(value, &index, &rest) || !ParseReplyFault(rest, &fault) ||
-          fault == ReplyFault::kCustomBody) {
+          fault == ReplyFault::kCustomBody || fault == ReplyFault::kVanishMidMessage) {
         return false;
       }
       config.replies[index].fault = fault;
@@ -221,6 +246,12 @@ bool ApplyOption(int id, const char* value, Options* options) {
       config.replies[index] = plan;
       return true;
     }
+    case kVanishMid:
+      // A frame is at least 6 bytes long; the count must stop short of its end.
+      if (!ParseIndexed(value, &index, &rest) || !ParseNumber(rest, 1, 1000, &number)) return false;
+      config.replies[index] =
+          ReplyPlan{ReplyFault::kVanishMidMessage, {}, static_cast<uint32_t>(number)};
+      return true;
     default:
       return false;
   }

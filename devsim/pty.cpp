@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+namespace devsim_internal {
+
 namespace {
 
 bool SetDescriptorFlags(int fd, int fdFlags, int statusFlags) {
@@ -55,8 +57,10 @@ bool OpenPty(PtyPair* pty) {
   // 3. Raw from the start, so nothing is echoed back to the device or
   // translated before korvel configures the line itself. EXTPROC makes the
   // kernel tell the master about every later change of the settings (in
-  // packet mode); korvel leaves the flag alone, and in raw mode it changes
-  // nothing else.
+  // packet mode), which the firmware's line gate needs; korvel leaves the
+  // flag alone. The flag also switches off the slave's input processing:
+  // the bootloader clears it (SetSlaveSettingsReported) so that korvel's
+  // own input flags decide what it reads, as on a real port.
   termios tio{};
   if (tcgetattr(pty->slave, &tio) != 0) {
     ClosePty(pty);
@@ -85,6 +89,31 @@ bool SetSlaveOutputFlowing(const PtyPair& pty, bool flowing) {
   return tcflow(pty.slave, flowing ? TCOON : TCOOFF) == 0;
 }
 
+bool SetSlaveSettingsReported(const PtyPair& pty, bool reported) {
+  termios tio{};
+  if (tcgetattr(pty.slave, &tio) != 0) return false;
+  if (((tio.c_lflag & EXTPROC) != 0) == reported) return true;
+  if (reported) {
+    tio.c_lflag |= EXTPROC;
+  } else {
+    tio.c_lflag &= ~static_cast<tcflag_t>(EXTPROC);
+  }
+  if (tcsetattr(pty.slave, TCSANOW, &tio) != 0) return false;
+  // The kernel raises the settings-changed status for this change too (it
+  // does whenever EXTPROC was set before or after). Reading one byte takes
+  // a pending status and nothing else: without one, it yields the data
+  // marker alone and leaves the data queued.
+  uint8_t status = 0;
+  const ssize_t ignored = read(pty.master, &status, 1);
+  (void)ignored;
+  return true;
+}
+
+bool SlaveInputPending(const PtyPair& pty) {
+  int pending = 0;
+  return ioctl(pty.slave, TIOCINQ, &pending) == 0 && pending > 0;
+}
+
 void ClosePty(PtyPair* pty) {
   const int savedErrno = errno;
   if (pty->slave >= 0) close(pty->slave);
@@ -93,3 +122,5 @@ void ClosePty(PtyPair* pty) {
   pty->master = -1;
   errno = savedErrno;
 }
+
+}  // namespace devsim_internal

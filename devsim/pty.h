@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+namespace devsim_internal {
+
 // Both ends of a pseudo-terminal, owned by the device.
 struct PtyPair {
   int master = -1;   // the device's end: non-blocking, close-on-exec
@@ -25,6 +27,17 @@ extern const uint8_t kLineSettingsChanged;
 // it: while held, korvel's writes find no room and wait.
 bool SetSlaveOutputFlowing(const PtyPair& pty, bool flowing);
 
+// Turns the kernel's input processing on the slave off (|reported| true:
+// EXTPROC set, and every later settings change is reported to the master
+// in packet mode) or back on (EXTPROC clear: the slave's input flags, such
+// as ICRNL, act on what the device writes, as on a real port). The status
+// byte that this change itself raises on the master is read and dropped.
+bool SetSlaveSettingsReported(const PtyPair& pty, bool reported);
+
+// True while bytes the device wrote wait in the slave's input queue, not
+// yet read by the tool.
+bool SlaveInputPending(const PtyPair& pty);
+
 // Closes whichever ends are still open.
 void ClosePty(PtyPair* pty);
 
@@ -32,3 +45,5 @@ void ClosePty(PtyPair* pty);
 // false with errno set. Kept in a file of its own per platform: Linux's
 // termios2 cannot share a file with <termios.h>.
 bool ReadLineRate(int fd, uint32_t* baud);
+
+}  // namespace devsim_internal

@@ -18,9 +18,12 @@
 
 #include "devsim/commands.h"
 #include "devsim/frames.h"
+#include "devsim/pacing.h"
 #include "gtest/gtest.h"
 
 namespace {
+
+using namespace devsim_internal;
 
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
@@ -142,6 +145,9 @@ TEST(DevsimReplyShapes, EachFaultBreaksOrKeepsTheReplyAsItsNameSays) {
       {ReplyFault::kEmptyBody, true, false},
       {ReplyFault::kNoise, false, false},
       {ReplyFault::kHugeSizeClaim, false, false},
+      // The loop's own behaviours come after a plain reply.
+      {ReplyFault::kReplyThenVanish, true, true},
+      {ReplyFault::kReplyThenHold, true, true},
   };
   for (const Case& c : cases) {
     const std::vector<Burst> bursts = ShapeReply(9, ok, ReplyPlan{c.fault, {}});
@@ -151,6 +157,13 @@ TEST(DevsimReplyShapes, EachFaultBreaksOrKeepsTheReplyAsItsNameSays) {
     if (c.accepted) {
       EXPECT_EQ(Acknowledges(body, 0x13), c.acknowledges) << ReplyFaultName(c.fault);
     }
+  }
+
+  // The names korvel-devsim's --fault takes.
+  for (const char* name : {"reply-then-vanish", "reply-then-hold", "vanish-mid-message"}) {
+    ReplyFault fault = ReplyFault::kNone;
+    ASSERT_TRUE(ParseReplyFault(name, &fault)) << name;
+    EXPECT_STREQ(ReplyFaultName(fault), name);
   }
 
   EXPECT_TRUE(ShapeReply(9, ok, ReplyPlan{ReplyFault::kNoReply, {}}).empty());
@@ -252,8 +265,10 @@ void Send(const Client& client, const Bytes& bytes) {
 
 // One burst as korvel collects it: the first byte within |waitMs|, then
 // until 20 ms pass without a byte or 150 ms after the first. Empty when
-// nothing came; |hungUp| tells a closed line.
-Bytes ReceiveBurst(const Client& client, int waitMs, bool* hungUp = nullptr) {
+// nothing came; |hungUp| tells a closed line, |lastAt| when the last byte
+// was read.
+Bytes ReceiveBurst(const Client& client, int waitMs, bool* hungUp = nullptr,
+                   Clock::time_point* lastAt = nullptr) {
   Bytes burst;
   Clock::time_point end = Clock::now() + std::chrono::milliseconds(waitMs);
   while (true) {
@@ -270,6 +285,7 @@ Bytes ReceiveBurst(const Client& client, int waitMs, bool* hungUp = nullptr) {
     const Clock::time_point gapEnd = Clock::now() + std::chrono::milliseconds(20);
     if (gapEnd < end) end = gapEnd;
     burst.insert(burst.end(), chunk, chunk + count);
+    if (lastAt != nullptr) *lastAt = Clock::now();
   }
   return burst;
 }
@@ -423,4 +439,146 @@ TEST(DevsimSession, VanishingAndStalledDevices) {
   EXPECT_TRUE(stalledOut);
 }
 
+// --- Pacing -----------------------------------------------------------------
+
+TEST(DevsimPacing, BytesFollowEachOtherOnTheWireAtTenBitsEach) {
+  using std::chrono::nanoseconds;
+  EXPECT_EQ(ByteTime(115200), nanoseconds(86805));  // 10 / 115,200 s
+  EXPECT_EQ(ByteTime(2400), nanoseconds(4166666));
+  EXPECT_EQ(ByteTime(0), nanoseconds(0));  // an unknown rate takes no time
+
+  const DeviceClock::time_point t0{};
+  const DeviceClock::duration byte = ByteTime(115200);
+  Wire wire;
+  // Three bytes read together: back to back from the read on.
+  EXPECT_EQ(CarryByte(&wire, 115200, t0), t0 + byte);
+  EXPECT_EQ(CarryByte(&wire, 115200, t0), t0 + 2 * byte);
+  EXPECT_EQ(CarryByte(&wire, 115200, t0 + byte / 2), t0 + 3 * byte);
+  // One read after the wire fell idle starts afresh.
+  const DeviceClock::time_point later = t0 + std::chrono::milliseconds(5);
+  EXPECT_EQ(CarryByte(&wire, 2400, later), later + ByteTime(2400));
+}
+
+// Lower bounds only: a paced device may answer later than the line would
+// (it has to wake), never sooner.
+TEST(DevsimPacing, AnswersNoSoonerThanARealLineWould) {
+  DevsimConfig config;
+  config.paced = true;
+  config.writeTimeUs = 5000;
+  DevsimPtr devsim(StartDevsim(config));
+  ASSERT_TRUE(devsim);
+  Client client;
+  OpenClient(devsim.get(), B2400, &client);
+  const DeviceClock::duration fast = ByteTime(115200);
+
+  // The activation string at 2,400 baud takes 41.7 ms on the wire; the
+  // probe and its answer follow it at 115,200.
+  Clock::time_point start = Clock::now();
+  Clock::time_point last{};
+  Send(client, kActivation);
+  ASSERT_TRUE(DevsimWaitUntil(
+      devsim.get(), [](const DevsimRecord& record) { return record.bootloaderEntries > 0; }, 2000));
+  SetSpeed(client, B115200);
+  Send(client, {'!'});
+  ASSERT_EQ(ReceiveBurst(client, 500, nullptr, &last), Bytes{'\r'});
+  EXPECT_GE(last - start, 10 * ByteTime(2400) + 2 * fast);
+
+  // The erase: 7 bytes out and 8 back, no write time.
+  Bytes reply;
+  start = Clock::now();
+  Send(client, Message(1, {0x12}));
+  ASSERT_TRUE(ToolAccepts(ReceiveBurst(client, 500, nullptr, &last), &reply));
+  EXPECT_GE(last - start, (7 + 8) * fast);
+  EXPECT_EQ(reply, (Bytes{0x12, 0x00}));
+
+  // A full block: 80 bytes out, the write time, 8 bytes back. The reply
+  // still comes as one burst, its bytes one byte time apart.
+  start = Clock::now();
+  Send(client, Message(2, ProgramBody(0x13, Bytes(64, 0x5A))));
+  ASSERT_TRUE(ToolAccepts(ReceiveBurst(client, 500, nullptr, &last), &reply));
+  EXPECT_GE(last - start, (80 + 8) * fast + std::chrono::microseconds(5000));
+  EXPECT_EQ(reply, (Bytes{0x13, 0x00}));
+  EXPECT_EQ(DevsimSnapshot(devsim.get()).flash[63], 0x5A);
+}
+
 }  // namespace
+
+// --- The line as a real port carries it ---------------------------------------
+
+// Once the bootloader listens, the client's own input settings act on what
+// the device sends, as on a serial port: a client that left ICRNL on reads
+// the sync answer as a line feed. Before the first probe the kernel left
+// the input alone, so the firmware's gate could watch the settings.
+TEST(DevsimSession, ClientInputFlagsActOnTheBootloadersAnswers) {
+  DevsimPtr devsim(StartDevsim({}));
+  ASSERT_TRUE(devsim);
+  Client client;
+  OpenClient(devsim.get(), B115200, &client);
+  termios tio{};
+  ASSERT_EQ(tcgetattr(client.fd, &tio), 0);
+  tio.c_iflag |= ICRNL;
+  ASSERT_EQ(tcsetattr(client.fd, TCSANOW, &tio), 0);
+
+  Send(client, kActivation);
+  ASSERT_TRUE(DevsimWaitUntil(
+      devsim.get(), [](const DevsimRecord& record) { return record.bootloaderEntries > 0; }, 2000));
+  Send(client, {'!'});
+  EXPECT_EQ(ReceiveBurst(client, 500), Bytes{'\n'});
+  Send(client, {'!'});
+  EXPECT_EQ(ReceiveBurst(client, 500), Bytes{'\n'});
+}
+
+// --- A device that goes away after or during a message ----------------------
+
+TEST(DevsimSession, GoesAwayOrHoldsTheLineAroundAMessage) {
+  struct Case {
+    const char* what;
+    ReplyPlan plan;  // for the erase
+    bool replies;    // the erase gets its reply first
+    bool vanishes;   // then the line hangs up; else it stays up but held
+  };
+  const Case cases[] = {
+      {"reply then vanish", {ReplyFault::kReplyThenVanish, {}}, true, true},
+      {"reply then hold", {ReplyFault::kReplyThenHold, {}}, true, false},
+      {"vanish after 3 bytes", {ReplyFault::kVanishMidMessage, {}, 3}, false, true},
+  };
+  for (const Case& c : cases) {
+    DevsimConfig config;
+    config.replies[0] = c.plan;
+    DevsimPtr devsim(StartDevsim(config));
+    ASSERT_TRUE(devsim);
+    Client client;
+    OpenClient(devsim.get(), B115200, &client);
+    Activate(devsim.get(), &client);
+    // In one write: the device may be gone before a byte-wise send ends.
+    const Bytes erase = Message(1, {0x12});
+    ASSERT_EQ(write(client.fd, erase.data(), erase.size()), static_cast<ssize_t>(erase.size()));
+
+    Bytes reply;
+    bool hungUp = false;
+    const Bytes burst = ReceiveBurst(client, 500, &hungUp);
+    EXPECT_EQ(ToolAccepts(burst, &reply) && Acknowledges(reply, 0x12), c.replies) << c.what;
+    if (c.replies) {
+      // The next write finds no room while the line is held, and fails
+      // once it has gone.
+      pollfd room{client.fd, POLLOUT, 0};
+      const int ready = poll(&room, 1, 1000);
+      const uint8_t next = 0x1B;
+      if (c.vanishes) {
+        EXPECT_EQ(ready, 1) << c.what;
+        EXPECT_EQ(write(client.fd, &next, 1), -1) << c.what;
+        EXPECT_EQ(errno, EIO) << c.what;
+      } else {
+        EXPECT_EQ(ready, 0) << c.what;
+        EXPECT_EQ(write(client.fd, &next, 1), -1) << c.what;
+        EXPECT_EQ(errno, EAGAIN) << c.what;
+      }
+    } else {
+      EXPECT_TRUE(hungUp) << c.what;
+    }
+    const DevsimRecord record = DevsimSnapshot(devsim.get());
+    EXPECT_EQ(record.vanished, c.vanishes) << c.what;
+    // A message cut short is not a frame the device took.
+    EXPECT_EQ(record.frames.size(), c.replies ? 1u : 0u) << c.what;
+  }
+}
