@@ -97,8 +97,13 @@ void PortSetLineFields(LineState* state, uint32_t baud) {
 void PortSetBaud(LineState* state, uint32_t baud) { state->dcb.BaudRate = baud; }
 
 int PortSetState(PortHandle port, const LineState& state) {
-  // The driver refuses a rate or a setting it can't carry out (an
-  // unsupported baud, a baud of 0) with an error of its own.
+  // The driver refuses a rate or a setting it can't carry out with an error
+  // of its own. A baud of 0 is refused here as well: not every serial layer
+  // does so (Wine's over a pseudo-terminal takes it), and no line runs at 0.
+  if (state.dcb.BaudRate == 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
   DCB dcb = state.dcb;
   return SetCommState(port, &dcb) ? 1 : 0;
 }
