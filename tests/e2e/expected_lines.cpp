@@ -3,6 +3,7 @@
 #include <fstream>
 #include <regex>
 #include <sstream>
+#include <string_view>
 
 namespace korvel_e2e {
 
@@ -19,18 +20,30 @@ std::optional<std::string> SourceLine(const std::string& file, unsigned long lin
   return std::nullopt;
 }
 
-// Why |actual| is not the report |expected|, or "" when it is.
+// The file that reports what |file| reports natively: under Wine a POSIX
+// source's Windows twin, every other file itself.
+std::string ReportingFile(const std::string& file) {
+  static constexpr std::string_view kPosix = "_posix.cpp";
+  if (!UnderWine() || !file.ends_with(kPosix)) return file;
+  return file.substr(0, file.size() - kPosix.size()) + "_win32.cpp";
+}
+
+// Why |actual| is not the report |expected|, or "" when it is. Under Wine
+// the error codes are Windows' own and are not compared.
 std::string ReportMismatch(const std::string& actual, const ExpectedLine& expected) {
   static const std::regex kReport(R"(^(.+)\(([0-9]+)\) / (.+): \(([0-9]+)\)$)");
   std::smatch parts;
   if (!std::regex_match(actual, parts, kReport)) return "not a failure report";
-  if (parts[1] != expected.file) return "reported from another file";
+  const std::string file = ReportingFile(expected.file);
+  if (parts[1] != file) return "reported from another file";
   if (parts[3] != expected.step) return "another step";
-  if (expected.code && std::stoul(parts[4]) != *expected.code) return "another error code";
-  const std::optional<std::string> source = SourceLine(expected.file, std::stoul(parts[2]));
-  if (!source) return "no such line in " + expected.file;
+  if (expected.code && !UnderWine() && std::stoul(parts[4]) != *expected.code) {
+    return "another error code";
+  }
+  const std::optional<std::string> source = SourceLine(file, std::stoul(parts[2]));
+  if (!source) return "no such line in " + file;
   if (source->find("ReportFailure") == std::string::npos) {
-    return "line " + parts[2].str() + " of " + expected.file + " reports nothing: " + *source;
+    return "line " + parts[2].str() + " of " + file + " reports nothing: " + *source;
   }
   return "";
 }
@@ -51,7 +64,9 @@ std::string ExpectedLine::ToString() const {
     for (const std::string& choice : texts) text += (text.empty() ? "" : " | ") + choice;
     return text;
   }
-  return file + "(<line>) / " + step + ": (" + (code ? std::to_string(*code) : "<any>") + ")";
+  const bool anyCode = !code || UnderWine();
+  return ReportingFile(file) + "(<line>) / " + step + ": (" +
+         (anyCode ? "<any>" : std::to_string(*code)) + ")";
 }
 
 ExpectedLines operator+(ExpectedLines first, const ExpectedLines& second) {
@@ -67,6 +82,16 @@ ExpectedLines operator+(ExpectedLines first, const ExpectedLines& second) {
   std::string problem;
   if (!output.empty() && output.back() != '\n')
     problem = "the output does not end with a line feed";
+  // A Windows console program ends its lines with CR LF.
+  for (size_t i = 0; UnderWine() && i < lines.size(); ++i) {
+    const bool last = i + 1 == lines.size() && output.back() != '\n';
+    if (last) continue;
+    if (!lines[i].ends_with('\r')) {
+      if (problem.empty()) problem = "line " + std::to_string(i + 1) + " does not end with CR LF";
+    } else {
+      lines[i].pop_back();
+    }
+  }
   for (size_t i = 0; problem.empty() && i < std::max(lines.size(), expected.size()); ++i) {
     if (i >= lines.size()) {
       problem = "line " + std::to_string(i + 1) + " is missing";

@@ -111,7 +111,19 @@ TEST_P(FailingReplyTest, EndsTheProgrammingWithoutResetOrRetry) {
   const RunResult run =
       RunKorvel({device.port(), target.argument}, {.workingDirectory = dir.path()});
 
-  EXPECT_TRUE(RunIs(run, target.start + param.lines, 255));
+  ::testing::AssertionResult lines = RunIs(run, target.start + param.lines, 255);
+  // Wine's serial layer mostly reads a pseudo-terminal whose other side went
+  // away as a read that timed out; only a hang-up seen before the read began
+  // fails it.
+  const bool lineGone = param.lines.size() >= kLineGone.size() &&
+                        param.lines[0].step == kLineGone[0].step && param.lines[0].report;
+  if (!lines && UnderWine() && param.fault == ReplyFault::kVanish && lineGone) {
+    ExpectedLines timedOut = kNothingArrived;
+    timedOut.insert(timedOut.end(), param.lines.begin() + static_cast<long>(kLineGone.size()),
+                    param.lines.end());
+    lines = RunIs(run, target.start + timedOut, 255);
+  }
+  EXPECT_TRUE(lines);
   // Every message up to the failing one went out once; nothing after it,
   // and no reset.
   std::vector<ReceivedFrame> expected = RunFrames(target.image, target.code);

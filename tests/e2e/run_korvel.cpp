@@ -1,8 +1,10 @@
 #include "tests/e2e/run_korvel.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -179,6 +181,7 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
   bool killed = false;
   bool exited = false;
   int status = 0;
+  rusage usage{};
   while (outRead.open() || errRead.open() || !exited) {
     Clock::time_point now = Clock::now();
     if (now >= deadline) {
@@ -198,6 +201,9 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     milliseconds wait = std::chrono::ceil<milliseconds>(deadline - now);
     if (signalPending) wait = std::min(wait, kSignalCheckInterval);
     if (!exited && !pidFd.open()) wait = std::min(wait, kExitCheckInterval);
+    // The child is gone: whatever it wrote is in the pipes already.
+    const bool lastLook = exited && options.outputEndsAtExit;
+    if (lastLook) wait = milliseconds(0);
 
     pollfd fds[3];
     nfds_t count = 0;
@@ -210,19 +216,24 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     if (!exited) watch(pidFd);
     if (poll(fds, count, static_cast<int>(wait.count())) < 0 && errno != EINTR) break;
 
+    if (lastLook && fds[0].revents == 0 && fds[1].revents == 0) break;
     if (outRead.open() && fds[0].revents != 0) Drain(outRead, result.out);
     if (errRead.open() && fds[1].revents != 0) Drain(errRead, result.err);
     if (!exited && (!pidFd.open() || fds[2].revents != 0)) {
-      exited = waitpid(pid, &status, WNOHANG) == pid;
+      exited = wait4(pid, &status, WNOHANG, &usage) == pid;
     }
   }
   if (!exited) {
     // Only after a kill that did not take effect in time; the child has been
     // sent SIGKILL, so this wait ends.
     kill(-pid, SIGKILL);
-    waitpid(pid, &status, 0);
+    wait4(pid, &status, 0, &usage);
   }
   result.wallTime = std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+  const auto cpu = [](const timeval& time) {
+    return milliseconds(time.tv_sec * 1000 + time.tv_usec / 1000);
+  };
+  result.cpuTime = cpu(usage.ru_utime) + cpu(usage.ru_stime);
 
   if (WIFEXITED(status) && !result.timedOut) {
     result.exitStatus = WEXITSTATUS(status);
@@ -239,8 +250,86 @@ std::string KorvelBinary() {
   return other != nullptr && *other != '\0' ? other : KORVEL_BINARY;
 }
 
+namespace {
+
+// The korvel.exe named by KORVEL_E2E_WINE, or "" for native runs.
+std::string WineProgram() {
+  const char* program = std::getenv("KORVEL_E2E_WINE");
+  return program != nullptr ? program : "";
+}
+
+// What a Wine start costs at most, measured with a warm prefix under load;
+// a run that needs the prefix created first gets its own limit.
+constexpr milliseconds kWineStartCost{3000};
+// The first start of a prefix takes about 20 s; on a loaded machine more.
+constexpr milliseconds kWinePrefixCreation{180000};
+
+constexpr std::string_view kPseudoTerminals = "/dev/pts/";
+// COM numbers from kFirstCom up to 256 (Windows' last) stand for
+// pseudo-terminals.
+constexpr unsigned kFirstCom = 10;
+constexpr unsigned kLastCom = 256;
+
+std::string WineRunScript() {
+  return std::string(KORVEL_SOURCE_DIR) + "/tests/win32/wine-run.sh";
+}
+
+// The wine-run.sh command line for korvel.exe with |args|.
+std::vector<std::string> WineArguments(const std::vector<std::string>& args) {
+  std::vector<std::string> command;
+  std::vector<std::string> programArgs = args;
+  if (!args.empty() && args[0].starts_with(kPseudoTerminals)) {
+    const std::string number = args[0].substr(kPseudoTerminals.size());
+    if (!number.empty() && number.size() < 9 &&
+        std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+      const unsigned com =
+          kFirstCom + static_cast<unsigned>(std::stoul(number)) % (kLastCom - kFirstCom + 1);
+      command = {"--com", std::to_string(com), args[0]};
+      programArgs[0] = "COM" + std::to_string(com);
+    }
+  }
+  command.push_back(WineProgram());
+  command.insert(command.end(), programArgs.begin(), programArgs.end());
+  return command;
+}
+
+// Creates the Wine prefix (when it is missing) and starts its server once,
+// before the first test, so that no test pays for it or times out on it.
+class WinePrefixSetup : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    RunOptions options;
+    options.timeout = kWinePrefixCreation;
+    options.outputEndsAtExit = true;
+    // Without arguments korvel.exe prints its usage and ends with -1.
+    const RunResult run = RunProgram(WineRunScript(), WineArguments({}), options);
+    if (run.exitStatus != 255 || run.out.find("Usage: ") == std::string::npos) {
+      FAIL() << "korvel.exe does not start under Wine (status " << run.exitStatus
+             << (run.timedOut ? ", timed out" : "") << "):\n"
+             << run.out << run.err;
+    }
+  }
+};
+
+[[maybe_unused]] ::testing::Environment* const kWinePrefixSetup =
+    UnderWine() ? ::testing::AddGlobalTestEnvironment(new WinePrefixSetup) : nullptr;
+
+}  // namespace
+
+bool UnderWine() {
+  return !WineProgram().empty();
+}
+
+milliseconds StartCost() {
+  return UnderWine() ? kWineStartCost : milliseconds(0);
+}
+
 RunResult RunKorvel(const std::vector<std::string>& args, const RunOptions& options) {
-  return RunProgram(KorvelBinary(), args, options);
+  if (!UnderWine()) return RunProgram(KorvelBinary(), args, options);
+  RunOptions wine = options;
+  wine.timeout = 3 * options.timeout + kWineStartCost;
+  wine.outputEndsAtExit = true;
+  return RunProgram(WineRunScript(), WineArguments(args), wine);
 }
 
 TempDir::TempDir() {

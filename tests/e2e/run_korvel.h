@@ -27,6 +27,11 @@ struct RunOptions {
   // something the simulated device reports (e.g. the first probes).
   int signal = 0;
   std::function<bool()> signalWhen{};
+  // Stops reading the child's output once it has exited and what it wrote
+  // has been read, instead of at the end of its pipes: programs it left
+  // running may hold them for long (the background processes Wine starts
+  // with the first program of a prefix).
+  bool outputEndsAtExit = false;
 };
 
 struct RunResult {
@@ -39,6 +44,9 @@ struct RunResult {
   std::string out;
   std::string err;
   std::chrono::milliseconds wallTime{0};
+  // The user and system CPU time the child used (with its own children,
+  // such as a traced korvel under strace), from wait4.
+  std::chrono::milliseconds cpuTime{0};
 
   // Standard output split at line feeds. A last line without a line feed
   // is kept; the empty remainder after a final line feed is not.
@@ -52,12 +60,27 @@ struct RunResult {
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                      const RunOptions& options = {});
 
-// Runs the korvel binary (see KorvelBinary).
+// Runs the korvel binary (see KorvelBinary), or korvel.exe under Wine (see
+// UnderWine); under Wine the timeout is tripled, plus StartCost.
 RunResult RunKorvel(const std::vector<std::string>& args, const RunOptions& options = {});
 
 // The path of that binary: the one built with these tests, unless the
 // environment names another in KORVEL_E2E_BINARY.
 std::string KorvelBinary();
+
+// Wine mode: when the environment names a Windows build in KORVEL_E2E_WINE,
+// RunKorvel runs that korvel.exe under Wine (tests/win32/wine-run.sh) in one
+// prefix shared by the whole test run. A simulated device's /dev/pts/K given
+// as the port becomes COMN with N = 10 + K (modulo 247, so N <= 256): tests
+// running side by side have ports of their own. Other port arguments go
+// through unchanged. Timeouts are stretched (see RunKorvel), and failure
+// reports are compared without their error codes (see expected_lines.h).
+bool UnderWine();
+
+// What starting the tool may cost on top of its own work: nothing natively,
+// the start of a Windows program under Wine otherwise. For limits on a run's
+// wall time.
+std::chrono::milliseconds StartCost();
 
 // A fresh folder under $TMPDIR (or /tmp), removed with everything in it
 // when the object goes.
