@@ -1,26 +1,34 @@
 #!/bin/sh
-# Installs what the build and the tests need (Debian 12), builds, and runs
-# every test suite. CI runs exactly this.
+# Installs what the builds and the tests need (Debian 12), builds, and runs
+# every test suite: native, sanitizers, fuzzing, the Windows build under
+# Wine, and the installation. CI runs exactly this.
 set -eu
 cd "$(dirname "$0")/.."
 
 # --- What the tests need -------------------------------------------------
-packages="cmake ninja-build g++ libgtest-dev libgmock-dev strace"
-missing=""
-for package in $packages; do
-  if ! dpkg-query -W -f='${Status}' "$package" 2> /dev/null | grep -q "ok installed"; then
-    missing="$missing $package"
-  fi
-done
-if [ -n "$missing" ]; then
-  echo "Installing:$missing"
+# The Windows build runs under Wine; Wine's 32-bit half needs the i386
+# architecture. Where the kernel can't run 32-bit programs, the 64-bit
+# build of the same sources is tested instead (see below).
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
   sudo_cmd=""
   [ "$(id -u)" -ne 0 ] && sudo_cmd=sudo
-  $sudo_cmd apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq $missing > /dev/null
+  $sudo_cmd dpkg --add-architecture i386
 fi
+./scripts/install-packages.sh cmake ninja-build g++ libgtest-dev libgmock-dev strace \
+  clang libclang-rt-14-dev g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
+  wine wine32:i386 wine64 dpkg-dev man-db file
 
 # --- Native build and tests ----------------------------------------------
 cmake --preset default
 cmake --build --preset default
 ctest --preset default -j2
+
+# --- Sanitizers and fuzzing (clang) ---------------------------------------
+./scripts/sanitize.sh
+./scripts/fuzz.sh 30
+
+# --- Windows ---------------------------------------------------------------
+./scripts/test-windows.sh
+
+# --- Installation ------------------------------------------------------------
+KORVEL_BUILD_DIR=build/default ./scripts/check-install.sh

@@ -53,17 +53,24 @@ fi
 # sure its server runs, started here with its output in a log: a server
 # that a program starts itself writes to the program's standard error,
 # and at its exit it may dump thousands of lines there. It stays up 30 s
-# after its last program, so a test run pays its start-up once.
+# after its last program, so a test run pays its start-up once; or as many
+# seconds as WINESERVER_PERSIST says, until "wineserver -k" when it is empty.
 server=/usr/lib/wine/wineserver
 lock="$WINEPREFIX.lock"
 mkdir -p "$(dirname "$WINEPREFIX")"
 (
   flock 9
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    "$loader" wineboot --init > /dev/null 2>&1 || true
+    "$loader" wineboot --init 9>&- > /dev/null 2>&1 || true
+    # wineboot's own server goes away a few seconds after it: wait for
+    # that, or the server started below would be that one, and the program
+    # that comes after its end would start its own.
+    "$server" -w 9>&- > /dev/null 2>&1 || true
   fi
-  # Starting a server when one runs for the prefix does nothing.
-  "$server" -p30 < /dev/null >> "$WINEPREFIX.server.log" 2>&1 || true
+  # Starting a server when one runs for the prefix does nothing. The
+  # server must not inherit the lock (descriptor 9): it would hold it for
+  # as long as it lives, and every later run would wait for it to exit.
+  "$server" -p"${WINESERVER_PERSIST-30}" 9>&- < /dev/null >> "$WINEPREFIX.server.log" 2>&1 || true
 ) 9> "$lock"
 
 # Wine reads the symlink when the port is opened; a port may be pointed at
