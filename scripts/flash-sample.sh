@@ -5,6 +5,9 @@
 set -eu
 cd "$(dirname "$0")/.."
 
+# What the build needs, when it is missing (a no-op on a prepared machine).
+./scripts/install-packages.sh cmake ninja-build g++
+
 build=build/default
 if [ ! -x "$build/korvel" ] || [ ! -x "$build/korvel-devsim" ]; then
   cmake --preset default -DKORVEL_BUILD_TESTS=OFF > /dev/null
