@@ -14,4 +14,6 @@ void InstallConsoleCtrlHandler() {
   std::signal(SIGPIPE, SIG_IGN);
 }
 
-void SetUpStandardOutput() { std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ); }
+void SetUpStandardOutput() {
+  std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+}

@@ -10,7 +10,9 @@
 // the other console events. Returning TRUE tells it the event is handled,
 // so the default handler, which ends the process, never runs. It touches
 // no state of the run.
-BOOL WINAPI ConsoleCtrlHandler(DWORD /*event*/) { return TRUE; }
+BOOL WINAPI ConsoleCtrlHandler(DWORD /*event*/) {
+  return TRUE;
+}
 
 void InstallConsoleCtrlHandler() {
   // Ctrl+C must not leave a device half programmed. The result is not

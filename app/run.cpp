@@ -1,7 +1,8 @@
 // The run start: arguments, activation baud, port, bootloader, STOP.
+#include "app/run.h"
+
 #include <cstdio>
 
-#include "app/run.h"
 #include "bootloader/activation.h"
 #include "common/number_text.h"
 #include "common/report.h"

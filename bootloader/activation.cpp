@@ -1,9 +1,10 @@
 // The activation handshake: the running firmware hands over to its
 // bootloader on the activation string; the bootloader answers "!" with '\r'.
+#include "bootloader/activation.h"
+
 #include <array>
 #include <cstdint>
 
-#include "bootloader/activation.h"
 #include "common/report.h"
 #include "serial/serial_port.h"
 
@@ -11,7 +12,7 @@ namespace {
 
 // A command to the running firmware, sent unframed at the activation baud.
 constexpr std::array<uint8_t, 10> kActivationString = {'4', '1', '8', '\r', 'K',
-                                                       'W', 'O', 'L', 'P', '\r'};
+                                                       'W', 'O', 'L', 'P',  '\r'};
 constexpr uint8_t kSyncProbe = '!';
 constexpr uint8_t kSyncAnswer = '\r';
 constexpr uint32_t kBootloaderBaud = 115200;

@@ -106,8 +106,8 @@ int FlashImage(PortHandle port, const ImageSource& source, bool firmware) {
     body[2] = static_cast<uint8_t>(n);
     std::copy_n(image.bytes + offset, n, body.begin() + kBlockDataOffset);
 
-    if (!Exchange(port, message, static_cast<uint16_t>(n + kBlockDataOffset), kBlockBudgetMs,
-                  code, &acknowledged)) {
+    if (!Exchange(port, message, static_cast<uint16_t>(n + kBlockDataOffset), kBlockBudgetMs, code,
+                  &acknowledged)) {
       return 0;
     }
     if (!acknowledged) {

@@ -3,6 +3,10 @@
 
 #include "common/report.h"
 
-unsigned long LastSystemError() { return static_cast<unsigned long>(static_cast<unsigned>(errno)); }
+unsigned long LastSystemError() {
+  return static_cast<unsigned long>(static_cast<unsigned>(errno));
+}
 
-void SetLastSystemError(unsigned long code) { errno = static_cast<int>(code); }
+void SetLastSystemError(unsigned long code) {
+  errno = static_cast<int>(code);
+}

@@ -3,6 +3,10 @@
 
 #include "common/report.h"
 
-unsigned long LastSystemError() { return GetLastError(); }
+unsigned long LastSystemError() {
+  return GetLastError();
+}
 
-void SetLastSystemError(unsigned long code) { SetLastError(static_cast<DWORD>(code)); }
+void SetLastSystemError(unsigned long code) {
+  SetLastError(static_cast<DWORD>(code));
+}

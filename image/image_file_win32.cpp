@@ -26,10 +26,9 @@ int ReadImage(const char* path, ImageBuffer* image) {
   *image = ImageBuffer{};
 
   // 1. Open for reading; others may read the file meanwhile.
-  HANDLE file = CreateFileA(path,
-                            GENERIC_READ,
-                            FILE_SHARE_READ,        // others may read, not write
-                            nullptr,                // no security attributes
+  HANDLE file = CreateFileA(path, GENERIC_READ,
+                            FILE_SHARE_READ,  // others may read, not write
+                            nullptr,          // no security attributes
                             OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL,  // synchronous reads
                             nullptr);               // no template file

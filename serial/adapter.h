@@ -7,8 +7,8 @@
 
 // One present serial-port device of the system's inventory.
 struct InventoryEntry {
-  std::string portName;                     // COM7, ttyUSB0
-  std::vector<std::string> friendlyNames;   // readable names the device carries
+  std::string portName;                    // COM7, ttyUSB0
+  std::vector<std::string> friendlyNames;  // readable names the device carries
 };
 
 // 1 when a device in |inventory| carries |portName| and one of its friendly

@@ -23,9 +23,8 @@ void ReadPortName(HKEY key, RegistryText* value) {
   DWORD size = sizeof(value->bytes);
   const LONG status = RegQueryValueExA(key, "PortName",
                                        nullptr,  // reserved
-                                       &type,
-                                       reinterpret_cast<BYTE*>(value->bytes),
-                                       &size);   // in: buffer size; out: bytes stored
+                                       &type, reinterpret_cast<BYTE*>(value->bytes),
+                                       &size);  // in: buffer size; out: bytes stored
   value->read = status == ERROR_SUCCESS && type == REG_SZ;
   value->size = value->read ? size : 0;
 }
@@ -34,11 +33,10 @@ void ReadPortName(HKEY key, RegistryText* value) {
 void ReadFriendlyName(HDEVINFO devices, SP_DEVINFO_DATA* device, RegistryText* value) {
   DWORD type = 0;
   DWORD size = 0;
-  const BOOL ok = SetupDiGetDeviceRegistryPropertyA(devices, device, SPDRP_FRIENDLYNAME,
-                                                    &type,
-                                                    reinterpret_cast<BYTE*>(value->bytes),
-                                                    sizeof(value->bytes),
-                                                    &size);  // bytes the name needs
+  const BOOL ok =
+      SetupDiGetDeviceRegistryPropertyA(devices, device, SPDRP_FRIENDLYNAME, &type,
+                                        reinterpret_cast<BYTE*>(value->bytes), sizeof(value->bytes),
+                                        &size);  // bytes the name needs
   value->read = ok && type == REG_SZ;
   // A name longer than the buffer fails the call; |size| then says how much
   // it would have needed, so it is kept within the buffer regardless.

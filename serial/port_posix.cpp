@@ -49,7 +49,8 @@ PortHandle PortCreate(const char* portName) {
   // to a full queue returns at once (PortWrite then waits, bounded, for
   // room); no controlling terminal, so the device can't deliver us job
   // signals.
-  int fd = RetryAfterSignal([&] { return open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK); });
+  int fd = RetryAfterSignal(
+      [&] { return open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK); });
   if (fd < 0) return kNoPort;
 
   // Exclusive use, as an unshared open on Windows: a second run on the same
@@ -120,7 +121,9 @@ void PortSetLineFields(LineState* state, uint32_t baud) {
   state->tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
 }
 
-void PortSetBaud(LineState* state, uint32_t baud) { state->baud = baud; }
+void PortSetBaud(LineState* state, uint32_t baud) {
+  state->baud = baud;
+}
 
 int PortSetState(PortHandle port, const LineState& state) {
   // A rate of 0 would mean "hang up the line" to a POSIX terminal.

@@ -40,13 +40,13 @@ PortHandle PortCreate(const char* portName) {
   std::snprintf(path, sizeof(path), "\\\\.\\%s", portName);
 
   // 2. Plain synchronous access; a port can only be opened unshared.
-  return CreateFileA(path,
-                     GENERIC_READ | GENERIC_WRITE,
-                     0,                      // no sharing: exclusive use of the port
-                     nullptr,                // no security attributes
-                     OPEN_EXISTING,          // a device is never created
-                     FILE_ATTRIBUTE_NORMAL,  // not overlapped: every call completes before it returns
-                     nullptr);               // no template file
+  return CreateFileA(
+      path, GENERIC_READ | GENERIC_WRITE,
+      0,                      // no sharing: exclusive use of the port
+      nullptr,                // no security attributes
+      OPEN_EXISTING,          // a device is never created
+      FILE_ATTRIBUTE_NORMAL,  // not overlapped: every call completes before it returns
+      nullptr);               // no template file
 }
 
 int PortSetTimeouts(PortHandle port) {
@@ -94,7 +94,9 @@ void PortSetLineFields(LineState* state, uint32_t baud) {
   dcb.fAbortOnError = FALSE;
 }
 
-void PortSetBaud(LineState* state, uint32_t baud) { state->dcb.BaudRate = baud; }
+void PortSetBaud(LineState* state, uint32_t baud) {
+  state->dcb.BaudRate = baud;
+}
 
 int PortSetState(PortHandle port, const LineState& state) {
   // The driver refuses a rate or a setting it can't carry out with an error
@@ -141,4 +143,6 @@ int PortRead(PortHandle port, std::span<uint8_t> buffer, uint32_t* got) {
   return ok ? 1 : 0;
 }
 
-void PortClose(PortHandle port) { CloseHandle(port); }
+void PortClose(PortHandle port) {
+  CloseHandle(port);
+}

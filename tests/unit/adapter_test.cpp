@@ -1,5 +1,7 @@
 // Recognising known adapters: the matching rules, and the Linux inventory
 // read from sysfs trees built here.
+#include "serial/adapter.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -10,7 +12,6 @@
 #include <vector>
 
 #include "app/run.h"
-#include "serial/adapter.h"
 #include "serial/tty_inventory.h"
 
 namespace {
@@ -33,10 +34,10 @@ TEST(MatchKnownAdapterTest, ExactPortNameAndAnyMarkInAFriendlyName) {
   EXPECT_EQ(MatchKnownAdapter("COM3", inventory), 0);
   EXPECT_EQ(MatchKnownAdapter("COM10", inventory), 0);
   EXPECT_EQ(MatchKnownAdapter("COM11", inventory), 0);
-  EXPECT_EQ(MatchKnownAdapter("com7", inventory), 0);   // exact case
-  EXPECT_EQ(MatchKnownAdapter("COM", inventory), 0);    // whole string
+  EXPECT_EQ(MatchKnownAdapter("com7", inventory), 0);  // exact case
+  EXPECT_EQ(MatchKnownAdapter("COM", inventory), 0);   // whole string
   EXPECT_EQ(MatchKnownAdapter("COM77", inventory), 0);
-  EXPECT_EQ(MatchKnownAdapter("COM1", inventory), 0);   // not present
+  EXPECT_EQ(MatchKnownAdapter("COM1", inventory), 0);         // not present
   EXPECT_EQ(MatchKnownAdapter("\\\\.\\COM7", inventory), 1);  // device prefix skipped
   // Names that begin with a backslash but are shorter than the prefix are
   // compared without reading past their end.
@@ -157,7 +158,8 @@ TEST(ChooseActivationTest, BaudAndForcedFlagFromTheArguments) {
       {{"korvel", "ptmx", "fw.img", "-1"}, 4294967295u, false},
   };
   for (const Case& c : cases) {
-    const ActivationChoice choice = ChooseActivation(static_cast<int>(c.args.size()), c.args.data());
+    const ActivationChoice choice =
+        ChooseActivation(static_cast<int>(c.args.size()), c.args.data());
     EXPECT_EQ(choice.baud, c.baud) << c.args.size() << " " << c.args.back();
     EXPECT_EQ(choice.forced, c.forced) << c.args.size() << " " << c.args.back();
   }

@@ -85,7 +85,9 @@ const std::vector<uint8_t> kAck = Frame(5, {0x12, 0x00});
 INSTANTIATE_TEST_SUITE_P(
     Replies, ParseMessageTest,
     testing::Values(
-        ReplyCase{"UnrelatedSequence", {0x1B, 0x05, 0x00, 0x02, 0x0E, 0x12, 0x00, 0x00}, true,
+        ReplyCase{"UnrelatedSequence",
+                  {0x1B, 0x05, 0x00, 0x02, 0x0E, 0x12, 0x00, 0x00},
+                  true,
                   {0x12, 0x00}},
         ReplyCase{"WrongTokenRightChecksum", Frame(1, {0x12, 0x00}, 0x0F), true, {0x12, 0x00}},
         ReplyCase{"TrailingBytesDropped", Concat(kAck, {0xAA, 0x1B, 0x00}), true, {0x12, 0x00}},
@@ -98,8 +100,8 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"StrayCarriageReturnFirst", Concat({0x0D}, kAck), false, {}},
         ReplyCase{"NotAFrame", {0x00, 0x01, 0x00, 0x00, 0x0E, 0x00}, false, {}},
         // A size that claims more than the burst holds is never believed.
-        ReplyCase{"SizeClaimBeyondBurst", {0x1B, 0x01, 0xFF, 0xFF, 0x0E, 0x12, 0x00, 0x00},
-                  false, {}},
+        ReplyCase{
+            "SizeClaimBeyondBurst", {0x1B, 0x01, 0xFF, 0xFF, 0x0E, 0x12, 0x00, 0x00}, false, {}},
         ReplyCase{"SizeClaimOneMore", With(kAck, 3, 0x03), false, {}}),
     [](const testing::TestParamInfo<ReplyCase>& row) { return std::string(row.param.name); });
 

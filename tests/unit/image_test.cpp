@@ -48,8 +48,7 @@ TEST(CheckFirmwareImageTest, FindsTheMarkerOnlyWhollyInsideTheImage) {
   EXPECT_EQ(result, 1);
 
   // The first occurrence wins.
-  EXPECT_EQ(CheckPrints("!Tavlo 1.0\0!Tavlo 9.9\0"s, &result),
-            "Flashing firmware version 1.0.\n");
+  EXPECT_EQ(CheckPrints("!Tavlo 1.0\0!Tavlo 9.9\0"s, &result), "Flashing firmware version 1.0.\n");
 
   // Near misses and short images.
   EXPECT_EQ(CheckPrints("!tavlo 1.0\0"s, &result), "");

@@ -1,8 +1,8 @@
 // Number text as arguments carry it: the activation baud and the hardware
 // parameters read numbers the way strtoul does, with a 32-bit result.
-#include <gtest/gtest.h>
-
 #include "common/number_text.h"
+
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -37,9 +37,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(NumberCase{"0x01", 16, 1}, NumberCase{"0xA0", 16, 0xA0},
                     NumberCase{"0xff", 16, 0xFF}, NumberCase{"0xFf", 16, 0xFF},
                     // The prefix needs a digit after it; else the 0 is the number.
-                    NumberCase{"0xG5", 16, 0}, NumberCase{"0x 1", 16, 0},
-                    NumberCase{"0x5G", 16, 5}, NumberCase{"0x", 16, 0},
-                    NumberCase{"0x-1", 16, 0}, NumberCase{"ff", 16, 0xFF},
+                    NumberCase{"0xG5", 16, 0}, NumberCase{"0x 1", 16, 0}, NumberCase{"0x5G", 16, 5},
+                    NumberCase{"0x", 16, 0}, NumberCase{"0x-1", 16, 0}, NumberCase{"ff", 16, 0xFF},
                     NumberCase{"123456789", 16, 4294967295u}));
 
 TEST(StartsWithKeywordTest, MatchesOnlyAllCapitalOrAllSmallPrefixes) {

@@ -133,7 +133,7 @@ TEST_F(PortTest, AHungUpLineFailsTheReadWithAReport) {
   const Clock::time_point start = Clock::now();
   const std::string printed =
       Printed([&] { EXPECT_EQ(MyReadFile(port_, buffer, 5000, &received), 0); });
-  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));  // no run of empty reads
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));      // no run of empty reads
   EXPECT_EQ(printed.substr(printed.find(" / ")), " / ReadFile: (5)\n");  // EIO
 }
 

@@ -1,8 +1,7 @@
 // The Windows adapter lookup: registry rows turned into the inventory, the
 // shared matching fed with it, and the real inventory walk.
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <cstring>
 #include <ostream>
@@ -22,7 +21,9 @@ RegistryText Text(const char* text) {
   return value;
 }
 
-RegistryText Unreadable() { return RegistryText{}; }
+RegistryText Unreadable() {
+  return RegistryText{};
+}
 
 std::vector<InventoryEntry> InventoryOf(const std::vector<ComPortRow>& rows) {
   std::vector<InventoryEntry> inventory;
@@ -38,8 +39,8 @@ std::vector<ComPortRow> SampleRows() {
       {Text("COM1"), Text("Communications Port (COM1)")},
       {Text("COM7"), Text("Communications Port (COM7)")},
       {Text("COM7"), Text("USB Serial Port (COM7)")},
-      {Unreadable(), Text("Orvane Adapter (COM9)")},   // no readable port name
-      {Text("COM9"), Unreadable()},                     // no readable friendly name
+      {Unreadable(), Text("Orvane Adapter (COM9)")},  // no readable port name
+      {Text("COM9"), Unreadable()},                   // no readable friendly name
       {Text("COM12"), Text("Tavlo CAN Channel 1 (COM12)")},
   };
 }
@@ -83,7 +84,9 @@ struct LookupCase {
   int known;
 };
 
-void PrintTo(const LookupCase& c, std::ostream* out) { *out << '"' << c.portName << '"'; }
+void PrintTo(const LookupCase& c, std::ostream* out) {
+  *out << '"' << c.portName << '"';
+}
 
 class AdapterLookup : public testing::TestWithParam<LookupCase> {};
 
@@ -93,20 +96,18 @@ TEST_P(AdapterLookup, AnswersFromTheInjectedInventory) {
       << GetParam().portName;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, AdapterLookup,
-    testing::Values(
-        // Two devices named COM7: the one with a mark is enough, and a later
-        // one without never turns the answer back.
-        LookupCase{"COM7", 1},
-        LookupCase{"\\\\.\\COM7", 1},  // the device prefix is skipped
-        LookupCase{"com7", 0},         // exact case only
-        LookupCase{"COM1", 0},         // present, but no mark
-        LookupCase{"COM9", 0},         // the marked device had no readable port name
-        LookupCase{"COM12", 1},
-        LookupCase{"COM3", 0},         // not present
-        LookupCase{"\\", 0},           // a lone backslash: nothing read past its end
-        LookupCase{"\\\\.", 0}));
+INSTANTIATE_TEST_SUITE_P(Rows, AdapterLookup,
+                         testing::Values(
+                             // Two devices named COM7: the one with a mark is enough, and a later
+                             // one without never turns the answer back.
+                             LookupCase{"COM7", 1},
+                             LookupCase{"\\\\.\\COM7", 1},  // the device prefix is skipped
+                             LookupCase{"com7", 0},         // exact case only
+                             LookupCase{"COM1", 0},         // present, but no mark
+                             LookupCase{"COM9", 0},  // the marked device had no readable port name
+                             LookupCase{"COM12", 1}, LookupCase{"COM3", 0},  // not present
+                             LookupCase{"\\", 0},  // a lone backslash: nothing read past its end
+                             LookupCase{"\\\\.", 0}));
 
 TEST(InventoryWalk, AnswersNoForAnUnknownPortWithoutReportOrTrace) {
   testing::internal::CaptureStdout();

@@ -1,7 +1,6 @@
 // Loading image files through the Windows file functions.
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <cstdio>
 #include <string>

@@ -1,8 +1,7 @@
 // The Windows port layer where it can be reached without a port: the device
 // path limit, the line settings the tool owns, and the console handler.
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <string>
 
