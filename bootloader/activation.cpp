@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 
+#include "common/progress.h"
 #include "common/report.h"
 #include "serial/serial_port.h"
 
@@ -17,6 +18,12 @@ constexpr uint8_t kSyncProbe = '!';
 constexpr uint8_t kSyncAnswer = '\r';
 constexpr uint32_t kBootloaderBaud = 115200;
 constexpr int kProbeAttempts = 30;
+
+// Clears the probe count from the terminal on every way out, before the
+// caller prints its result line.
+struct ProbeProgressGuard {
+  ~ProbeProgressGuard() { ProgressEnd(); }
+};
 
 }  // namespace
 
@@ -49,8 +56,11 @@ int ActivateBootloader(PortHandle port) {
   }
 
   // 5. Probe until the bootloader answers. Each read waits at most one read
-  // timeout; any other byte, or none, uses up the attempt.
+  // timeout; any other byte, or none, uses up the attempt. A terminal on
+  // standard error shows the count, as an unanswered wake-up takes seconds.
+  ProbeProgressGuard probeProgressGuard;
   for (int attempt = 0; attempt < kProbeAttempts; ++attempt) {
+    ProgressProbe(static_cast<uint32_t>(attempt + 1), kProbeAttempts);
     const std::array<uint8_t, 1> probe = {kSyncProbe};
     uint32_t written = 0;
     if (!PortWrite(port, probe, &written) || written != 1) {

@@ -1,10 +1,17 @@
-// The progress line: a bar, blocks and bytes done, percent, rate and time
-// left, redrawn in place with a carriage return.
+// The progress line: the wake-up of the bootloader with its probe count, or
+// a bar, blocks and bytes done, percent, rate and time left, redrawn in
+// place with a carriage return and cut to the terminal's width.
+//
+// Text is put together in fixed buffers with snprintf and copies, not with
+// std::string concatenation: GCC 12 at -O3 reports a false -Wrestrict inside
+// the library's operator+, and a plain optimised build must stay quiet.
 #include "common/progress.h"
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
-#include <string>
+#include <cstring>
 
 #include "common/report.h"
 
@@ -13,12 +20,139 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
+// The bar's cells: as many as this while anything else can give way, and
+// no fewer than the short width while the blocks still show.
 constexpr int kBarWidth = 24;
+constexpr int kShortBarWidth = 8;
+// Assumed when the terminal does not tell its width.
+constexpr int kDefaultColumns = 80;
+// The longest line ever drawn; a wider terminal gets no more.
+constexpr int kMaxLineLength = 160;
+
+// Characters put together in place: a carriage return, the text and the
+// blanks of one drawing at most.
+struct TextBuffer {
+  std::array<char, kMaxLineLength + 2> chars{};
+  size_t length = 0;
+};
+
+void Append(TextBuffer* text, const char* chars, size_t count) {
+  count = std::min(count, text->chars.size() - text->length);
+  std::memcpy(text->chars.data() + text->length, chars, count);
+  text->length += count;
+}
+
+void AppendRepeated(TextBuffer* text, char c, size_t count) {
+  count = std::min(count, text->chars.size() - text->length);
+  std::memset(text->chars.data() + text->length, c, count);
+  text->length += count;
+}
+
+// One part of the programming line, with its leading blank.
+struct Field {
+  std::array<char, 48> chars{};
+  int length = 0;
+};
+
+// The length snprintf reports, held to what |field| could keep.
+void KeepLength(Field* field, int written) {
+  field->length = std::clamp(written, 0, static_cast<int>(field->chars.size()) - 1);
+}
+
+// Which fields a layout shows, and the fewest bar cells it accepts.
+struct Layout {
+  bool blocks;
+  bool bytes;
+  bool rate;
+  bool left;
+  int minBar;
+};
+
+// Widest first: the time left goes first, then the rate, then the bytes,
+// then the bar gives way down to its short width, then the blocks.
+constexpr std::array<Layout, 5> kLayouts = {{
+    {true, true, true, true, kBarWidth},
+    {true, true, true, false, kBarWidth},
+    {true, true, false, false, kBarWidth},
+    {true, false, false, false, kShortBarWidth},
+    {false, false, false, false, 1},
+}};
+
+std::string ProgrammingText(const ProgressState& state, int limit) {
+  const double fraction =
+      state.totalBytes > 0 ? static_cast<double>(state.bytesDone) / state.totalBytes : 1.0;
+  const unsigned percentDone = static_cast<unsigned>(fraction * 100.0);
+
+  Field blocks;
+  KeepLength(&blocks, std::snprintf(blocks.chars.data(), blocks.chars.size(), " %u/%u blocks",
+                                    state.blocksDone, state.totalBlocks));
+  Field bytes;
+  KeepLength(&bytes, std::snprintf(bytes.chars.data(), bytes.chars.size(), " %u/%u bytes",
+                                   state.bytesDone, state.totalBytes));
+  Field percent;
+  KeepLength(&percent,
+             std::snprintf(percent.chars.data(), percent.chars.size(), " %3u%%", percentDone));
+  // The rate and the time left only once there is a rate and something left.
+  Field rate;
+  Field left;
+  const double bytesPerSecond = state.seconds > 0.0 ? state.bytesDone / state.seconds : 0.0;
+  if (bytesPerSecond > 0.0 && state.bytesDone < state.totalBytes) {
+    const auto seconds =
+        static_cast<unsigned>((state.totalBytes - state.bytesDone) / bytesPerSecond + 0.5);
+    KeepLength(&rate,
+               std::snprintf(rate.chars.data(), rate.chars.size(), " %.0f B/s", bytesPerSecond));
+    KeepLength(&left, std::snprintf(left.chars.data(), left.chars.size(), " %u:%02u left",
+                                    seconds / 60, seconds % 60));
+  }
+
+  for (const Layout& layout : kLayouts) {
+    const int fieldsLength = (layout.blocks ? blocks.length : 0) +
+                             (layout.bytes ? bytes.length : 0) + percent.length +
+                             (layout.rate ? rate.length : 0) + (layout.left ? left.length : 0);
+    const int bar = std::min(kBarWidth, limit - 2 - fieldsLength);  // 2: the brackets
+    if (bar < layout.minBar) continue;
+    const size_t filled = std::min(static_cast<size_t>(fraction * bar), static_cast<size_t>(bar));
+    TextBuffer text;
+    Append(&text, "[", 1);
+    AppendRepeated(&text, '#', filled);
+    AppendRepeated(&text, '.', static_cast<size_t>(bar) - filled);
+    Append(&text, "]", 1);
+    for (const auto& [shown, field] :
+         {std::pair{layout.blocks, &blocks}, std::pair{layout.bytes, &bytes},
+          std::pair{true, &percent}, std::pair{layout.rate, &rate},
+          std::pair{layout.left, &left}}) {
+      if (shown) Append(&text, field->chars.data(), static_cast<size_t>(field->length));
+    }
+    return std::string(text.chars.data(), text.length);
+  }
+  // Not even a bar of one cell: the percent alone, without its padding.
+  const char* digits = percent.chars.data();
+  while (*digits == ' ') ++digits;
+  const size_t length = std::strlen(digits);
+  return length <= static_cast<size_t>(limit) ? std::string(digits, length) : std::string();
+}
+
+std::string ActivationText(const ProgressState& state, int limit) {
+  // The wording gives way before the count.
+  constexpr std::array<const char*, 4> kWordings = {"Activating the bootloader: probe ",
+                                                    "Activating: probe ", "probe ", ""};
+  Field count;
+  KeepLength(&count, std::snprintf(count.chars.data(), count.chars.size(), "%u/%u", state.probe,
+                                   state.probeLimit));
+  for (const char* wording : kWordings) {
+    const size_t length = std::strlen(wording) + static_cast<size_t>(count.length);
+    if (length > static_cast<size_t>(limit)) continue;
+    TextBuffer text;
+    Append(&text, wording, std::strlen(wording));
+    Append(&text, count.chars.data(), static_cast<size_t>(count.length));
+    return std::string(text.chars.data(), text.length);
+  }
+  return std::string();
+}
 
 struct ProgressLine {
   bool active = false;
-  uint32_t totalBlocks = 0;
-  uint32_t totalBytes = 0;
+  ProgressState state;
   Clock::time_point start;
   Clock::time_point lastDraw;
   size_t drawnWidth = 0;  // characters on screen, to blank them when clearing
@@ -26,67 +160,94 @@ struct ProgressLine {
 
 ProgressLine line;
 
-std::string Render(uint32_t blocksDone, uint32_t bytesDone, double seconds) {
-  const double fraction =
-      line.totalBytes > 0 ? static_cast<double>(bytesDone) / line.totalBytes : 1.0;
-  const int filled = static_cast<int>(fraction * kBarWidth);
-  std::string text = "[" + std::string(static_cast<size_t>(filled), '#') +
-                     std::string(static_cast<size_t>(kBarWidth - filled), '.') + "]";
-
-  char details[160];
-  const double rate = seconds > 0.0 ? bytesDone / seconds : 0.0;
-  if (rate > 0.0 && bytesDone < line.totalBytes) {
-    const auto left = static_cast<unsigned>((line.totalBytes - bytesDone) / rate + 0.5);
-    std::snprintf(details, sizeof details, " %u/%u blocks %u/%u bytes %3u%% %.0f B/s %u:%02u left",
-                  blocksDone, line.totalBlocks, bytesDone, line.totalBytes,
-                  static_cast<unsigned>(fraction * 100.0), rate, left / 60, left % 60);
-  } else {
-    std::snprintf(details, sizeof details, " %u/%u blocks %u/%u bytes %3u%%", blocksDone,
-                  line.totalBlocks, bytesDone, line.totalBytes,
-                  static_cast<unsigned>(fraction * 100.0));
-  }
-  return text + details;
+// The characters a line may take in the terminal as it is now.
+size_t CurrentLimit() {
+  int columns = StandardErrorColumns();
+  if (columns <= 0) columns = kDefaultColumns;
+  return static_cast<size_t>(std::min(columns - 1, kMaxLineLength));
 }
 
-void Draw(const std::string& text) {
-  // Pad over what the previous drawing left, then return to the start.
-  std::string padded = text;
-  if (padded.size() < line.drawnWidth) padded.append(line.drawnWidth - padded.size(), ' ');
-  std::fprintf(stderr, "\r%s", padded.c_str());
+void Write(const TextBuffer& text) {
+  std::fwrite(text.chars.data(), 1, text.length, stderr);
   std::fflush(stderr);
-  line.drawnWidth = padded.size();
+}
+
+void Draw() {
+  const size_t limit = CurrentLimit();
+  const std::string drawing = ProgressLineText(line.state, static_cast<int>(limit) + 1);
+  // Blank what the previous drawing left beyond this one, but never past
+  // the last usable column: the terminal may have narrowed since.
+  const size_t blankTo = std::min(line.drawnWidth, limit);
+  TextBuffer text;
+  Append(&text, "\r", 1);
+  Append(&text, drawing.data(), drawing.size());
+  if (drawing.size() < blankTo) AppendRepeated(&text, ' ', blankTo - drawing.size());
+  Write(text);
+  line.drawnWidth = std::max(drawing.size(), blankTo);
+}
+
+// Starts a line when standard error is a terminal; false when it is not.
+bool Start() {
+  if (!StandardErrorIsTerminal()) return false;
+  line = ProgressLine{};
+  line.active = true;
+  line.start = Clock::now();
+  line.lastDraw = line.start;
+  return true;
 }
 
 }  // namespace
 
-void ProgressBegin(uint32_t totalBlocks, uint32_t totalBytes) {
-  if (!StandardErrorIsTerminal()) return;
+std::string ProgressLineText(const ProgressState& state, int columns) {
+  const int limit = std::min(columns - 1, kMaxLineLength);
+  if (limit <= 0) return std::string();
+  return state.phase == ProgressPhase::kActivating ? ActivationText(state, limit)
+                                                   : ProgrammingText(state, limit);
+}
+
+void ProgressProbe(uint32_t probe, uint32_t probeLimit) {
   const unsigned long savedError = LastSystemError();
-  line = ProgressLine{};
-  line.active = true;
-  line.totalBlocks = totalBlocks;
-  line.totalBytes = totalBytes;
-  line.start = Clock::now();
-  line.lastDraw = line.start;
-  Draw(Render(0, 0, 0.0));
+  if (line.active || Start()) {
+    line.state.phase = ProgressPhase::kActivating;
+    line.state.probe = probe;
+    line.state.probeLimit = probeLimit;
+    Draw();
+  }
+  SetLastSystemError(savedError);
+}
+
+void ProgressBegin(uint32_t totalBlocks, uint32_t totalBytes) {
+  const unsigned long savedError = LastSystemError();
+  if (Start()) {
+    line.state.phase = ProgressPhase::kProgramming;
+    line.state.totalBlocks = totalBlocks;
+    line.state.totalBytes = totalBytes;
+    Draw();
+  }
   SetLastSystemError(savedError);
 }
 
 void ProgressUpdate(uint32_t blocksDone, uint32_t bytesDone) {
   if (!line.active) return;
   const Clock::time_point now = Clock::now();
-  if (now - line.lastDraw < kRedrawInterval && blocksDone < line.totalBlocks) return;
+  if (now - line.lastDraw < kRedrawInterval && blocksDone < line.state.totalBlocks) return;
   const unsigned long savedError = LastSystemError();
   line.lastDraw = now;
-  Draw(Render(blocksDone, bytesDone, std::chrono::duration<double>(now - line.start).count()));
+  line.state.blocksDone = blocksDone;
+  line.state.bytesDone = bytesDone;
+  line.state.seconds = std::chrono::duration<double>(now - line.start).count();
+  Draw();
   SetLastSystemError(savedError);
 }
 
 void ProgressEnd() {
   if (!line.active) return;
   const unsigned long savedError = LastSystemError();
-  std::fprintf(stderr, "\r%s\r", std::string(line.drawnWidth, ' ').c_str());
-  std::fflush(stderr);
+  TextBuffer text;
+  Append(&text, "\r", 1);
+  AppendRepeated(&text, ' ', std::min(line.drawnWidth, CurrentLimit()));
+  Append(&text, "\r", 1);
+  Write(text);
   line.active = false;
   SetLastSystemError(savedError);
 }

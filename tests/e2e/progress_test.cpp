@@ -1,19 +1,25 @@
-// The progress line on standard error: drawn while programming when
-// standard error is a terminal, absent otherwise, and never changing what
+// The progress line on standard error: drawn while the bootloader is woken
+// and while programming when standard error is a terminal, absent
+// otherwise, never wider than the terminal allows, and never changing what
 // standard output shows.
+#include "common/progress.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <ostream>
 #include <string>
 #include <vector>
 
+#include "tests/e2e/case_name.h"
 #include "tests/e2e/expected_lines.h"
 #include "tests/e2e/run_korvel.h"
 #include "tests/e2e/simulated_device.h"
@@ -32,13 +38,16 @@ struct TerminalRun {
   std::string terminal;  // what arrived on the terminal that was standard error
 };
 
-// Runs korvel with standard error on a fresh pseudo-terminal and standard
-// output on a pipe, collecting both until it exits (at most |limit|).
+// Runs korvel with standard error on a fresh pseudo-terminal |columns| wide
+// (0: no size given, as a terminal that can't tell) and standard output on a
+// pipe, collecting both until it exits (at most |limit|).
 TerminalRun RunWithTerminalStderr(const std::vector<std::string>& args,
-                                  std::chrono::milliseconds limit) {
+                                  std::chrono::milliseconds limit, unsigned short columns = 0) {
   TerminalRun run;
   const int master = posix_openpt(O_RDWR | O_NOCTTY);
   if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return run;
+  const winsize size = {24, columns, 0, 0};  // rows, columns, pixels unused
+  if (columns > 0 && ioctl(master, TIOCSWINSZ, &size) != 0) return run;
   const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
   int outPipe[2];
   if (slave < 0 || pipe2(outPipe, O_CLOEXEC) != 0) return run;
@@ -96,30 +105,159 @@ TerminalRun RunWithTerminalStderr(const std::vector<std::string>& args,
   return run;
 }
 
-// The drawings of the progress line: the pieces between carriage returns
-// that hold a bar.
-std::vector<std::string> Drawings(const std::string& terminal) {
-  std::vector<std::string> drawings;
+// What was written between carriage returns: drawings and blankings.
+std::vector<std::string> Pieces(const std::string& terminal) {
+  std::vector<std::string> pieces;
   size_t start = 0;
   while (start < terminal.size()) {
     size_t end = terminal.find('\r', start);
     if (end == std::string::npos) end = terminal.size();
-    const std::string piece = terminal.substr(start, end - start);
-    if (piece.find('[') == 0) drawings.push_back(piece);
+    pieces.push_back(terminal.substr(start, end - start));
     start = end + 1;
+  }
+  return pieces;
+}
+
+// The drawings of the programming line: the pieces that hold a bar.
+std::vector<std::string> Drawings(const std::string& terminal) {
+  std::vector<std::string> drawings;
+  for (const std::string& piece : Pieces(terminal)) {
+    if (piece.find('[') == 0) drawings.push_back(piece);
   }
   return drawings;
 }
 
-TEST(ProgressLineTest, AdvancesOnATerminalAndLeavesStandardOutputAsItWas) {
+// --- The line's text for a state and a width --------------------------------
+
+ProgressState Programming(uint32_t blocksDone, uint32_t totalBlocks, uint32_t bytesDone,
+                          uint32_t totalBytes, double seconds) {
+  ProgressState state;
+  state.blocksDone = blocksDone;
+  state.totalBlocks = totalBlocks;
+  state.bytesDone = bytesDone;
+  state.totalBytes = totalBytes;
+  state.seconds = seconds;
+  return state;
+}
+
+ProgressState Probing(uint32_t probe) {
+  ProgressState state;
+  state.phase = ProgressPhase::kActivating;
+  state.probe = probe;
+  state.probeLimit = 30;
+  return state;
+}
+
+// Half of a 65,535-byte image after 14 s: 2,340 B/s, 14 s left.
+const ProgressState kHalfOfTheLargest = Programming(512, 1024, 32768, 65535, 14.0);
+
+struct LineTextCase {
+  const char* name;
+  ProgressState state;
+  int columns;
+  const char* text;
+};
+
+void PrintTo(const LineTextCase& param, std::ostream* out) {
+  *out << param.name;
+}
+
+class ProgressLineTextTest : public ::testing::TestWithParam<LineTextCase> {};
+
+TEST_P(ProgressLineTextTest, DropsFieldsAsTheTerminalNarrows) {
+  const LineTextCase& row = GetParam();
+  const std::string text = ProgressLineText(row.state, row.columns);
+  EXPECT_EQ(text, row.text);
+  // The cursor never reaches the last column, where the terminal wraps.
+  EXPECT_LT(static_cast<int>(text.size()), std::max(row.columns, 1));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Progress, ProgressLineTextTest,
+    ::testing::Values(
+        LineTextCase{"EverythingAt100", kHalfOfTheLargest, 100,
+                     "[############............] 512/1024 blocks 32768/65535 bytes  50% 2341 B/s "
+                     "0:14 left"},
+        LineTextCase{"TimeLeftGoesFirstAt80", kHalfOfTheLargest, 80,
+                     "[############............] 512/1024 blocks 32768/65535 bytes  50% 2341 B/s"},
+        LineTextCase{"ThenTheRateAt70", kHalfOfTheLargest, 70,
+                     "[############............] 512/1024 blocks 32768/65535 bytes  50%"},
+        LineTextCase{"ThenTheBytesAt60", kHalfOfTheLargest, 60,
+                     "[############............] 512/1024 blocks  50%"},
+        LineTextCase{"ThenTheBarShortensAt40", kHalfOfTheLargest, 40,
+                     "[########........] 512/1024 blocks  50%"},
+        LineTextCase{"ThenTheBlocksGoAt30", kHalfOfTheLargest, 30, "[###########...........]  50%"},
+        LineTextCase{"PercentAndBarAt20", kHalfOfTheLargest, 20, "[######......]  50%"},
+        LineTextCase{"PercentAloneAt8", kHalfOfTheLargest, 8, "50%"},
+        LineTextCase{"NothingAt3", kHalfOfTheLargest, 3, ""},
+        LineTextCase{"NothingWithoutColumns", kHalfOfTheLargest, 0, ""},
+        LineTextCase{"SmallImageFitsWholeAt80", Programming(40, 80, 2560, 5120, 1.0), 80,
+                     "[############............] 40/80 blocks 2560/5120 bytes  50% 2560 B/s 0:01 "
+                     "left"},
+        LineTextCase{"NoRateBeforeTheFirstBlock", Programming(0, 80, 0, 5120, 0.0), 80,
+                     "[........................] 0/80 blocks 0/5120 bytes   0%"},
+        LineTextCase{"NoTimeLeftWhenDone", Programming(1024, 1024, 65535, 65535, 28.0), 80,
+                     "[########################] 1024/1024 blocks 65535/65535 bytes 100%"},
+        LineTextCase{"FullBarWhenDoneAt20", Programming(1024, 1024, 65535, 65535, 28.0), 20,
+                     "[############] 100%"},
+        LineTextCase{"EmptyImageCountsAsDone", Programming(0, 0, 0, 0, 0.0), 20,
+                     "[############] 100%"},
+        LineTextCase{"ProbeInFullAt80", Probing(7), 80, "Activating the bootloader: probe 7/30"},
+        LineTextCase{"ProbeShortAt30", Probing(7), 30, "Activating: probe 7/30"},
+        LineTextCase{"ProbeCountAt20", Probing(30), 20, "probe 30/30"},
+        LineTextCase{"ProbeNumbersAt6", Probing(30), 6, "30/30"},
+        LineTextCase{"ProbeNothingAt5", Probing(30), 5, ""}),
+    CaseName<LineTextCase>);
+
+TEST(ProgressLineTextTest, NeverReachesTheLastColumnAtAnyWidth) {
+  const ProgressState states[] = {kHalfOfTheLargest,
+                                  Programming(0, 1024, 0, 65535, 0.0),
+                                  Programming(1, 1024, 64, 65535, 0.001),  // a huge rate
+                                  Programming(1, 1024, 64, 65535, 600.0),  // hours left
+                                  Probing(1),
+                                  Probing(30)};
+  for (const ProgressState& state : states) {
+    size_t previous = 0;
+    for (int columns = 1; columns <= 200; ++columns) {
+      const std::string text = ProgressLineText(state, columns);
+      ASSERT_LT(static_cast<int>(text.size()), columns) << columns << ": " << text;
+      // A wider terminal never gets a shorter line.
+      ASSERT_GE(text.size(), previous) << columns << ": " << text;
+      previous = text.size();
+    }
+  }
+}
+
+// --- The line on a terminal --------------------------------------------------
+
+// A terminal of |columns| (0: one that does not tell its width, taken as
+// 80), and what the first and the last drawing of an 80-block run show there.
+struct TerminalWidthCase {
+  const char* name;
+  unsigned short columns;
+  const char* firstDrawing;
+  const char* lastDrawing;
+  const char* probeDrawing;
+  bool showsRate;
+};
+
+void PrintTo(const TerminalWidthCase& param, std::ostream* out) {
+  *out << param.name;
+}
+
+class ProgressLineTest : public ::testing::TestWithParam<TerminalWidthCase> {};
+
+TEST_P(ProgressLineTest, AdvancesWithinTheWidthAndLeavesStandardOutputAsItWas) {
+  const TerminalWidthCase& row = GetParam();
+  const size_t limit = (row.columns > 0 ? row.columns : 80u) - 1u;
   TempDir dir;
   // 80 blocks: over a second of programming, so the line is redrawn.
   const Bytes image = FirmwareImage(80 * 64);
   const std::string path = dir.WriteFile("firmware.img", image).string();
 
   SimulatedDevice onTerminal;
-  const TerminalRun drawn =
-      RunWithTerminalStderr({onTerminal.port(), path}, std::chrono::milliseconds(60000));
+  const TerminalRun drawn = RunWithTerminalStderr({onTerminal.port(), path},
+                                                  std::chrono::milliseconds(60000), row.columns);
   SimulatedDevice onPipe;
   const RunResult plain = RunKorvel({onPipe.port(), path});
 
@@ -133,18 +271,29 @@ TEST(ProgressLineTest, AdvancesOnATerminalAndLeavesStandardOutputAsItWas) {
                                                            Line("Firmware flashed.")}));
   EXPECT_EQ(plain.err, "");
 
+  // Nothing on the terminal but carriage returns and drawings or blanks
+  // that stop short of the last column: no line feed, no wrap.
+  for (const std::string& piece : Pieces(drawn.terminal)) {
+    EXPECT_LE(piece.size(), limit) << piece;
+    EXPECT_EQ(piece.find('\n'), std::string::npos) << piece;
+  }
+  // The wake-up shows its probe first.
+  const std::vector<std::string> pieces = Pieces(drawn.terminal);
+  ASSERT_GE(pieces.size(), 2u) << drawn.terminal;
+  EXPECT_EQ(pieces[1], row.probeDrawing);
+
   const std::vector<std::string> drawings = Drawings(drawn.terminal);
   ASSERT_GE(drawings.size(), 3u) << drawn.terminal;
-  EXPECT_NE(drawings.front().find(" 0/80 blocks 0/5120 bytes   0%"), std::string::npos)
-      << drawings.front();
-  EXPECT_NE(drawings.back().find(" 80/80 blocks 5120/5120 bytes 100%"), std::string::npos)
-      << drawings.back();
+  EXPECT_NE(drawings.front().find(row.firstDrawing), std::string::npos) << drawings.front();
+  EXPECT_NE(drawings.back().find(row.lastDrawing), std::string::npos) << drawings.back();
   // In between it advances: a drawing that is neither the first nor the
-  // last state, with a rate and the time left.
+  // last state, with a rate and the time left where they fit.
   bool advancing = false;
   for (const std::string& drawing : drawings) {
-    if (drawing.find(" B/s ") != std::string::npos && drawing.find(" left") != std::string::npos &&
-        drawing.find(" 0/80 blocks") == std::string::npos) {
+    const bool timed =
+        drawing.find(" B/s") != std::string::npos && drawing.find(" left") != std::string::npos;
+    if (drawing.find(row.firstDrawing) == std::string::npos &&
+        drawing.find(row.lastDrawing) == std::string::npos && timed == row.showsRate) {
       advancing = true;
     }
   }
@@ -159,23 +308,80 @@ TEST(ProgressLineTest, AdvancesOnATerminalAndLeavesStandardOutputAsItWas) {
   EXPECT_EQ(blank.size(), drawings.back().size());
 }
 
-TEST(ProgressLineTest, AFailureReportTakesTheLineOfTheProgress) {
+INSTANTIATE_TEST_SUITE_P(
+    Progress, ProgressLineTest,
+    ::testing::Values(TerminalWidthCase{"UnknownWidth", 0, " 0/80 blocks 0/5120 bytes   0%",
+                                        " 80/80 blocks 5120/5120 bytes 100%",
+                                        "Activating the bootloader: probe 1/30", true},
+                      TerminalWidthCase{"Columns80", 80, " 0/80 blocks 0/5120 bytes   0%",
+                                        " 80/80 blocks 5120/5120 bytes 100%",
+                                        "Activating the bootloader: probe 1/30", true},
+                      TerminalWidthCase{"Columns40", 40, "] 0/80 blocks   0%",
+                                        "] 80/80 blocks 100%",
+                                        "Activating the bootloader: probe 1/30", false},
+                      TerminalWidthCase{"Columns20", 20, "[............]   0%",
+                                        "[############] 100%", "probe 1/30", false}),
+    CaseName<TerminalWidthCase>);
+
+// A run that fails while the line is up: the report or the result line
+// takes its place.
+struct LineFailureCase {
+  const char* name;
+  DevsimConfig device;
+  const char* lastDrawing;  // what the line showed last
+  const char* outputHas;    // what standard output shows instead
+};
+
+void PrintTo(const LineFailureCase& param, std::ostream* out) {
+  *out << param.name;
+}
+
+class ProgressLineFailureTest : public ::testing::TestWithParam<LineFailureCase> {};
+
+DevsimConfig RefusingBlock(int block) {
+  DevsimConfig config;
+  config.replies[block].fault = ReplyFault::kRefuse;
+  return config;
+}
+
+ProbeFaults SilentBootloader() {
+  ProbeFaults faults;
+  faults.neverAnswer = true;
+  return faults;
+}
+
+TEST_P(ProgressLineFailureTest, TakesTheLineOfTheProgress) {
+  const LineFailureCase& row = GetParam();
   TempDir dir;
   const std::string path = dir.WriteFile("firmware.img", FirmwareImage(10 * 64)).string();
-  DevsimConfig config;
-  config.replies[3].fault = ReplyFault::kRefuse;  // the third block
-  SimulatedDevice device(config);
+  SimulatedDevice device(row.device);
   const TerminalRun run =
-      RunWithTerminalStderr({device.port(), path}, std::chrono::milliseconds(30000));
+      RunWithTerminalStderr({device.port(), path}, std::chrono::milliseconds(30000), 80);
   EXPECT_EQ(run.exitStatus, 255);
-  // The report comes after the line was blanked: the terminal ends with the
-  // cursor at the start of an empty line, and standard output has the
-  // report as a line of its own.
-  ASSERT_FALSE(run.terminal.empty());
+  // The line was blanked before the failure was printed: the terminal ends
+  // with the cursor at the start of an empty line, and standard output has
+  // the report or result as a line of its own.
+  ASSERT_GE(run.terminal.size(), 2u);
   EXPECT_EQ(run.terminal.back(), '\r');
-  EXPECT_NE(run.out.find("/ Programming the flash failed: ("), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("\nWritten: "), std::string::npos) << run.out;
+  const std::vector<std::string> pieces = Pieces(run.terminal);
+  ASSERT_GE(pieces.size(), 3u) << run.terminal;
+  const std::string& blank = pieces[pieces.size() - 1];
+  EXPECT_EQ(blank, std::string(blank.size(), ' '));
+  EXPECT_NE(pieces[pieces.size() - 2].find(row.lastDrawing), std::string::npos) << run.terminal;
+  EXPECT_NE(run.out.find(row.outputHas), std::string::npos) << run.out;
 }
+
+INSTANTIATE_TEST_SUITE_P(Progress, ProgressLineFailureTest,
+                         ::testing::Values(
+                             // The third block is refused: a report, then the traffic line.
+                             LineFailureCase{"RefusedBlock", RefusingBlock(3), "/10 blocks",
+                                             "/ Programming the flash failed: ("},
+                             // No answer to any of the 30 probes: about 4.5 s of counting.
+                             LineFailureCase{"SilentBootloader",
+                                             WithProbeFaults(SilentBootloader()),
+                                             "Activating the bootloader: probe 30/30",
+                                             "\nActivating the bootloader failed.\n"}),
+                         CaseName<LineFailureCase>);
 
 }  // namespace
 }  // namespace korvel_e2e
