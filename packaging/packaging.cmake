@@ -1,32 +1,89 @@
 # Installation and packages.
 #
-#   cmake --install <build> --prefix <dir>    korvel, korvel-devsim, manual pages
+#   cmake --install <build> --prefix <dir> [--strip]
+#       korvel, korvel-devsim, manual pages, bash completion, documents
 #   cpack --config <build>/CPackConfig.cmake  a .deb on Linux, a .zip on Windows
 #
 # Included from the top-level CMakeLists.txt after every target is defined.
 
 include(GNUInstallDirs)
 
-set(KORVEL_PACKAGE_MAINTAINER "korvel developers <korvel@localhost>"
+set(KORVEL_PACKAGE_MAINTAINER "korvel developers <korvel-dev@example.org>"
   CACHE STRING "Maintainer field of the Debian package")
+# A tree configured before would keep the former default, an address at
+# localhost that Debian's checks refuse.
+if(KORVEL_PACKAGE_MAINTAINER STREQUAL "korvel developers <korvel@localhost>")
+  set_property(CACHE KORVEL_PACKAGE_MAINTAINER PROPERTY VALUE
+    "korvel developers <korvel-dev@example.org>")
+endif()
 
 if(WIN32)
   # The zip is what a technician unpacks on a Windows machine: korvel.exe
-  # at its top, next to the README. There is no simulated device on Windows.
+  # at its top, next to the README and the licence. There is no simulated
+  # device on Windows.
   install(TARGETS korvel RUNTIME DESTINATION .)
-  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
 else()
   install(TARGETS korvel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  set(korvel_pages korvel.1)
   if(TARGET korvel-devsim)
     install(TARGETS korvel-devsim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    list(APPEND korvel_pages korvel-devsim.1)
   endif()
-  install(FILES ${PROJECT_SOURCE_DIR}/docs/korvel.1
-    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  if(TARGET korvel-devsim AND EXISTS ${PROJECT_SOURCE_DIR}/docs/korvel-devsim.1)
-    install(FILES ${PROJECT_SOURCE_DIR}/docs/korvel-devsim.1
-      DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  endif()
-  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+  # Manual pages and the changelog are installed compressed, as Debian
+  # wants them: gzip -9, without name or time stamp (-n), so that the same
+  # sources give the same bytes.
+  find_program(KORVEL_GZIP gzip REQUIRED)
+  set(korvel_packaging_dir ${CMAKE_BINARY_DIR}/packaging)
+  set(korvel_compressed)
+  foreach(source IN ITEMS ${korvel_pages} changelog)
+    if(source STREQUAL "changelog")
+      set(source_path ${PROJECT_SOURCE_DIR}/packaging/changelog)
+    else()
+      set(source_path ${PROJECT_SOURCE_DIR}/docs/${source})
+    endif()
+    set(copy ${korvel_packaging_dir}/${source})
+    add_custom_command(OUTPUT ${copy}.gz
+      COMMAND ${CMAKE_COMMAND} -E copy ${source_path} ${copy}
+      COMMAND ${KORVEL_GZIP} -9nf ${copy}
+      DEPENDS ${source_path}
+      COMMENT "Compressing ${source}"
+      VERBATIM)
+    list(APPEND korvel_compressed ${copy}.gz)
+  endforeach()
+  add_custom_target(korvel_compressed_docs ALL DEPENDS ${korvel_compressed})
+  foreach(page IN LISTS korvel_pages)
+    install(FILES ${korvel_packaging_dir}/${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  endforeach()
+
+  # The copyright file in Debian's machine-readable form, from LICENSE: its
+  # copyright line, then its terms as the licence text ("Expat" is Debian's
+  # name for the MIT licence).
+  file(READ ${PROJECT_SOURCE_DIR}/LICENSE korvel_license)
+  string(REGEX MATCH "Copyright \\(c\\) ([^\n]*)" korvel_copyright_line "${korvel_license}")
+  set(korvel_copyright_holder ${CMAKE_MATCH_1})
+  string(REGEX REPLACE "^.*Copyright \\(c\\) [^\n]*\n\n" "" korvel_terms "${korvel_license}")
+  string(REGEX REPLACE "\n+$" "" korvel_terms "${korvel_terms}")
+  string(REGEX REPLACE "\n\n" "\n.\n" korvel_terms "${korvel_terms}")
+  string(REGEX REPLACE "\n" "\n " korvel_terms "${korvel_terms}")
+  file(CONFIGURE OUTPUT ${korvel_packaging_dir}/copyright CONTENT
+"Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: korvel
+Upstream-Contact: ${KORVEL_PACKAGE_MAINTAINER}
+
+Files: *
+Copyright: ${korvel_copyright_holder}
+License: Expat
+ ${korvel_terms}
+")
+  install(FILES ${korvel_packaging_dir}/copyright ${korvel_packaging_dir}/changelog.gz
+    ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+  # Completion of ports, image files and command words in bash; the
+  # bash-completion package loads it on the first "korvel <Tab>".
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/korvel-completion.bash
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME korvel)
 endif()
 
 # --- CPack ------------------------------------------------------------------
@@ -45,7 +102,11 @@ device. korvel-devsim plays such a device on a pseudo-terminal, so korvel
 and scripts around it can be tried without hardware.")
 # Packages land in the build tree, wherever cpack is run from.
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
+# Binaries go into the package without their debugging information.
 set(CPACK_STRIP_FILES ON)
+# Debian's permissions for what the package creates, whatever the umask.
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+  OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 if(WIN32)
   set(CPACK_GENERATOR ZIP)

@@ -1,15 +1,20 @@
 #!/bin/sh
 # Checks installation and packaging on Linux: builds korvel and korvel-devsim,
-# installs them into a temporary prefix, builds the .deb and unpacks it into
-# a scratch root, and checks in both places the programs, the manual pages,
-# korvel's banner and usage, and a flash of the sample firmware into the
-# simulated device with the installed programs.
+# installs them stripped into a temporary prefix, builds the .deb, runs
+# lintian on it and unpacks it into a scratch root, and checks in both places
+# the programs (stripped and hardened), the compressed manual pages, the
+# copyright file and changelog, the bash completion, korvel's banner and
+# usage, and a flash of the sample firmware into the simulated device with
+# the installed programs.
 #
 # By default it builds in a scratch tree of its own; KORVEL_BUILD_DIR=<dir>
 # uses (and builds) an existing build tree instead, which is faster.
 set -eu
 cd "$(dirname "$0")/.."
 source_dir=$(pwd)
+
+./scripts/install-packages.sh cmake ninja-build g++ dpkg-dev lintian bash-completion man-db \
+  file binutils
 
 work=$(mktemp -d)
 devsim_pid=""
@@ -36,31 +41,134 @@ else
   # Picks up changes to the install rules of an existing tree.
   cmake "$build" > "$work/configure.log" 2>&1 || { cat "$work/configure.log" >&2; exit 1; }
 fi
-cmake --build "$build" --target korvel korvel-devsim > "$work/build.log" 2>&1 ||
-  { tail -n 40 "$work/build.log" >&2; exit 1; }
+cmake --build "$build" --target korvel korvel-devsim korvel_compressed_docs \
+  > "$work/build.log" 2>&1 || { tail -n 40 "$work/build.log" >&2; exit 1; }
 
 # --- What korvel with no arguments must print --------------------------------
 printf 'Version: 2.3\nUsage: korvel.exe <COM-Port> <FW_File> [activation baud]\n\n' \
   > "$work/usage.expected"
 
-# Checks the programs and manual pages under <root><usr> (named <what>).
+# Checks that the program <file> is stripped, position-independent, with
+# read-only relocations bound at start, stack protection and fortified
+# library calls.
+check_binary() {
+  what=$1
+  file=$2
+  missing=""
+  file -b "$file" | grep -q ', stripped' || missing="$missing stripped"
+  readelf -d "$file" > "$work/dynamic"
+  grep -q 'Flags:.*NOW' "$work/dynamic" || missing="$missing bindnow"
+  grep -q 'Flags:.*PIE' "$work/dynamic" || missing="$missing pie"
+  readelf -lW "$file" | grep -q GNU_RELRO || missing="$missing relro"
+  nm -D "$file" > "$work/symbols"
+  grep -q ' __stack_chk_fail' "$work/symbols" || missing="$missing stack-protector"
+  grep -q '_chk@' "$work/symbols" || missing="$missing fortify"
+  if [ -z "$missing" ]; then
+    pass "$what: $(basename "$file") is stripped and hardened"
+  else
+    fail "$what: $(basename "$file") lacks:$missing"
+  fi
+}
+
+# Loads the bash completion <file> the way bash-completion does and asks it
+# for the words of korvel command lines.
+check_completion() {
+  what=$1
+  completion=$2
+  if [ ! -f "$completion" ]; then
+    fail "$what: no share/bash-completion/completions/korvel"
+    return
+  fi
+  mkdir -p "$work/images"
+  : > "$work/images/firmware-1.img"
+  # complete_word <n> <text>: the candidates for word <n> (1: the port).
+  cat > "$work/complete.bash" << 'END'
+. /usr/share/bash-completion/bash_completion
+. "$1"
+complete -p korvel > /dev/null || exit 1
+# Outside a real completion bash refuses compopt: note what was asked.
+compopt() {
+  local IFS=' '
+  options="$options [$*]"
+}
+complete_word() {
+  local n=$1 cur=$2
+  COMP_WORDS=(korvel /dev/ttyS0 firmware.img FORCE)
+  COMP_WORDS[n]=$cur
+  COMP_WORDS=("${COMP_WORDS[@]:0:n+1}")
+  COMP_CWORD=$n
+  COMP_LINE="${COMP_WORDS[*]}"
+  COMP_POINT=${#COMP_LINE}
+  COMPREPLY=()
+  options=""
+  _korvel korvel "$cur" "${COMP_WORDS[n - 1]}"
+  printf '%s\n' "${COMPREPLY[@]}" | sort | tr '\n' ' '
+  printf '%s' "$options"
+}
+echo "stop: $(complete_word 2 ST)"
+echo "hwparm: $(complete_word 2 HW)"
+echo "image: $(complete_word 2 "$2/firm")"
+echo "force: $(complete_word 3 FO)"
+echo "ports: $(complete_word 1 /dev/tty)"
+END
+  if ! bash "$work/complete.bash" "$completion" "$work/images" > "$work/complete.out" 2>&1; then
+    fail "$what: the bash completion does not load:"
+    cat "$work/complete.out" >&2
+    return
+  fi
+  # The serial ports of this machine; without any, paths as paths.
+  ports=$(for port in /dev/ttyUSB* /dev/ttyACM* /dev/ttyS*; do
+    [ -e "$port" ] && echo "$port"
+  done | sort | tr '\n' ' ')
+  [ -n "$ports" ] || ports="$(ls -d /dev/tty* | sort | tr '\n' ' ') [-o filenames]"
+  # HWPARM goes on with its digits: no blank after it.
+  printf '%s\n' "stop: STOP " "hwparm: HWPARM  [-o nospace]" \
+    "image: $work/images/firmware-1.img  [-o filenames]" \
+    "force: FORCE " "ports: $ports" > "$work/complete.expected"
+  if cmp -s "$work/complete.expected" "$work/complete.out"; then
+    pass "$what: bash completes ports, STOP, HWPARM, image files and FORCE"
+  else
+    fail "$what: the bash completion gave:"
+    diff "$work/complete.expected" "$work/complete.out" >&2 || true
+  fi
+}
+
+# Checks the installed files under <root><usr> (named <what>).
 check_tree() {
   what=$1
   usr=$2
   for file in bin/korvel bin/korvel-devsim; do
-    if [ -x "$usr/$file" ]; then pass "$what: $file"; else fail "$what: no executable $file"; fi
-  done
-  for page in docs/*.1; do
-    name=$(basename "$page")
-    installed="$usr/share/man/man1/$name"
-    if [ ! -f "$installed" ]; then
-      fail "$what: no share/man/man1/$name"
-    elif ! cmp -s "$page" "$installed"; then
-      fail "$what: share/man/man1/$name differs from $page"
+    if [ -x "$usr/$file" ]; then
+      check_binary "$what" "$usr/$file"
     else
-      pass "$what: share/man/man1/$name"
+      fail "$what: no executable $file"
     fi
   done
+  # Manual pages compressed, the same text as in docs/.
+  for page in docs/*.1; do
+    name=$(basename "$page")
+    installed="$usr/share/man/man1/$name.gz"
+    if [ ! -f "$installed" ]; then
+      fail "$what: no share/man/man1/$name.gz"
+    elif ! gzip -dc "$installed" | cmp -s "$page" -; then
+      fail "$what: share/man/man1/$name.gz differs from $page"
+    else
+      pass "$what: share/man/man1/$name.gz"
+    fi
+  done
+  doc="$usr/share/doc/korvel"
+  if grep -q '^License: Expat' "$doc/copyright" 2> /dev/null &&
+    grep -q '^ Permission is hereby granted' "$doc/copyright"; then
+    pass "$what: share/doc/korvel/copyright"
+  else
+    fail "$what: no share/doc/korvel/copyright with the licence"
+  fi
+  if gzip -dc "$doc/changelog.gz" 2> /dev/null | head -n 1 | grep -q '^korvel (2\.3) '; then
+    pass "$what: share/doc/korvel/changelog.gz"
+  else
+    fail "$what: no share/doc/korvel/changelog.gz for 2.3"
+  fi
+  check_completion "$what" "$usr/share/bash-completion/completions/korvel"
 
   status=0
   "$usr/bin/korvel" > "$work/usage.out" 2> "$work/usage.err" || status=$?
@@ -72,22 +180,18 @@ check_tree() {
     cat "$work/usage.out" "$work/usage.err" >&2
   fi
 
-  if command -v man > /dev/null 2>&1; then
-    # man finds the page through MANPATH alone and groff renders it cleanly.
-    found=$(MANPATH="$usr/share/man" man -w korvel 2> /dev/null || true)
-    rendered=$(MANPATH="$usr/share/man" MANWIDTH=80 man --warnings korvel 2> "$work/man.err" || true)
-    if [ "$found" != "$usr/share/man/man1/korvel.1" ]; then
-      fail "$what: man -w korvel found '$found'"
-    elif ! printf '%s\n' "$rendered" | grep -q '^EXIT STATUS'; then
-      fail "$what: man korvel rendered no EXIT STATUS section"
-    elif [ -s "$work/man.err" ]; then
-      fail "$what: man korvel warned:"
-      cat "$work/man.err" >&2
-    else
-      pass "$what: man korvel renders"
-    fi
+  # man finds the page through MANPATH alone and groff renders it cleanly.
+  found=$(MANPATH="$usr/share/man" man -w korvel 2> /dev/null || true)
+  rendered=$(MANPATH="$usr/share/man" MANWIDTH=80 man --warnings korvel 2> "$work/man.err" || true)
+  if [ "$found" != "$usr/share/man/man1/korvel.1.gz" ]; then
+    fail "$what: man -w korvel found '$found'"
+  elif ! printf '%s\n' "$rendered" | grep -q '^EXIT STATUS'; then
+    fail "$what: man korvel rendered no EXIT STATUS section"
+  elif [ -s "$work/man.err" ]; then
+    fail "$what: man korvel warned:"
+    cat "$work/man.err" >&2
   else
-    echo "note: man is not installed; manual pages not rendered (apt-get install man-db)"
+    pass "$what: man korvel renders"
   fi
 }
 
@@ -122,7 +226,7 @@ check_flash() {
 
 # --- cmake --install ---------------------------------------------------------
 prefix="$work/prefix"
-if cmake --install "$build" --prefix "$prefix" > "$work/install.log" 2>&1; then
+if cmake --install "$build" --prefix "$prefix" --strip > "$work/install.log" 2>&1; then
   check_tree prefix "$prefix"
   check_flash prefix "$prefix"
 else
@@ -144,17 +248,31 @@ if cpack --config "$build/CPackConfig.cmake" -G DEB > "$work/cpack.log" 2>&1; th
       [ "$value" = "${field#*:}" ] && pass "deb: ${field%%:*} $value" ||
         fail "deb: ${field%%:*} is '$value'"
     done
-    if command -v dpkg-shlibdeps > /dev/null 2>&1; then
-      depends=$(dpkg-deb -f "$deb" Depends)
-      case "$depends" in
-        *libc6*libstdc++6*) pass "deb: Depends $depends" ;;
-        *) fail "deb: Depends is '$depends'" ;;
-      esac
-    fi
+    depends=$(dpkg-deb -f "$deb" Depends)
+    case "$depends" in
+      *libc6*libstdc++6*) pass "deb: Depends $depends" ;;
+      *) fail "deb: Depends is '$depends'" ;;
+    esac
     dpkg-deb -c "$deb" > "$work/contents"
-    for path in ./usr/bin/korvel ./usr/bin/korvel-devsim ./usr/share/man/man1/korvel.1; do
+    for path in ./usr/bin/korvel ./usr/bin/korvel-devsim ./usr/share/man/man1/korvel.1.gz \
+      ./usr/share/doc/korvel/copyright ./usr/share/doc/korvel/changelog.gz \
+      ./usr/share/bash-completion/completions/korvel; do
       grep -q " $path\$" "$work/contents" || fail "deb: $path not listed by dpkg-deb -c"
     done
+
+    # Debian's own checks of the package: no error, no warning.
+    lintian_status=0
+    lintian "$deb" > "$work/lintian.out" 2>&1 || lintian_status=$?
+    if grep -Eq '^[EW]: ' "$work/lintian.out"; then
+      fail "lintian:"
+      cat "$work/lintian.out" >&2
+    elif [ "$lintian_status" -ne 0 ]; then
+      fail "lintian ended with status $lintian_status:"
+      cat "$work/lintian.out" >&2
+    else
+      pass "lintian: no error, no warning ($(grep -c '^[A-Z]: ' "$work/lintian.out") other tags)"
+    fi
+
     root="$work/root"
     dpkg -x "$deb" "$root"
     check_tree deb "$root/usr"
