@@ -13,13 +13,13 @@ echo "build/mingw-i686/korvel.exe: PE32, Intel 80386"
 
 if /usr/lib/wine/wine --version > /dev/null 2>&1; then
   windows_build=build/mingw-i686
-  ctest --preset mingw-i686
+  ctest --preset mingw-i686 --no-tests=error
 else
   echo "32-bit Wine can't start here: testing the 64-bit build of the same sources."
   windows_build=build/mingw-x86_64
   cmake --preset mingw-x86_64
   cmake --build --preset mingw-x86_64
-  ctest --preset mingw-x86_64
+  ctest --preset mingw-x86_64 --no-tests=error
 fi
 
 # The end-to-end tests with korvel.exe under Wine: the native test program
@@ -29,7 +29,7 @@ fi
 # runs would be started by the next korvel.exe, onto its standard error.
 # The progress line tests start the native binary themselves and stay
 # native; the fault matrix is not yet ready for Windows.
-[ -f build/default/build.ninja ] || cmake --preset default
+cmake --preset default -DKORVEL_BUILD_TESTS=ON > /dev/null
 cmake --build --preset default
 export WINEPREFIX="$PWD/$windows_build/wineprefix-e2e"
 export WINESERVER_PERSIST=""

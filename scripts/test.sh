@@ -1,7 +1,9 @@
 #!/bin/sh
 # Installs what the builds and the tests need (Debian 12), builds, and runs
-# every test suite: native, sanitizers, fuzzing, the Windows build under
-# Wine, and the installation. CI runs exactly this.
+# every test suite: native, sanitizers, fuzzing, plain builds without a
+# preset, the Windows build under Wine, and the installation with its
+# package check. CI runs exactly this. Every ctest call fails when it finds
+# no test, so a tree configured without them can't pass for a tested one.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -14,14 +16,19 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   [ "$(id -u)" -ne 0 ] && sudo_cmd=sudo
   $sudo_cmd dpkg --add-architecture i386
 fi
-./scripts/install-packages.sh cmake ninja-build g++ libgtest-dev libgmock-dev strace \
+./scripts/install-packages.sh cmake ninja-build make g++ libgtest-dev libgmock-dev strace tmux \
   clang libclang-rt-14-dev g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
-  wine wine32:i386 wine64 dpkg-dev man-db file
+  wine wine32:i386 wine64 dpkg-dev man-db file lintian bash-completion
 
 # --- Native build and tests ----------------------------------------------
-cmake --preset default
+# Tests on explicitly: the tree may have been configured without them.
+# The results go to native-tests.xml as well (JUnit), for CI to count.
+cmake --preset default -DKORVEL_BUILD_TESTS=ON
 cmake --build --preset default
-ctest --preset default -j2
+ctest --preset default -j2 --no-tests=error --output-junit "$PWD/build/default/native-tests.xml"
+
+# --- Plain builds (no preset; g++ Release, then clang++) -------------------
+./scripts/build-plain.sh
 
 # --- Sanitizers and fuzzing (clang) ---------------------------------------
 ./scripts/sanitize.sh
