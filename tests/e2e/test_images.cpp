@@ -49,10 +49,14 @@ Bytes HwParamImageWith(uint8_t parameter, uint32_t number) {
 }
 
 Bytes BlockBody(uint8_t code, const Bytes& image, size_t offset, size_t length) {
-  Bytes body = {code, static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
-  body.resize(10, 0x00);
+  // Sized up front: GCC 12 at -O3 misjudges a growing resize of a short
+  // vector as an out-of-bounds copy.
+  Bytes body(10 + length, 0x00);
+  body[0] = code;
+  body[1] = static_cast<uint8_t>(length >> 8);
+  body[2] = static_cast<uint8_t>(length);
   const auto from = image.begin() + static_cast<std::ptrdiff_t>(offset);
-  body.insert(body.end(), from, from + static_cast<std::ptrdiff_t>(length));
+  std::copy(from, from + static_cast<std::ptrdiff_t>(length), body.begin() + 10);
   return body;
 }
 
