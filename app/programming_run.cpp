@@ -5,6 +5,7 @@
 #include "app/run.h"
 #include "bootloader/programming.h"
 #include "common/number_text.h"
+#include "common/run_state.h"
 #include "image/image_source.h"
 #include "serial/serial_port.h"
 
@@ -35,18 +36,18 @@ int RunProgramming(PortHandle port, const char* imageArgument) {
   // 2. Mode and source. Given hardware parameters (byte 0 not 0xFF) always
   // mean the built-in image; otherwise a path containing "eeprom.bin" is an
   // EEPROM file and anything else a firmware file.
-  const bool hwParamsGiven = HwParamImage[0] != 0xFF;
+  const bool hwParamsGiven = run.hwParamImage[0] != 0xFF;
   const bool eepromFile = std::strstr(imageArgument, "eeprom.bin") != nullptr;
   ImageSource source;
   source.path = imageArgument;
-  if (hwParamsGiven) source.hwParams = &HwParamImage;
+  if (hwParamsGiven) source.hwParams = &run.hwParamImage;
   const bool firmware = !hwParamsGiven && !eepromFile;
 
   // 3./4. Program and print the result.
   if (firmware) {
     if (!FlashImage(port, source, true)) {
-      std::printf("Written: %d, Read: %d\n", static_cast<int>(traffic.written),
-                  static_cast<int>(traffic.read));
+      std::printf("Written: %d, Read: %d\n", static_cast<int>(run.traffic.written),
+                  static_cast<int>(run.traffic.read));
       std::printf("Flashing the firmware image failed.\n");
       return CloseAndReturn(port, kExitFailure);
     }

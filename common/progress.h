@@ -16,7 +16,3 @@ void ProgressUpdate(uint32_t blocksDone, uint32_t bytesDone);
 // Clears the line and ends it, so that the next line on standard output
 // stands where it would stand without it. Safe to call at any time.
 void ProgressEnd();
-
-// True when standard error is a terminal. Leaves the last system error as
-// it was.
-bool StandardErrorIsTerminal();

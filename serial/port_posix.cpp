@@ -12,6 +12,7 @@
 #include <string>
 
 #include "common/retry_posix.h"
+#include "common/system.h"
 #include "serial/line_speed.h"
 #include "serial/low_latency.h"
 #include "serial/serial_port.h"
@@ -32,9 +33,8 @@ constexpr int kWriteWaitMs = 20;
 // Runs an ioctl whose failure does not matter without disturbing errno,
 // which a later report may print.
 void IoctlIgnoringFailure(int fd, unsigned long request, const void* argument) {
-  const int savedErrno = errno;
+  SystemErrorGuard keepError;
   ioctl(fd, request, argument);
-  errno = savedErrno;
 }
 
 }  // namespace
@@ -56,9 +56,8 @@ PortHandle PortCreate(const char* portName) {
   // Exclusive use, as an unshared open on Windows: a second run on the same
   // port fails here. flock holds even against root, which TIOCEXCL does not.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    const int savedErrno = errno;
+    SystemErrorGuard keepError;  // the refused lock's, for the report
     close(fd);
-    errno = savedErrno;
     return kNoPort;
   }
   // Keeps other programs from opening the port while we use it. Not being a
@@ -153,9 +152,10 @@ int PortDrain(PortHandle port) {
 }
 
 void PortPurge(PortHandle port, PurgeWhat what) {
-  const int savedErrno = errno;
+  // Callers don't examine the purge; it must not disturb the error code that
+  // a later report prints either.
+  SystemErrorGuard keepError;
   tcflush(port, what == PurgeWhat::kBoth ? TCIOFLUSH : TCIFLUSH);
-  errno = savedErrno;
 }
 
 int PortWrite(PortHandle port, std::span<const uint8_t> bytes, uint32_t* written) {
