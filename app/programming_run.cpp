@@ -4,6 +4,7 @@
 
 #include "app/run.h"
 #include "bootloader/programming.h"
+#include "common/image_buffer.h"
 #include "common/number_text.h"
 #include "common/run_state.h"
 #include "image/image_source.h"
@@ -21,6 +22,13 @@ int CloseAndReturn(PortHandle port, int status) {
   return status;
 }
 
+// Gets the image |source| names and programs it; a loaded file is freed on
+// the way out. Nothing is sent when the image can't be had.
+int ProgramImage(PortHandle port, const ImageSource& source, bool firmware) {
+  ImageBuffer image;
+  return GetImage(source, firmware, &image) && FlashImage(port, image, firmware) ? 1 : 0;
+}
+
 }  // namespace
 
 int RunProgramming(PortHandle port, const char* imageArgument) {
@@ -34,8 +42,9 @@ int RunProgramming(PortHandle port, const char* imageArgument) {
   }
 
   // 2. Mode and source. Given hardware parameters (byte 0 not 0xFF) always
-  // mean the built-in image; otherwise a path containing "eeprom.bin" is an
-  // EEPROM file and anything else a firmware file.
+  // mean the built-in image, which goes to the EEPROM; otherwise a path
+  // containing "eeprom.bin" is an EEPROM file and anything else a firmware
+  // file.
   const bool hwParamsGiven = run.hwParamImage[0] != 0xFF;
   const bool eepromFile = std::strstr(imageArgument, "eeprom.bin") != nullptr;
   ImageSource source;
@@ -45,7 +54,7 @@ int RunProgramming(PortHandle port, const char* imageArgument) {
 
   // 3./4. Program and print the result.
   if (firmware) {
-    if (!FlashImage(port, source, true)) {
+    if (!ProgramImage(port, source, true)) {
       std::printf("Written: %d, Read: %d\n", static_cast<int>(run.traffic.written),
                   static_cast<int>(run.traffic.read));
       std::printf("Flashing the firmware image failed.\n");
@@ -53,7 +62,7 @@ int RunProgramming(PortHandle port, const char* imageArgument) {
     }
     std::printf("Firmware flashed.\n");
   } else {
-    if (!FlashImage(port, source, false)) {
+    if (!ProgramImage(port, source, false)) {
       std::printf("Flashing the eeprom image failed.\n");
       return CloseAndReturn(port, kExitFailure);
     }
