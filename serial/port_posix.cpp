@@ -13,8 +13,7 @@
 
 #include "common/retry_posix.h"
 #include "common/system.h"
-#include "serial/line_speed.h"
-#include "serial/low_latency.h"
+#include "serial/line_control.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -65,7 +64,7 @@ PortHandle PortCreate(const char* portName) {
   IoctlIgnoringFailure(fd, TIOCEXCL, nullptr);
 
   // The descriptor stays non-blocking. Every call on it waits where it
-  // should all the same: PortRead waits in ppoll and reads only what has
+  // should all the same: PortRead waits for input and reads only what has
   // arrived, PortWrite waits in poll only when the queue is full, and
   // tcdrain waits for the line whatever the descriptor's mode.
   return fd;
@@ -187,11 +186,7 @@ int PortRead(PortHandle port, std::span<uint8_t> buffer, uint32_t* got) {
   while (*got < buffer.size()) {
     const Clock::duration left = limit - Clock::now();
     if (left <= Clock::duration::zero()) break;
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
-    const timespec wait{static_cast<time_t>(seconds.count()),
-                        static_cast<long>(std::chrono::nanoseconds(left - seconds).count())};
-    pollfd ready{port, POLLIN, 0};
-    const int events = ppoll(&ready, 1, &wait, nullptr);
+    const int events = WaitForInput(port, left);
     if (events < 0) {
       if (errno == EINTR) continue;
       return 0;

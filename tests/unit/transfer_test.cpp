@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "common/run_state.h"
-#include "serial/low_latency.h"
+#include "serial/line_control.h"
 #include "serial/serial_port.h"
 
 namespace {
