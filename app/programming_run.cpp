@@ -52,7 +52,7 @@ int RunProgramming(PortHandle port, const char* imageArgument) {
   if (hwParamsGiven) source.hwParams = &run.hwParamImage;
   const bool firmware = !hwParamsGiven && !eepromFile;
 
-  // 3./4. Program and print the result.
+  // 3. Program and print the result.
   if (firmware) {
     if (!ProgramImage(port, source, true)) {
       std::printf("Written: %d, Read: %d\n", static_cast<int>(run.traffic.written),
@@ -69,7 +69,7 @@ int RunProgramming(PortHandle port, const char* imageArgument) {
     std::printf("Eeprom flashed.\n");
   }
 
-  // 5. Let the device leave its bootloader.
+  // 4. Let the device leave its bootloader.
   if (!ResetBootloader(port)) {
     std::printf("Resetting the bootloader failed.\n");
     return CloseAndReturn(port, kExitFailure);

@@ -36,7 +36,7 @@ int ActivateBootloader(PortHandle port) {
   PortDrain(port);
   PortPurge(port, PurgeWhat::kReceive);
 
-  // 3./4. Switch to the bootloader's rate; every other setting stays.
+  // 3. Switch to the bootloader's rate; every other setting stays.
   LineState state;
   if (!PortGetState(port, &state)) {
     ReportFailure("GetCommState");
@@ -48,7 +48,7 @@ int ActivateBootloader(PortHandle port) {
     return 0;
   }
 
-  // 5. Probe until the bootloader answers. Each read waits at most one read
+  // 4. Probe until the bootloader answers. Each read waits at most one read
   // timeout; any other byte, or none, uses up the attempt.
   for (int attempt = 0; attempt < kProbeAttempts; ++attempt) {
     const std::array<uint8_t, 1> probe = {kSyncProbe};
@@ -61,6 +61,6 @@ int ActivateBootloader(PortHandle port) {
     uint32_t got = 0;
     if (PortRead(port, answer, &got) && got == 1 && answer[0] == kSyncAnswer) return 1;
   }
-  // 6. Unanswered: the caller decides what that means.
+  // 5. Unanswered: the caller decides what that means.
   return 0;
 }
