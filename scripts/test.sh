@@ -18,6 +18,9 @@ fi
   clang libclang-rt-14-dev g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
   wine wine32:i386 wine64 dpkg-dev man-db file
 
+# --- Layout: includes point down, no circles, no #if ----------------------
+./scripts/check-layout.sh
+
 # --- Native build and tests ----------------------------------------------
 cmake --preset default
 cmake --build --preset default
