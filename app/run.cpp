@@ -34,17 +34,17 @@ ActivationChoice ChooseActivation(int argc, const char* const* argv) {
 }
 
 int RunKorvel(int argc, const char* const* argv) {
-  // 1./2. Banner, then the argument count.
+  // 1. Banner, then the argument count.
   std::printf("Version: %s\n", kVersion);
   if (argc < 3 || argc > 5) {
     std::printf("Usage: korvel.exe <COM-Port> <FW_File> [activation baud]\n\n");
     return kExitFailure;
   }
 
-  // 3. From here on a keyboard interrupt must not cut a programming short.
+  // 2. From here on a keyboard interrupt must not cut a programming short.
   InstallConsoleCtrlHandler();
 
-  // 4./5. The activation baud, then the port.
+  // 3. The activation baud, then the port.
   const ActivationChoice choice = ChooseActivation(argc, argv);
   const PortHandle port = OpenSerial(argv[1], choice.baud);
   if (port == kNoPort) {
@@ -52,7 +52,7 @@ int RunKorvel(int argc, const char* const* argv) {
     return kExitFailure;
   }
 
-  // 6./7. Wake the bootloader; a forced run carries on regardless.
+  // 4. Wake the bootloader; a forced run carries on regardless.
   if (!ActivateBootloader(port)) {
     if (!choice.forced) {
       std::printf("Activating the bootloader failed.\n");
@@ -63,12 +63,12 @@ int RunKorvel(int argc, const char* const* argv) {
   }
   std::printf("Bootloader activated.\n");
 
-  // 8. STOP leaves the device in its bootloader: no reset is sent.
+  // 5. STOP leaves the device in its bootloader: no reset is sent.
   const char* imageArgument = argv[2];
   if (StartsWithKeyword(imageArgument, "STOP", "stop")) {
     PortClose(port);
     return kExitSuccess;
   }
-  // 9. Everything else is a programming run, which closes the port.
+  // 6. Everything else is a programming run, which closes the port.
   return RunProgramming(port, imageArgument);
 }

@@ -43,7 +43,7 @@ int ActivateBootloader(PortHandle port) {
   PortDrain(port);
   PortPurge(port, PurgeWhat::kReceive);
 
-  // 3./4. Switch to the bootloader's rate; every other setting stays.
+  // 3. Switch to the bootloader's rate; every other setting stays.
   LineState state;
   if (!PortGetState(port, &state)) {
     ReportFailure("GetCommState");
@@ -55,7 +55,7 @@ int ActivateBootloader(PortHandle port) {
     return 0;
   }
 
-  // 5. Probe until the bootloader answers. Each read waits at most one read
+  // 4. Probe until the bootloader answers. Each read waits at most one read
   // timeout; any other byte, or none, uses up the attempt. A terminal on
   // standard error shows the count, as an unanswered wake-up takes seconds.
   ProbeProgressGuard probeProgressGuard;
@@ -71,6 +71,6 @@ int ActivateBootloader(PortHandle port) {
     uint32_t got = 0;
     if (PortRead(port, answer, &got) && got == 1 && answer[0] == kSyncAnswer) return 1;
   }
-  // 6. Unanswered: the caller decides what that means.
+  // 5. Unanswered: the caller decides what that means.
   return 0;
 }

@@ -5,8 +5,7 @@
 #include <array>
 
 #include "common/report.h"
-
-uint8_t sequenceNumber = 1;
+#include "common/run_state.h"
 
 namespace {
 
@@ -20,8 +19,8 @@ uint8_t Checksum(std::span<const uint8_t> bytes) {
 
 uint32_t BuildMessage(std::span<uint8_t> message, uint16_t bodySize) {
   message[0] = kMessageStart;
-  message[1] = sequenceNumber++;  // wraps from 255 to 0
-  message[2] = 0x00;              // the tool's bodies are never longer than 255
+  message[1] = run.sequenceNumber++;  // wraps from 255 to 0
+  message[2] = 0x00;                  // the tool's bodies are never longer than 255
   message[3] = static_cast<uint8_t>(bodySize);
   message[4] = kMessageToken;
   const uint32_t checksumOffset = kMessageHeaderSize + bodySize;

@@ -15,14 +15,11 @@ inline constexpr uint32_t kMessageOverhead = 6;
 // The largest reply body that fits in one receive.
 inline constexpr uint32_t kMaxReplyBody = kReceiveSize - kMessageOverhead;
 
-// The sequence number the next outgoing message carries: 1 for the first
-// message of a run, wrapping from 255 to 0.
-extern uint8_t sequenceNumber;
-
 // Frames the body that lies at offset 5 of |message| (bodySize bytes, at
 // most 255): writes start, sequence number, size, token and checksum around
-// it and advances the sequence number. Returns the message length,
-// bodySize + 6. |message| must hold that many bytes.
+// it. The sequence number is run.sequenceNumber, which then advances: 1 for
+// the first message of a run, wrapping from 255 to 0. Returns the message
+// length, bodySize + 6. |message| must hold that many bytes.
 uint32_t BuildMessage(std::span<uint8_t> message, uint16_t bodySize);
 
 // Checks one received burst: 1 when it begins with a whole, well-formed

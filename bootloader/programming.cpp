@@ -38,29 +38,6 @@ bool Exchange(PortHandle port, std::span<uint8_t> message, uint16_t bodySize, ui
   return true;
 }
 
-// Loads the image a source names into |image|. For firmware, the marker
-// must be there (and its version is printed). Nothing goes to the device.
-bool GetImage(const ImageSource& source, bool firmware, ImageBuffer* image) {
-  if (source.hwParams != nullptr) {
-    image->bytes = source.hwParams->data();
-    image->length = static_cast<uint32_t>(source.hwParams->size());
-    return true;
-  }
-  if (!ReadImage(source.path, image)) {
-    ReportFailure("ReadImage");
-    return false;
-  }
-  if (image->bytes == nullptr || image->length == 0) {
-    ReportFailure("Reading in the data failed");
-    return false;
-  }
-  if (firmware && !CheckFirmwareImage(*image)) {
-    ReportFailure("Wrong image type");
-    return false;
-  }
-  return true;
-}
-
 // Ends the progress line on every way out of a programming.
 struct ProgressGuard {
   ~ProgressGuard() { ProgressEnd(); }
@@ -72,14 +49,8 @@ bool IsAcknowledgement(std::span<const uint8_t> body, uint8_t code) {
   return body.size() == 2 && (body[0] == code || body[1] == 0x00);
 }
 
-int FlashImage(PortHandle port, const ImageSource& source, bool firmware) {
-  // 1. The image; the built-in image always goes to the EEPROM. A loaded
-  // file is freed with |image| on every way out.
-  if (source.hwParams != nullptr) firmware = false;
-  ImageBuffer image;
-  if (!GetImage(source, firmware, &image)) return 0;
-
-  // 2. Erase.
+int FlashImage(PortHandle port, const ImageBuffer& image, bool firmware) {
+  // 1. Erase.
   const uint32_t totalBlocks = (image.length + kBlockSize - 1) / kBlockSize;
   ProgressBegin(totalBlocks, image.length);
   ProgressGuard progressGuard;
@@ -92,7 +63,7 @@ int FlashImage(PortHandle port, const ImageSource& source, bool firmware) {
     return 0;
   }
 
-  // 3. Program, block after block in image order; the bootloader places
+  // 2. Program, block after block in image order; the bootloader places
   // each block right after the previous one, so no address is sent.
   const uint8_t code = firmware ? kCommandProgramFlash : kCommandProgramEeprom;
   for (uint32_t offset = 0; offset < image.length;) {
@@ -117,7 +88,6 @@ int FlashImage(PortHandle port, const ImageSource& source, bool firmware) {
     offset += n;
     ProgressUpdate((offset + kBlockSize - 1) / kBlockSize, offset);
   }
-  // 4. A loaded image is freed with |image|.
   return 1;
 }
 

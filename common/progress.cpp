@@ -13,7 +13,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "common/report.h"
+#include "common/run_state.h"
+#include "common/system.h"
 
 namespace {
 
@@ -150,16 +151,6 @@ std::string ActivationText(const ProgressState& state, int limit) {
   return std::string();
 }
 
-struct ProgressLine {
-  bool active = false;
-  ProgressState state;
-  Clock::time_point start;
-  Clock::time_point lastDraw;
-  size_t drawnWidth = 0;  // characters on screen, to blank them when clearing
-};
-
-ProgressLine line;
-
 // The characters a line may take in the terminal as it is now.
 size_t CurrentLimit() {
   int columns = StandardErrorColumns();
@@ -174,25 +165,25 @@ void Write(const TextBuffer& text) {
 
 void Draw() {
   const size_t limit = CurrentLimit();
-  const std::string drawing = ProgressLineText(line.state, static_cast<int>(limit) + 1);
+  const std::string drawing = ProgressLineText(run.progress.state, static_cast<int>(limit) + 1);
   // Blank what the previous drawing left beyond this one, but never past
   // the last usable column: the terminal may have narrowed since.
-  const size_t blankTo = std::min(line.drawnWidth, limit);
+  const size_t blankTo = std::min(run.progress.drawnWidth, limit);
   TextBuffer text;
   Append(&text, "\r", 1);
   Append(&text, drawing.data(), drawing.size());
   if (drawing.size() < blankTo) AppendRepeated(&text, ' ', blankTo - drawing.size());
   Write(text);
-  line.drawnWidth = std::max(drawing.size(), blankTo);
+  run.progress.drawnWidth = std::max(drawing.size(), blankTo);
 }
 
 // Starts a line when standard error is a terminal; false when it is not.
 bool Start() {
   if (!StandardErrorIsTerminal()) return false;
-  line = ProgressLine{};
-  line.active = true;
-  line.start = Clock::now();
-  line.lastDraw = line.start;
+  run.progress = ProgressLine{};
+  run.progress.active = true;
+  run.progress.start = Clock::now();
+  run.progress.lastDraw = run.progress.start;
   return true;
 }
 
@@ -206,48 +197,45 @@ std::string ProgressLineText(const ProgressState& state, int columns) {
 }
 
 void ProgressProbe(uint32_t probe, uint32_t probeLimit) {
-  const unsigned long savedError = LastSystemError();
-  if (line.active || Start()) {
-    line.state.phase = ProgressPhase::kActivating;
-    line.state.probe = probe;
-    line.state.probeLimit = probeLimit;
+  SystemErrorGuard keepError;  // drawing must not disturb a later report
+  if (run.progress.active || Start()) {
+    run.progress.state.phase = ProgressPhase::kActivating;
+    run.progress.state.probe = probe;
+    run.progress.state.probeLimit = probeLimit;
     Draw();
   }
-  SetLastSystemError(savedError);
 }
 
 void ProgressBegin(uint32_t totalBlocks, uint32_t totalBytes) {
-  const unsigned long savedError = LastSystemError();
+  SystemErrorGuard keepError;  // drawing must not disturb a later report
   if (Start()) {
-    line.state.phase = ProgressPhase::kProgramming;
-    line.state.totalBlocks = totalBlocks;
-    line.state.totalBytes = totalBytes;
+    run.progress.state.phase = ProgressPhase::kProgramming;
+    run.progress.state.totalBlocks = totalBlocks;
+    run.progress.state.totalBytes = totalBytes;
     Draw();
   }
-  SetLastSystemError(savedError);
 }
 
 void ProgressUpdate(uint32_t blocksDone, uint32_t bytesDone) {
-  if (!line.active) return;
+  if (!run.progress.active) return;
   const Clock::time_point now = Clock::now();
-  if (now - line.lastDraw < kRedrawInterval && blocksDone < line.state.totalBlocks) return;
-  const unsigned long savedError = LastSystemError();
-  line.lastDraw = now;
-  line.state.blocksDone = blocksDone;
-  line.state.bytesDone = bytesDone;
-  line.state.seconds = std::chrono::duration<double>(now - line.start).count();
+  if (now - run.progress.lastDraw < kRedrawInterval && blocksDone < run.progress.state.totalBlocks)
+    return;
+  SystemErrorGuard keepError;  // drawing must not disturb a later report
+  run.progress.lastDraw = now;
+  run.progress.state.blocksDone = blocksDone;
+  run.progress.state.bytesDone = bytesDone;
+  run.progress.state.seconds = std::chrono::duration<double>(now - run.progress.start).count();
   Draw();
-  SetLastSystemError(savedError);
 }
 
 void ProgressEnd() {
-  if (!line.active) return;
-  const unsigned long savedError = LastSystemError();
+  if (!run.progress.active) return;
+  SystemErrorGuard keepError;  // drawing must not disturb a later report
   TextBuffer text;
   Append(&text, "\r", 1);
-  AppendRepeated(&text, ' ', std::min(line.drawnWidth, CurrentLimit()));
+  AppendRepeated(&text, ' ', std::min(run.progress.drawnWidth, CurrentLimit()));
   Append(&text, "\r", 1);
   Write(text);
-  line.active = false;
-  SetLastSystemError(savedError);
+  run.progress.active = false;
 }

@@ -7,19 +7,7 @@
 #include <cstdint>
 #include <string>
 
-// What the line shows: the wake-up of the bootloader, or the programming.
-enum class ProgressPhase { kActivating, kProgramming };
-
-struct ProgressState {
-  ProgressPhase phase = ProgressPhase::kProgramming;
-  uint32_t probe = 0;       // activation: the sync probe going out, from 1
-  uint32_t probeLimit = 0;  // activation: the most probes there will be
-  uint32_t blocksDone = 0;
-  uint32_t totalBlocks = 0;
-  uint32_t bytesDone = 0;
-  uint32_t totalBytes = 0;
-  double seconds = 0.0;  // since programming started, for the rate and time left
-};
+#include "common/run_state.h"
 
 // The text of the line for |state| in a terminal |columns| wide: at most
 // |columns| - 1 characters, so that the cursor never reaches the last column
@@ -46,12 +34,3 @@ void ProgressUpdate(uint32_t blocksDone, uint32_t bytesDone);
 // Clears the line and ends it, so that the next line on standard output
 // stands where it would stand without it. Safe to call at any time.
 void ProgressEnd();
-
-// True when standard error is a terminal. Leaves the last system error as
-// it was.
-bool StandardErrorIsTerminal();
-
-// The width of the terminal on standard error in columns, asked anew at each
-// call (the user may resize it); 0 when it can't be told. Leaves the last
-// system error as it was.
-int StandardErrorColumns();

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "common/progress.h"
+#include "common/system.h"
 
 void ReportFailureAt(const char* file, int line, const char* stepName) {
   const unsigned long code = LastSystemError();

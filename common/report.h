@@ -1,16 +1,6 @@
 // One-line failure reports: "<file>(<line>) / <step>: (<code>)".
 #pragma once
 
-#include <cstdint>
-
-// The platform's last system error code (errno on POSIX, GetLastError on
-// Windows), as an unsigned number.
-unsigned long LastSystemError();
-
-// Sets the platform's last system error code; used where the tool itself
-// detects a fault that the system did not report with a code of its own.
-void SetLastSystemError(unsigned long code);
-
 // Prints the report for a failure at |file|:|line|. The error code is read
 // before anything is printed, so the printing cannot disturb it.
 void ReportFailureAt(const char* file, int line, const char* stepName);

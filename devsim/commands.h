@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "devsim/devsim.h"
+#include "devsim/records.h"
 
 namespace devsim_internal {
 

@@ -13,10 +13,10 @@
 #include <thread>
 #include <vector>
 
-#include "devsim/devsim.h"
 #include "devsim/frames.h"
 #include "devsim/pacing.h"
 #include "devsim/pty.h"
+#include "devsim/records.h"
 
 namespace devsim_internal {
 

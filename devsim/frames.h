@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "devsim/devsim.h"
+#include "devsim/records.h"
 
 namespace devsim_internal {
 

@@ -42,8 +42,8 @@ bool SlaveInputPending(const PtyPair& pty);
 void ClosePty(PtyPair* pty);
 
 // Reads the output line rate of terminal |fd| in bits per second. Returns
-// false with errno set. Kept in a file of its own per platform: Linux's
-// termios2 cannot share a file with <termios.h>.
+// false with errno set. Kept in a file of its own (line_rate_linux.cpp):
+// Linux's termios2 cannot share a file with <termios.h>.
 bool ReadLineRate(int fd, uint32_t* baud);
 
 }  // namespace devsim_internal

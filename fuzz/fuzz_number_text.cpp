@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "common/number_text.h"
+#include "common/run_state.h"
 #include "fuzz/fuzz_support.h"
 #include "image/image_source.h"
 
@@ -33,17 +34,18 @@ uint8_t ExpectedParameterByte(const char* argument) {
 void CheckHwParams(const char* argument) {
   // Start each run from the initial image, so a byte left behind by an
   // earlier run can't hide a wrong write in this one.
-  for (size_t i = 0; i < HwParamImage.size(); ++i) HwParamImage[i] = i < 256 ? 0xFF : 0x00;
+  HwParamBlock& image = run.hwParamImage;
+  for (size_t i = 0; i < image.size(); ++i) image[i] = i < 256 ? 0xFF : 0x00;
   SetHwParams(argument);
 
-  FuzzCheck(HwParamImage[0] == ExpectedParameterByte(argument), "parameter byte");
+  FuzzCheck(image[0] == ExpectedParameterByte(argument), "parameter byte");
   const uint32_t number = ReferenceUnsigned(argument + 8, 10);
   for (size_t i = 0; i < 4; ++i) {
-    FuzzCheck(HwParamImage[1 + i] == static_cast<uint8_t>(number >> (8 * i)),
+    FuzzCheck(image[1 + i] == static_cast<uint8_t>(number >> (8 * i)),
               "number, least significant byte first");
   }
-  for (size_t i = 5; i < HwParamImage.size(); ++i) {
-    FuzzCheck(HwParamImage[i] == (i < 256 ? 0xFF : 0x00), "rest of the image untouched");
+  for (size_t i = 5; i < image.size(); ++i) {
+    FuzzCheck(image[i] == (i < 256 ? 0xFF : 0x00), "rest of the image untouched");
   }
 }
 

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "bootloader/message.h"
+#include "common/run_state.h"
 #include "fuzz/fuzz_support.h"
 #include "serial/serial_port.h"
 
@@ -80,12 +81,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::unique_ptr<uint8_t[]> destination(new uint8_t[kMaxReplyBody]);
   std::memset(destination.get(), kUntouched, kMaxReplyBody);
   uint32_t bodySize = 0xDEADBEEF;
-  const int32_t readBefore = traffic.read;
+  const int32_t readBefore = run.traffic.read;
   ClearStdout();
   const int accepted = GetMessageAnswer(
       line.port, kBudgetMs, std::span<uint8_t>(destination.get(), kMaxReplyBody), &bodySize);
   const std::string printed = PrintedStdout();
-  const int32_t received = traffic.read - readBefore;
+  const int32_t received = run.traffic.read - readBefore;
 
   // 3. The invariants. The receive may in principle have caught only the
   // start of the burst (a loaded machine can pause the line longer than the

@@ -21,13 +21,15 @@ status=0
 for target in $targets; do
   # A reply never exceeds one 285-byte receive; an image never exceeds
   # 65,535 bytes; arguments stay short.
+  # The two reply fuzzers feed the same rule and start from the same seeds.
+  corpus=$target
   case $target in
-    fuzz_reply | fuzz_parse) max_len=285 ;;
+    fuzz_reply | fuzz_parse) max_len=285 corpus=replies ;;
     fuzz_firmware_image) max_len=65535 ;;
     *) max_len=4096 ;;
   esac
   mkdir -p "$work/$target/corpus" "$work/$target/findings"
-  cp "$root/fuzz/corpus/$target/"* "$work/$target/corpus/"
+  cp "$root/fuzz/corpus/$corpus/"* "$work/$target/corpus/"
   echo "== $target: ${seconds}s"
   if ! (cd "$work/$target" &&
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \

@@ -20,6 +20,9 @@ fi
   clang libclang-rt-14-dev g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
   wine wine32:i386 wine64 dpkg-dev man-db file lintian bash-completion
 
+# --- Layout: includes point down, no circles, no #if ----------------------
+./scripts/check-layout.sh
+
 # --- Native build and tests ----------------------------------------------
 # Tests on explicitly: the tree may have been configured without them.
 # The results go to native-tests.xml as well (JUnit), for CI to count.

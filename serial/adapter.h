@@ -1,11 +1,13 @@
-// Recognising known USB serial adapters by the names their devices carry.
+// Recognising known USB serial adapters by the names their devices carry,
+// written once over the system's inventory of serial ports.
 #pragma once
 
 #include <span>
 #include <string>
 #include <vector>
 
-// One present serial-port device of the system's inventory.
+// One present serial-port device of the system's inventory: a plain record
+// that the platform's inventory fills in.
 struct InventoryEntry {
   std::string portName;                    // COM7, ttyUSB0
   std::vector<std::string> friendlyNames;  // readable names the device carries
@@ -19,5 +21,18 @@ int MatchKnownAdapter(const char* portName, std::span<const InventoryEntry> inve
 
 // Asks the system's device inventory whether |portName| belongs to a known
 // adapter. Reports "SetupDiGetClassDevs" and answers 0 when the inventory
-// can't be read; devices whose entries can't be read are passed over.
+// can't be read; devices whose entries can't be read are passed over. An
+// answer leaves the last system error as it was.
 int IsKnownAdapterPort(const char* portName);
+
+// --- Platform layer -------------------------------------------------------
+// The build picks one file: inventory_linux.cpp (sysfs) or
+// inventory_win32.cpp (the setup and registry functions).
+
+// Lists the system's present serial ports into |inventory|. Returns 1, or
+// 0 with the last system error set when the list can't be had at all.
+int ReadPortInventory(std::vector<InventoryEntry>* inventory);
+
+// The name under which the inventory lists the port that the port
+// argument |portName| opens.
+std::string InventoryNameForPort(const char* portName);

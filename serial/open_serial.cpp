@@ -3,14 +3,14 @@
 #include "serial/serial_port.h"
 
 PortHandle OpenSerial(const char* portName, uint32_t baud) {
-  // 1./2. Open the device for exclusive use.
+  // 1. Open the device for exclusive use.
   PortHandle port = PortCreate(portName);
   if (port == kNoPort) {
     ReportFailure("CreateFile");
     return kNoPort;
   }
 
-  // 3.-7. Timeouts, then the line settings: read the current ones, make
+  // 2. Timeouts, then the line settings: read the current ones, make
   // them raw 8N1, put in the baud and the fields the tool owns, apply.
   const char* failedStep = nullptr;
   LineState state;
@@ -30,7 +30,7 @@ PortHandle OpenSerial(const char* portName, uint32_t baud) {
     return kNoPort;
   }
 
-  // 8. Drop whatever waited on the line before this run; the result does
+  // 3. Drop whatever waited on the line before this run; the result does
   // not matter.
   PortPurge(port, PurgeWhat::kBoth);
   return port;

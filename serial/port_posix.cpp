@@ -12,8 +12,8 @@
 #include <string>
 
 #include "common/retry_posix.h"
-#include "serial/line_speed.h"
-#include "serial/low_latency.h"
+#include "common/system.h"
+#include "serial/line_control.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -32,9 +32,8 @@ constexpr int kWriteWaitMs = 20;
 // Runs an ioctl whose failure does not matter without disturbing errno,
 // which a later report may print.
 void IoctlIgnoringFailure(int fd, unsigned long request, const void* argument) {
-  const int savedErrno = errno;
+  SystemErrorGuard keepError;
   ioctl(fd, request, argument);
-  errno = savedErrno;
 }
 
 }  // namespace
@@ -56,9 +55,8 @@ PortHandle PortCreate(const char* portName) {
   // Exclusive use, as an unshared open on Windows: a second run on the same
   // port fails here. flock holds even against root, which TIOCEXCL does not.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    const int savedErrno = errno;
+    SystemErrorGuard keepError;  // the refused lock's, for the report
     close(fd);
-    errno = savedErrno;
     return kNoPort;
   }
   // Keeps other programs from opening the port while we use it. Not being a
@@ -66,7 +64,7 @@ PortHandle PortCreate(const char* portName) {
   IoctlIgnoringFailure(fd, TIOCEXCL, nullptr);
 
   // The descriptor stays non-blocking. Every call on it waits where it
-  // should all the same: PortRead waits in ppoll and reads only what has
+  // should all the same: PortRead waits for input and reads only what has
   // arrived, PortWrite waits in poll only when the queue is full, and
   // tcdrain waits for the line whatever the descriptor's mode.
   return fd;
@@ -153,9 +151,10 @@ int PortDrain(PortHandle port) {
 }
 
 void PortPurge(PortHandle port, PurgeWhat what) {
-  const int savedErrno = errno;
+  // Callers don't examine the purge; it must not disturb the error code that
+  // a later report prints either.
+  SystemErrorGuard keepError;
   tcflush(port, what == PurgeWhat::kBoth ? TCIOFLUSH : TCIFLUSH);
-  errno = savedErrno;
 }
 
 int PortWrite(PortHandle port, std::span<const uint8_t> bytes, uint32_t* written) {
@@ -187,11 +186,7 @@ int PortRead(PortHandle port, std::span<uint8_t> buffer, uint32_t* got) {
   while (*got < buffer.size()) {
     const Clock::duration left = limit - Clock::now();
     if (left <= Clock::duration::zero()) break;
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
-    const timespec wait{static_cast<time_t>(seconds.count()),
-                        static_cast<long>(std::chrono::nanoseconds(left - seconds).count())};
-    pollfd ready{port, POLLIN, 0};
-    const int events = ppoll(&ready, 1, &wait, nullptr);
+    const int events = WaitForInput(port, left);
     if (events < 0) {
       if (errno == EINTR) continue;
       return 0;

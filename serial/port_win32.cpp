@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/system.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -119,10 +120,9 @@ int PortDrain(PortHandle port) {
 void PortPurge(PortHandle port, PurgeWhat what) {
   // Callers don't examine the purge; it must not disturb the error code that
   // a later report prints either.
-  const DWORD savedError = GetLastError();
+  SystemErrorGuard keepError;
   const DWORD flags = what == PurgeWhat::kBoth ? (PURGE_TXCLEAR | PURGE_RXCLEAR) : PURGE_RXCLEAR;
   PurgeComm(port, flags);
-  SetLastError(savedError);
 }
 
 int PortWrite(PortHandle port, std::span<const uint8_t> bytes, uint32_t* written) {

@@ -13,29 +13,23 @@
 // Every read asks for this many bytes; receive buffers hold at least as many.
 inline constexpr uint32_t kReceiveSize = 285;
 
-// Bytes moved by MyWriteFile and MyReadFile during the run (not the sync
-// exchange, which uses the port directly).
-struct TrafficCounters {
-  int32_t written = 0;
-  int32_t read = 0;
-};
-extern TrafficCounters traffic;
-
 // Opens |portName| at |baud|, 8N1, no flow control, raw, with the read
 // timeouts of the receive rule. Returns kNoPort after reporting the failing
 // step ("CreateFile", "SetCommTimeouts", "GetCommState", "BuildCommDCB",
 // "SetCommState").
 PortHandle OpenSerial(const char* portName, uint32_t baud);
 
-// Sends |bytes| one byte per write call. Returns 1 when all went out;
-// |sent| says how many did. Gives up when more than 100 calls in a row take
-// nothing (the port stalls), or when a write call fails.
+// Sends |bytes| one byte per write call, counting them in run.traffic.
+// Returns 1 when all went out; |sent| says how many did. Gives up when more
+// than 100 calls in a row take nothing (the port stalls), or when a write
+// call fails.
 int MyWriteFile(PortHandle port, std::span<const uint8_t> bytes, uint32_t* sent);
 
 // Collects one burst of bytes into |buffer| (at least kReceiveSize bytes),
-// waiting up to |budgetMs| counted in read timeouts of 150 ms. Returns 1 when
-// a burst arrived, with its length in |received|; 0 when the budget ran out
-// (no report) or a read failed (reported as "ReadFile").
+// counting them in run.traffic, waiting up to |budgetMs| counted in read
+// timeouts of 150 ms. Returns 1 when a burst arrived, with its length in
+// |received|; 0 when the budget ran out (no report) or a read failed
+// (reported as "ReadFile").
 int MyReadFile(PortHandle port, std::span<uint8_t> buffer, uint32_t budgetMs, uint32_t* received);
 
 // --- Platform layer -------------------------------------------------------

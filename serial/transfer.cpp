@@ -5,9 +5,8 @@
 #include <span>
 
 #include "common/report.h"
+#include "common/run_state.h"
 #include "serial/serial_port.h"
-
-TrafficCounters traffic;
 
 namespace {
 
@@ -27,7 +26,7 @@ int MyWriteFile(PortHandle port, std::span<const uint8_t> bytes, uint32_t* sent)
     if (!PortWrite(port, bytes.subspan(*sent, 1), &written)) return 0;
     if (written > 0) {
       *sent += written;
-      traffic.written += static_cast<int32_t>(written);
+      run.traffic.written += static_cast<int32_t>(written);
       stalls = 0;
     }
     // Checked before counting, so the send ends at the 101st empty call in
@@ -49,7 +48,7 @@ int MyReadFile(PortHandle port, std::span<uint8_t> buffer, uint32_t budgetMs, ui
       return 0;
     }
     if (got > 0) {
-      traffic.read += static_cast<int32_t>(got);
+      run.traffic.read += static_cast<int32_t>(got);
       *received = got;
       return 1;
     }

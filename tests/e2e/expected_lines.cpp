@@ -3,7 +3,6 @@
 #include <fstream>
 #include <regex>
 #include <sstream>
-#include <string_view>
 
 namespace korvel_e2e {
 
@@ -20,21 +19,13 @@ std::optional<std::string> SourceLine(const std::string& file, unsigned long lin
   return std::nullopt;
 }
 
-// The file that reports what |file| reports natively: under Wine a POSIX
-// source's Windows twin, every other file itself.
-std::string ReportingFile(const std::string& file) {
-  static constexpr std::string_view kPosix = "_posix.cpp";
-  if (!UnderWine() || !file.ends_with(kPosix)) return file;
-  return file.substr(0, file.size() - kPosix.size()) + "_win32.cpp";
-}
-
 // Why |actual| is not the report |expected|, or "" when it is. Under Wine
 // the error codes are Windows' own and are not compared.
 std::string ReportMismatch(const std::string& actual, const ExpectedLine& expected) {
   static const std::regex kReport(R"(^(.+)\(([0-9]+)\) / (.+): \(([0-9]+)\)$)");
   std::smatch parts;
   if (!std::regex_match(actual, parts, kReport)) return "not a failure report";
-  const std::string file = ReportingFile(expected.file);
+  const std::string& file = expected.file;
   if (parts[1] != file) return "reported from another file";
   if (parts[3] != expected.step) return "another step";
   if (expected.code && !UnderWine() && std::stoul(parts[4]) != *expected.code) {
@@ -65,8 +56,7 @@ std::string ExpectedLine::ToString() const {
     return text;
   }
   const bool anyCode = !code || UnderWine();
-  return ReportingFile(file) + "(<line>) / " + step + ": (" +
-         (anyCode ? "<any>" : std::to_string(*code)) + ")";
+  return file + "(<line>) / " + step + ": (" + (anyCode ? "<any>" : std::to_string(*code)) + ")";
 }
 
 ExpectedLines operator+(ExpectedLines first, const ExpectedLines& second) {

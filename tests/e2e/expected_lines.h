@@ -17,9 +17,9 @@ namespace korvel_e2e {
 struct ExpectedLine {
   std::vector<std::string> texts{};  // plain line: any of these, exactly
   // Report: the file and step exactly; the line must be a ReportFailure
-  // call in that source file; the error code exactly when given. Under Wine
-  // (see UnderWine) a file *_posix.cpp stands for its twin *_win32.cpp, and
-  // the code is not compared: Windows' codes are other numbers.
+  // call in that source file; the error code exactly when given. Every
+  // report comes from a file that both platforms share; under Wine (see
+  // UnderWine) the code is not compared: Windows' codes are other numbers.
   bool report = false;
   std::string file{};
   std::string step{};

@@ -65,7 +65,8 @@ const char* const kMessage = "bootloader/message.cpp";
 const char* const kProgramming = "bootloader/programming.cpp";
 const char* const kOpenSerial = "serial/open_serial.cpp";
 const char* const kRun = "app/run.cpp";
-const char* const kImageFile = "image/image_file_posix.cpp";
+const char* const kImageFile = "image/image_file.cpp";
+const char* const kImageSource = "image/image_source.cpp";
 
 // Message indexes of a run of the 100-byte image: erase, block 1, block 2.
 constexpr int kErase = 0;
@@ -338,7 +339,7 @@ INSTANTIATE_TEST_SUITE_P(
                                      return std::string("firmware.img");
                                    },
                                    {Report(kImageFile, "CreateFile", EACCES),
-                                    Report(kProgramming, "ReadImage", EACCES)},
+                                    Report(kImageSource, "ReadImage", EACCES)},
                                    "root reads a file whatever its permissions"},
                       // No writer: the FIFO reads as an empty image at once.
                       BadImageCase{"Fifo",
@@ -348,14 +349,14 @@ INSTANTIATE_TEST_SUITE_P(
                                      }
                                      return std::string("firmware.img");
                                    },
-                                   {Report(kProgramming, "Reading in the data failed")}},
+                                   {Report(kImageSource, "Reading in the data failed")}},
                       BadImageCase{"ReadsShorterThanItsSize",
                                    [](const TempDir&) {
                                      const std::string path = "/sys/devices/system/cpu/online";
                                      return access(path.c_str(), R_OK) == 0 ? path : std::string();
                                    },
                                    {Report(kImageFile, "Reading in the file failed"),
-                                    Report(kProgramming, "ReadImage")},
+                                    Report(kImageSource, "ReadImage")},
                                    "no sysfs here"}),
     CaseName<BadImageCase>);
 

@@ -202,11 +202,11 @@ TEST_P(MarkerTest, DecidesWhetherTheImageIsFirmware) {
         run, ActivatedStart() + ExpectedLines{Line(GetParam().versionLine), kFirmwareFlashed}, 0));
     EXPECT_TRUE(HoldsImage(AfterReset(device).flash, image));
   } else {
-    EXPECT_TRUE(RunIs(
-        run,
-        ActivatedStart() + ExpectedLines{Report("bootloader/programming.cpp", "Wrong image type"),
-                                         Line("Written: 10, Read: 0"), kFirmwareFailed},
-        255));
+    EXPECT_TRUE(
+        RunIs(run,
+              ActivatedStart() + ExpectedLines{Report("image/image_source.cpp", "Wrong image type"),
+                                               Line("Written: 10, Read: 0"), kFirmwareFailed},
+              255));
     const DevsimRecord seen = device.Settled();
     EXPECT_TRUE(seen.frames.empty()) << Describe(seen);
     EXPECT_EQ(seen.corruptFrames, 0);
@@ -271,10 +271,10 @@ TEST_P(RefusedImageTest, NothingGoesToTheDevice) {
   // Windows refuses to open a folder as a file; POSIX opens it and fails at
   // the read.
   const bool folderOnWindows = UnderWine() && std::string(param.name) == "FirmwareIsAFolder";
-  const ExpectedLines reports =
-      folderOnWindows ? ExpectedLines{Report("image/image_file_win32.cpp", "CreateFile"),
-                                      Report("bootloader/programming.cpp", "ReadImage")}
-                      : param.reports;
+  const ExpectedLines reports = folderOnWindows
+                                    ? ExpectedLines{Report("image/image_file.cpp", "CreateFile"),
+                                                    Report("image/image_source.cpp", "ReadImage")}
+                                    : param.reports;
   EXPECT_TRUE(RunIs(run, ActivatedStart() + reports + failure, 255));
   const DevsimRecord seen = device.Settled();
   EXPECT_TRUE(seen.frames.empty()) << Describe(seen);
@@ -282,8 +282,8 @@ TEST_P(RefusedImageTest, NothingGoesToTheDevice) {
   EXPECT_EQ(seen.strayBytes, 0);
 }
 
-const char* const kImageFile = "image/image_file_posix.cpp";
-const char* const kProgramming = "bootloader/programming.cpp";
+const char* const kImageFile = "image/image_file.cpp";
+const char* const kImageSource = "image/image_source.cpp";
 
 std::function<std::string(const TempDir&)> File(const char* name, Bytes content) {
   return [name, content](const TempDir& dir) {
@@ -302,15 +302,15 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{
             "FirmwareMissing",
             Absent("firmware.img"),
-            {Report(kImageFile, "CreateFile", ENOENT), Report(kProgramming, "ReadImage", ENOENT)},
+            {Report(kImageFile, "CreateFile", ENOENT), Report(kImageSource, "ReadImage", ENOENT)},
             true},
         RefusedCase{"FirmwareEmpty",
                     File("firmware.img", {}),
-                    {Report(kProgramming, "Reading in the data failed")},
+                    {Report(kImageSource, "Reading in the data failed")},
                     true},
         RefusedCase{"FirmwareOneByteTooLarge",
                     File("firmware.img", FirmwareImage(65536)),
-                    {Report(kImageFile, "File to big"), Report(kProgramming, "ReadImage")},
+                    {Report(kImageFile, "File to big"), Report(kImageSource, "ReadImage")},
                     true},
         RefusedCase{"FirmwareIsAFolder",
                     [](const TempDir& dir) {
@@ -318,37 +318,37 @@ INSTANTIATE_TEST_SUITE_P(
                       return std::string("folder.img");
                     },
                     {Report(kImageFile, "Reading in the file failed", EISDIR),
-                     Report(kProgramming, "ReadImage", EISDIR)},
+                     Report(kImageSource, "ReadImage", EISDIR)},
                     true},
         // The search for "eeprom.bin" is case-sensitive: this is a firmware
         // run, and the image has no marker.
         RefusedCase{"UpperCaseEepromBinWithoutMarker",
                     File("EEPROM.BIN", PatternImage(100)),
-                    {Report(kProgramming, "Wrong image type")},
+                    {Report(kImageSource, "Wrong image type")},
                     true},
         // Parameter byte FF means no parameters: the argument is a file name.
         RefusedCase{
             "HwParamFFIsAFileName",
             Absent("HWPARMFF12"),
-            {Report(kImageFile, "CreateFile", ENOENT), Report(kProgramming, "ReadImage", ENOENT)},
+            {Report(kImageFile, "CreateFile", ENOENT), Report(kImageSource, "ReadImage", ENOENT)},
             true},
         RefusedCase{
             "ShortestHwParamFFIsAFileName",
             Absent("hwparmff1"),
-            {Report(kImageFile, "CreateFile", ENOENT), Report(kProgramming, "ReadImage", ENOENT)},
+            {Report(kImageFile, "CreateFile", ENOENT), Report(kImageSource, "ReadImage", ENOENT)},
             true},
         RefusedCase{
             "EepromMissing",
             Absent("eeprom.bin"),
-            {Report(kImageFile, "CreateFile", ENOENT), Report(kProgramming, "ReadImage", ENOENT)},
+            {Report(kImageFile, "CreateFile", ENOENT), Report(kImageSource, "ReadImage", ENOENT)},
             false},
         RefusedCase{"EepromEmpty",
                     File("eeprom.bin", {}),
-                    {Report(kProgramming, "Reading in the data failed")},
+                    {Report(kImageSource, "Reading in the data failed")},
                     false},
         RefusedCase{"EepromOneByteTooLarge",
                     File("eeprom.bin", PatternImage(65536)),
-                    {Report(kImageFile, "File to big"), Report(kProgramming, "ReadImage")},
+                    {Report(kImageFile, "File to big"), Report(kImageSource, "ReadImage")},
                     false}),
     CaseName<RefusedCase>);
 

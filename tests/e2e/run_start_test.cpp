@@ -260,8 +260,8 @@ TEST(RunStart, MixedCaseStopIsAFileName) {
     const RunResult run = RunKorvel({device.port(), "Stop"}, {.workingDirectory = dir.path()});
     EXPECT_TRUE(RunIs(
         run,
-        ActivatedStart() + ExpectedLines{Report("image/image_file_posix.cpp", "CreateFile", ENOENT),
-                                         Report("bootloader/programming.cpp", "ReadImage", ENOENT),
+        ActivatedStart() + ExpectedLines{Report("image/image_file.cpp", "CreateFile", ENOENT),
+                                         Report("image/image_source.cpp", "ReadImage", ENOENT),
                                          Line("Written: 10, Read: 0"),
                                          Line("Flashing the firmware image failed.")},
         255));

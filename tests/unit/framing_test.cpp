@@ -6,6 +6,7 @@
 
 #include "bootloader/message.h"
 #include "bootloader/programming.h"
+#include "common/run_state.h"
 
 namespace {
 
@@ -21,7 +22,7 @@ std::vector<uint8_t> Frame(uint8_t sequence, std::vector<uint8_t> body, uint8_t 
 
 class BuildMessageTest : public testing::Test {
  protected:
-  void SetUp() override { sequenceNumber = 1; }
+  void SetUp() override { run.sequenceNumber = 1; }
 };
 
 TEST_F(BuildMessageTest, FirstEraseOfARunIsTheSevenKnownBytes) {

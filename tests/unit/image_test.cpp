@@ -82,15 +82,16 @@ TEST(CheckFirmwareImageTest, PrintsControlBytesOfTheVersionAsQuestionMarks) {
 class HwParamTest : public testing::Test {
  protected:
   void SetUp() override {
-    for (size_t i = 0; i < HwParamImage.size(); ++i) HwParamImage[i] = i < 256 ? 0xFF : 0x00;
+    for (size_t i = 0; i < image_.size(); ++i) image_[i] = i < 256 ? 0xFF : 0x00;
   }
-  std::vector<uint8_t> Head() const { return {HwParamImage.begin(), HwParamImage.begin() + 5}; }
+  std::vector<uint8_t> Head() const { return {image_.begin(), image_.begin() + 5}; }
   bool RestUntouched() const {
-    for (size_t i = 5; i < HwParamImage.size(); ++i) {
-      if (HwParamImage[i] != (i < 256 ? 0xFF : 0x00)) return false;
+    for (size_t i = 5; i < image_.size(); ++i) {
+      if (image_[i] != (i < 256 ? 0xFF : 0x00)) return false;
     }
     return true;
   }
+  HwParamBlock& image_ = run.hwParamImage;
 };
 
 TEST_F(HwParamTest, FillsTheParameterByteAndTheNumber) {

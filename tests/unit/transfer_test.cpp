@@ -15,7 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "serial/low_latency.h"
+#include "common/run_state.h"
+#include "serial/line_control.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -33,7 +34,7 @@ class PortTest : public testing::Test {
     ASSERT_EQ(unlockpt(master_), 0);
     port_ = OpenSerial(ptsname(master_), 115200);
     ASSERT_NE(port_, kNoPort);
-    traffic = TrafficCounters{};
+    run.traffic = TrafficCounters{};
   }
   void TearDown() override {
     if (port_ != kNoPort) PortClose(port_);
@@ -81,8 +82,8 @@ TEST_F(PortTest, BytesPassUnchangedBothWays) {
   ASSERT_EQ(MyReadFile(port_, buffer, 1000, &received), 1);
   ASSERT_EQ(received, 200u);
   EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + 200, all.begin()));
-  EXPECT_EQ(traffic.written, 256);
-  EXPECT_EQ(traffic.read, 200);
+  EXPECT_EQ(run.traffic.written, 256);
+  EXPECT_EQ(run.traffic.read, 200);
 }
 
 TEST_F(PortTest, AReceiveCollectsOneBurstOfAtMost285Bytes) {
@@ -106,7 +107,7 @@ TEST_F(PortTest, AReceiveCollectsOneBurstOfAtMost285Bytes) {
   EXPECT_EQ(received, kReceiveSize);
   EXPECT_EQ(MyReadFile(port_, buffer, 1000, &received), 1);
   EXPECT_EQ(received, 15u);
-  EXPECT_EQ(traffic.read, 305);
+  EXPECT_EQ(run.traffic.read, 305);
 }
 
 TEST_F(PortTest, ASilentDeviceUsesUpTheBudgetWithoutAReport) {
@@ -145,7 +146,7 @@ TEST_F(PortTest, ASendToADeviceThatStopsReadingStalls) {
   EXPECT_EQ(MyWriteFile(port_, lots, &sent), 0);
   EXPECT_GT(sent, 0u);
   EXPECT_LT(sent, lots.size());
-  EXPECT_EQ(traffic.written, static_cast<int32_t>(sent));
+  EXPECT_EQ(run.traffic.written, static_cast<int32_t>(sent));
 
   uint32_t none = 9;
   EXPECT_EQ(MyWriteFile(port_, {}, &none), 1);

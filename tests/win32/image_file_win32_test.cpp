@@ -1,4 +1,4 @@
-// Loading image files through the Windows file functions.
+// Loading image files through the Windows file primitives.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -80,7 +80,7 @@ TEST_F(ImageFile, FailuresReportTheirStepAndLeaveTheBufferEmpty) {
     const int ok = ReadImage(c.path.c_str(), &image);
     const std::string output = testing::internal::GetCapturedStdout();
     EXPECT_EQ(ok, 0) << c.what;
-    EXPECT_EQ(output.rfind("image/image_file_win32.cpp(", 0), 0u) << c.what << ": " << output;
+    EXPECT_EQ(output.rfind("image/image_file.cpp(", 0), 0u) << c.what << ": " << output;
     EXPECT_NE(output.find(c.step), std::string::npos) << c.what << ": " << output;
     EXPECT_EQ(image.bytes, nullptr) << c.what;
     EXPECT_EQ(image.length, 0u) << c.what;

@@ -1,5 +1,6 @@
-// The Windows device inventory of serial ports, as rows read from the
-// registry. Windows only; nothing of POSIX here.
+// The Windows inventory of serial ports, as rows read from the registry:
+// the pieces beneath ReadPortInventory that need no device to test. Windows
+// only; nothing of POSIX here.
 #pragma once
 
 #include <cstdint>

@@ -1,7 +1,11 @@
-// Matching a port name against the inventory, the same on every platform.
+// Recognising known adapters: the lookup and the name match, the same on
+// every platform.
+#include "serial/adapter.h"
+
 #include <cstring>
 
-#include "serial/adapter.h"
+#include "common/report.h"
+#include "common/system.h"
 
 namespace {
 
@@ -31,4 +35,16 @@ int MatchKnownAdapter(const char* portName, std::span<const InventoryEntry> inve
     }
   }
   return known;
+}
+
+int IsKnownAdapterPort(const char* portName) {
+  // An answer must leave no trace in a later report's error code.
+  SystemErrorGuard keepError;
+  std::vector<InventoryEntry> inventory;
+  if (!ReadPortInventory(&inventory)) {
+    ReportFailure("SetupDiGetClassDevs");
+    keepError.KeepCurrentError();  // the reported failure's code stays, as after any report
+    return 0;
+  }
+  return MatchKnownAdapter(InventoryNameForPort(portName).c_str(), inventory);
 }

@@ -1,15 +1,13 @@
-// The Windows device inventory, read through the setup and registry
-// functions. Nothing of POSIX here.
+// The Windows inventory of serial ports, read through the setup and
+// registry functions. Nothing of POSIX here.
+#include "serial/inventory_win32.h"
+
 #include <windows.h>
 // After windows.h, which it needs.
 #include <setupapi.h>
 
 #include <cstring>
 #include <vector>
-
-#include "common/report.h"
-#include "serial/adapter.h"
-#include "serial/comport_inventory.h"
 
 namespace {
 
@@ -43,43 +41,6 @@ void ReadFriendlyName(HDEVINFO devices, SP_DEVINFO_DATA* device, RegistryText* v
   value->size = value->read ? size : 0;
 }
 
-// Walks the present serial-port devices into |inventory|. Returns false when
-// the list of devices can't be had.
-bool ReadComPortInventory(std::vector<InventoryEntry>* inventory) {
-  // 1. The present devices that offer the serial-port interface.
-  HDEVINFO devices = SetupDiGetClassDevsA(&kComPortInterface,
-                                          nullptr,  // no enumerator: every bus
-                                          nullptr,  // no window
-                                          DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-  if (devices == INVALID_HANDLE_VALUE) return false;
-
-  // 2. Every device in turn, until the enumeration runs out.
-  for (DWORD index = 0;; ++index) {
-    SP_DEVINFO_DATA device{};
-    device.cbSize = sizeof(device);  // the call checks it against its own
-    if (!SetupDiEnumDeviceInfo(devices, index, &device)) break;
-
-    // 2.1 The device's hardware key; a device without one is passed over.
-    HKEY key = SetupDiOpenDevRegKey(devices, &device,
-                                    DICS_FLAG_GLOBAL,  // the key of every hardware profile
-                                    0,                 // profile: unused with DICS_FLAG_GLOBAL
-                                    DIREG_DEV,         // hardware key, not the driver's
-                                    KEY_QUERY_VALUE);  // reading is all we do
-    if (key == INVALID_HANDLE_VALUE) continue;
-
-    // 2.2-2.5 Its port name and friendly name, then close the key.
-    ComPortRow row;
-    ReadPortName(key, &row.portName);
-    if (row.portName.read) ReadFriendlyName(devices, &device, &row.friendlyName);
-    RegCloseKey(key);
-    AddComPortRow(row, inventory);
-  }
-
-  // 3. The list is freed after the whole walk.
-  SetupDiDestroyDeviceInfoList(devices);
-  return true;
-}
-
 }  // namespace
 
 std::string RegistryTextValue(const RegistryText& value) {
@@ -97,15 +58,43 @@ void AddComPortRow(const ComPortRow& row, std::vector<InventoryEntry>* inventory
   inventory->push_back(std::move(entry));
 }
 
-int IsKnownAdapterPort(const char* portName) {
-  // The lookup must leave no trace in a later report's error code.
-  const DWORD savedError = GetLastError();
-  std::vector<InventoryEntry> inventory;
-  if (!ReadComPortInventory(&inventory)) {
-    ReportFailure("SetupDiGetClassDevs");
-    return 0;
+int ReadPortInventory(std::vector<InventoryEntry>* inventory) {
+  // 1. The present devices that offer the serial-port interface.
+  HDEVINFO devices = SetupDiGetClassDevsA(&kComPortInterface,
+                                          nullptr,  // no enumerator: every bus
+                                          nullptr,  // no window
+                                          DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  if (devices == INVALID_HANDLE_VALUE) return 0;
+
+  // 2. Every device in turn, until the enumeration runs out.
+  for (DWORD index = 0;; ++index) {
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof(device);  // the call checks it against its own
+    if (!SetupDiEnumDeviceInfo(devices, index, &device)) break;
+
+    // 2.1 The device's hardware key; a device without one is passed over.
+    HKEY key = SetupDiOpenDevRegKey(devices, &device,
+                                    DICS_FLAG_GLOBAL,  // the key of every hardware profile
+                                    0,                 // profile: unused with DICS_FLAG_GLOBAL
+                                    DIREG_DEV,         // hardware key, not the driver's
+                                    KEY_QUERY_VALUE);  // reading is all we do
+    if (key == INVALID_HANDLE_VALUE) continue;
+
+    // 2.2 Its port name and friendly name, then close the key.
+    ComPortRow row;
+    ReadPortName(key, &row.portName);
+    if (row.portName.read) ReadFriendlyName(devices, &device, &row.friendlyName);
+    RegCloseKey(key);
+    AddComPortRow(row, inventory);
   }
-  const int known = MatchKnownAdapter(portName, inventory);
-  SetLastError(savedError);
-  return known;
+
+  // 3. The list is freed after the whole walk.
+  SetupDiDestroyDeviceInfoList(devices);
+  return 1;
+}
+
+std::string InventoryNameForPort(const char* portName) {
+  // A port is listed by the name it opens with (COM7); the match skips a
+  // "\\.\" prefix.
+  return portName;
 }

@@ -1,4 +1,6 @@
-// The POSIX device inventory: serial ports as sysfs lists them. POSIX only.
+// The Linux inventory of serial ports, read from sysfs: the pieces beneath
+// ReadPortInventory and InventoryNameForPort, reachable with a sysfs tree
+// of the caller's. Linux only; nothing of Windows here.
 #pragma once
 
 #include <string>
@@ -10,8 +12,8 @@
 // with a device behind it, named by its tty name, with its USB interface,
 // product and manufacturer strings as friendly names, plus "USB Serial Port"
 // for ports of the ftdi_sio driver (the name their Windows driver gives
-// them). Returns false when the tty class can't be read.
-bool ReadTtyInventory(const std::string& sysRoot, std::vector<InventoryEntry>* inventory);
+// them). Returns 0 when the tty class can't be read, else 1.
+int ReadTtyInventory(const std::string& sysRoot, std::vector<InventoryEntry>* inventory);
 
 // The tty name a port argument stands for: a path is resolved through its
 // symlinks (/dev/serial/by-id/...) and loses its leading "/dev/"; a bare

@@ -1,19 +1,16 @@
-// The POSIX device inventory, read from sysfs. Nothing of Windows here.
+// The Linux inventory of serial ports, read from sysfs. Nothing of Windows
+// here.
+#include "serial/inventory_linux.h"
+
 #include <dirent.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
 #include <fstream>
 #include <memory>
 #include <string>
 #include <string_view>
-
-#include "common/report.h"
-#include "serial/adapter.h"
-#include "serial/tty_inventory.h"
 
 namespace {
 
@@ -60,10 +57,10 @@ void CollectFriendlyNames(const std::string& devicePath, InventoryEntry* entry) 
 
 }  // namespace
 
-bool ReadTtyInventory(const std::string& sysRoot, std::vector<InventoryEntry>* inventory) {
+int ReadTtyInventory(const std::string& sysRoot, std::vector<InventoryEntry>* inventory) {
   const std::string classPath = sysRoot + "/class/tty";
   std::unique_ptr<DIR, DirCloser> dir(opendir(classPath.c_str()));
-  if (!dir) return false;
+  if (!dir) return 0;
 
   while (const dirent* item = readdir(dir.get())) {
     if (item->d_name[0] == '.') continue;
@@ -75,7 +72,7 @@ bool ReadTtyInventory(const std::string& sysRoot, std::vector<InventoryEntry>* i
     CollectFriendlyNames(devicePath, &entry);
     inventory->push_back(std::move(entry));
   }
-  return true;
+  return 1;
 }
 
 std::string TtyNameForPort(const char* portName) {
@@ -88,15 +85,10 @@ std::string TtyNameForPort(const char* portName) {
   return name;
 }
 
-int IsKnownAdapterPort(const char* portName) {
-  // The lookup must leave no trace in a later report's error code.
-  const int savedErrno = errno;
-  std::vector<InventoryEntry> inventory;
-  if (!ReadTtyInventory("/sys", &inventory)) {
-    ReportFailure("SetupDiGetClassDevs");
-    return 0;
-  }
-  const int known = MatchKnownAdapter(TtyNameForPort(portName).c_str(), inventory);
-  errno = savedErrno;
-  return known;
+int ReadPortInventory(std::vector<InventoryEntry>* inventory) {
+  return ReadTtyInventory("/sys", inventory);
+}
+
+std::string InventoryNameForPort(const char* portName) {
+  return TtyNameForPort(portName);
 }

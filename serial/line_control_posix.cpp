@@ -1,10 +1,13 @@
-// Line rates on POSIX systems without termios2: the standard rates only.
+// Line control on POSIX systems other than Linux: the standard rates only,
+// no low-latency request (there is nothing portable to ask for, so the port
+// runs as its driver has it), and a wait in whole milliseconds.
+#include <poll.h>
 #include <termios.h>
 
 #include <cerrno>
 #include <cstdint>
 
-#include "serial/line_speed.h"
+#include "serial/line_control.h"
 
 namespace {
 
@@ -46,4 +49,15 @@ int ReadLineSpeed(int fd, uint32_t* baud) {
   }
   *baud = 0;
   return 1;
+}
+
+void RequestLowLatency(int) {}
+
+void TightenTimerSlack() {}
+
+int WaitForInput(int fd, std::chrono::nanoseconds wait) {
+  // poll counts whole milliseconds: round up, so the wait never ends early.
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(wait);
+  pollfd ready{fd, POLLIN, 0};
+  return poll(&ready, 1, static_cast<int>(ms.count()));
 }

@@ -1,15 +1,15 @@
-// The Windows adapter lookup: registry rows turned into the inventory, the
-// shared matching fed with it, and the real inventory walk.
+// The Windows port inventory: registry rows turned into inventory entries,
+// and the real inventory walk. The matching rules have their own table,
+// shared with the native tests (tests/unit/adapter_test.cpp).
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <cstring>
-#include <ostream>
 #include <string>
 #include <vector>
 
 #include "serial/adapter.h"
-#include "serial/comport_inventory.h"
+#include "serial/inventory_win32.h"
 
 namespace {
 
@@ -55,6 +55,11 @@ TEST(ComPortRows, UnreadableEntriesAreSkippedAndTheRestKeepTheirNames) {
   EXPECT_EQ(inventory[3].portName, "COM9");
   EXPECT_TRUE(inventory[3].friendlyNames.empty());
   EXPECT_EQ(inventory[4].portName, "COM12");
+  // So the mark of the device without a port name helps no port, and the
+  // rows match as the shared rules say.
+  EXPECT_EQ(MatchKnownAdapter("COM9", inventory), 0);
+  EXPECT_EQ(MatchKnownAdapter("COM7", inventory), 1);
+  EXPECT_EQ(MatchKnownAdapter("COM12", inventory), 1);
 }
 
 TEST(ComPortRows, RegistryTextStopsAtItsNulAndNeverPassesItsBuffer) {
@@ -78,36 +83,6 @@ TEST(ComPortRows, RegistryTextStopsAtItsNulAndNeverPassesItsBuffer) {
   trailing.size = 9;
   EXPECT_EQ(RegistryTextValue(trailing), "COM7");
 }
-
-struct LookupCase {
-  const char* portName;
-  int known;
-};
-
-void PrintTo(const LookupCase& c, std::ostream* out) {
-  *out << '"' << c.portName << '"';
-}
-
-class AdapterLookup : public testing::TestWithParam<LookupCase> {};
-
-TEST_P(AdapterLookup, AnswersFromTheInjectedInventory) {
-  const std::vector<InventoryEntry> inventory = InventoryOf(SampleRows());
-  EXPECT_EQ(MatchKnownAdapter(GetParam().portName, inventory), GetParam().known)
-      << GetParam().portName;
-}
-
-INSTANTIATE_TEST_SUITE_P(Rows, AdapterLookup,
-                         testing::Values(
-                             // Two devices named COM7: the one with a mark is enough, and a later
-                             // one without never turns the answer back.
-                             LookupCase{"COM7", 1},
-                             LookupCase{"\\\\.\\COM7", 1},  // the device prefix is skipped
-                             LookupCase{"com7", 0},         // exact case only
-                             LookupCase{"COM1", 0},         // present, but no mark
-                             LookupCase{"COM9", 0},  // the marked device had no readable port name
-                             LookupCase{"COM12", 1}, LookupCase{"COM3", 0},  // not present
-                             LookupCase{"\\", 0},  // a lone backslash: nothing read past its end
-                             LookupCase{"\\\\.", 0}));
 
 TEST(InventoryWalk, AnswersNoForAnUnknownPortWithoutReportOrTrace) {
   testing::internal::CaptureStdout();

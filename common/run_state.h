@@ -1,0 +1,68 @@
+// The state of the run that outlives any one call: one record, owned here,
+// read and written by the one thread of the run. The operations that use a
+// field say so in their own headers.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+
+// Bytes moved by MyWriteFile and MyReadFile during the run (not the sync
+// exchange, which uses the port directly).
+struct TrafficCounters {
+  int32_t written = 0;
+  int32_t read = 0;
+};
+
+// The built-in 512-byte EEPROM image: byte 0 the hardware parameter byte,
+// bytes 1-4 a 32-bit number (least significant byte first), 0xFF up to
+// offset 255 and 0x00 from 256 on. Bytes 0-4 are 0xFF until SetHwParams.
+using HwParamBlock = std::array<uint8_t, 512>;
+
+// The built-in image before any hardware parameters are set.
+constexpr HwParamBlock InitialHwParamImage() {
+  HwParamBlock image{};
+  for (size_t i = 0; i < 256; ++i) image[i] = 0xFF;  // upper half stays 0x00
+  return image;
+}
+
+// What the line shows: the wake-up of the bootloader, or the programming.
+enum class ProgressPhase { kActivating, kProgramming };
+
+struct ProgressState {
+  ProgressPhase phase = ProgressPhase::kProgramming;
+  uint32_t probe = 0;       // activation: the sync probe going out, from 1
+  uint32_t probeLimit = 0;  // activation: the most probes there will be
+  uint32_t blocksDone = 0;
+  uint32_t totalBlocks = 0;
+  uint32_t bytesDone = 0;
+  uint32_t totalBytes = 0;
+  double seconds = 0.0;  // since programming started, for the rate and time left
+};
+
+// The progress line on standard error: whether it is drawn, what it shows,
+// and what the terminal holds of it.
+struct ProgressLine {
+  bool active = false;
+  ProgressState state{};
+  std::chrono::steady_clock::time_point start{};
+  std::chrono::steady_clock::time_point lastDraw{};
+  size_t drawnWidth = 0;  // characters on screen, to blank them when clearing
+};
+
+// Everything the run keeps from one call to the next.
+struct RunState {
+  // Counted by MyWriteFile and MyReadFile.
+  TrafficCounters traffic{};
+  // Carried by the next message that BuildMessage frames.
+  uint8_t sequenceNumber = 1;
+  // The built-in EEPROM image; SetHwParams fills its first five bytes.
+  HwParamBlock hwParamImage = InitialHwParamImage();
+  // The progress line of ProgressProbe, ProgressBegin, ProgressUpdate and
+  // ProgressEnd.
+  ProgressLine progress{};
+};
+
+// The run's state. Constant-initialised: ready before any code runs.
+extern RunState run;
