@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs what the builds and the tests need (Debian 12), builds, and runs
-# every test suite: native, sanitizers, fuzzing, the Windows build under
-# Wine, and the installation. CI runs exactly this.
+# every test suite: native, korvel against real kernel drivers in a QEMU
+# guest, sanitizers, fuzzing, the Windows build under Wine, and the
+# installation. CI runs exactly this.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -16,12 +17,18 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
 fi
 ./scripts/install-packages.sh cmake ninja-build g++ libgtest-dev libgmock-dev strace \
   clang libclang-rt-14-dev g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
-  wine wine32:i386 wine64 dpkg-dev man-db file
+  wine wine32:i386 wine64 dpkg-dev man-db file qemu-system-x86 cpio xz-utils zstd
 
 # --- Native build and tests ----------------------------------------------
 cmake --preset default
 cmake --build --preset default
 ctest --preset default -j2
+
+# --- Real kernel drivers in a QEMU guest -----------------------------------
+# Debian's kernel and busybox are fetched into build/guest-cache, not
+# installed. Runs alone: the emulated guest keeps a core busy.
+./tests/guest/fetch-packages.sh build/guest-cache
+ctest --preset guest
 
 # --- Sanitizers and fuzzing (clang) ---------------------------------------
 ./scripts/sanitize.sh
