@@ -19,6 +19,7 @@
 #include <ostream>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -142,7 +143,12 @@ bool BootGuest(Guest* booting, std::string* why) {
 class GuestEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
-    guest = new Guest;
+    try {
+      guest = new Guest;
+    } catch (const std::exception& error) {  // no pseudo-terminal for ttyS1's device
+      ADD_FAILURE() << error.what();
+      return;
+    }
     if (!BootGuest(guest, &guest->failure)) {
       if (guest->failure.empty()) guest->failure = "the guest did not boot";
       ADD_FAILURE() << guest->failure << "\n" << guest->machine.Transcript();
@@ -157,7 +163,8 @@ const ::testing::Environment* const kGuestEnvironment =
     ::testing::AddGlobalTestEnvironment(new GuestEnvironment);
 
 ::testing::AssertionResult GuestIsUp() {
-  if (guest == nullptr) return ::testing::AssertionFailure() << "no guest";
+  if (guest == nullptr)
+    return ::testing::AssertionFailure() << "no guest: see the set-up's failure";
   if (!guest->failure.empty()) {
     return ::testing::AssertionFailure() << "no guest: " << guest->failure;
   }
