@@ -299,8 +299,7 @@ void FeedDeviceBytes(Devsim* devsim, std::span<const uint8_t> bytes, uint32_t li
 
 bool HandleDeviceTimers(Devsim* devsim, DeviceClock::time_point now) {
   DeviceState& state = devsim->state;
-  bool acted = false;
-  HandleGateTimers(devsim, now);
+  bool acted = HandleGateTimers(devsim, now);
   if (FrameInProgress(state.parser) && now >= state.frameDeadline) {
     ResetFrameParser(&state.parser);
     ++devsim->record.corruptFrames;

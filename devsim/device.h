@@ -39,6 +39,9 @@ struct LineGate {
   DeviceClock::time_point lastChange{};
   DeviceClock::time_point lastByte{};
   uint32_t rate = 0;  // the line rate read just before the gate opened
+  // Quiet after the last settings change before the tool's bytes may flow
+  // (DevsimConfig::settleTimeMs).
+  DeviceClock::duration settleTime{};
 };
 
 // What the device thread alone works with.
@@ -114,7 +117,8 @@ void GateForFirmware(Devsim* devsim);
 void GateForBootloader(Devsim* devsim);
 void GateOnSettingsChanged(Devsim* devsim, DeviceClock::time_point now);
 void GateOnBytes(Devsim* devsim, DeviceClock::time_point now);
-void HandleGateTimers(Devsim* devsim, DeviceClock::time_point now);
+// Returns whether the gate opened or closed (DevsimRecord::gateShut).
+bool HandleGateTimers(Devsim* devsim, DeviceClock::time_point now);
 DeviceClock::time_point NextGateDeadline(const DeviceState& state);
 
 // Acts on timers that have run out by |now|: drops a frame left incomplete,

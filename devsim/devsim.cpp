@@ -131,7 +131,10 @@ void RunDevice(Devsim* devsim) {
     now = DeviceClock::now();
     std::lock_guard<std::mutex> lock(devsim->mutex);
     if (buffer[0] != 0) {
-      if (buffer[0] & kLineSettingsChanged) GateOnSettingsChanged(devsim, now);
+      if (buffer[0] & kLineSettingsChanged) {
+        GateOnSettingsChanged(devsim, now);
+        Publish(devsim);
+      }
       continue;
     }
     if (count == 1) continue;
@@ -180,6 +183,7 @@ Devsim* StartDevsim(const DevsimConfig& config) {
     return nullptr;
   }
   devsim->path = devsim->pty.path;
+  devsim->state.gate.settleTime = milliseconds(config.settleTimeMs);
   // The firmware holds the line before anyone can know its path, so that no
   // byte passes before the rate it comes at is known.
   GateForFirmware(devsim);

@@ -6,7 +6,9 @@
 // microseconds later, usually before the device thread has even woken, so
 // the rate read next to the bytes is already the new one. The firmware
 // therefore holds korvel's writes (output flow control on the slave) and
-// lets them flow only once the settings have not changed for kSettleTime,
+// lets them flow only once the settings have not changed for a settle time
+// (DevsimConfig::settleTimeMs, far above the time korvel takes between its
+// setup calls, so that the gate stays shut until it has finished),
 // reading the rate just before it opens. korvel, held on its first byte,
 // cannot change the rate while it waits, so every byte that passes in that
 // window was sent at the rate read: a later switch can only follow those
@@ -25,11 +27,6 @@ namespace {
 
 using std::chrono::milliseconds;
 
-// Quiet after the last settings change before korvel's bytes may flow.
-// korvel sets the line up in a handful of calls microseconds apart; a
-// settle time far above that keeps the gate shut until it has finished.
-constexpr milliseconds kSettleTime{5};
-
 // A gate that sees no byte for this long closes again until the settings
 // change, so that a later run, which sets the line up before it writes,
 // finds it shut. Longer than any pause korvel makes between the bytes it
@@ -43,15 +40,22 @@ void SetFlowing(Devsim* devsim, bool flowing) {
   SetSlaveOutputFlowing(devsim->pty, flowing);
 }
 
+void RecordGate(Devsim* devsim) {
+  const LineGate& gate = devsim->state.gate;
+  devsim->record.gateShut = !gate.flowing && !gate.armed;
+}
+
 }  // namespace
 
 void GateForFirmware(Devsim* devsim) {
   SetFlowing(devsim, false);
   devsim->state.gate.armed = false;
+  RecordGate(devsim);
 }
 
 void GateForBootloader(Devsim* devsim) {
   SetFlowing(devsim, true);
+  RecordGate(devsim);
 }
 
 void GateOnSettingsChanged(Devsim* devsim, DeviceClock::time_point now) {
@@ -60,31 +64,38 @@ void GateOnSettingsChanged(Devsim* devsim, DeviceClock::time_point now) {
   SetFlowing(devsim, false);
   gate.armed = true;
   gate.lastChange = now;
+  RecordGate(devsim);
 }
 
 void GateOnBytes(Devsim* devsim, DeviceClock::time_point now) {
   devsim->state.gate.lastByte = now;
 }
 
-void HandleGateTimers(Devsim* devsim, DeviceClock::time_point now) {
-  if (devsim->state.mode != DeviceMode::kFirmware) return;
+bool HandleGateTimers(Devsim* devsim, DeviceClock::time_point now) {
+  if (devsim->state.mode != DeviceMode::kFirmware) return false;
   LineGate& gate = devsim->state.gate;
-  if (!gate.flowing && gate.armed && now >= gate.lastChange + kSettleTime) {
+  if (!gate.flowing && gate.armed && now >= gate.lastChange + gate.settleTime) {
     // The rate first, then the flow: nothing can pass in between.
     if (!ReadLineRate(devsim->pty.slave, &gate.rate)) gate.rate = 0;
     gate.lastByte = now;
     SetFlowing(devsim, true);
-  } else if (gate.flowing && now >= gate.lastByte + kIdleTime) {
+    RecordGate(devsim);
+    return true;
+  }
+  if (gate.flowing && now >= gate.lastByte + kIdleTime) {
     SetFlowing(devsim, false);
     gate.armed = false;
+    RecordGate(devsim);
+    return true;
   }
+  return false;
 }
 
 DeviceClock::time_point NextGateDeadline(const DeviceState& state) {
   if (state.mode != DeviceMode::kFirmware) return DeviceClock::time_point::max();
   const LineGate& gate = state.gate;
   if (gate.flowing) return gate.lastByte + kIdleTime;
-  if (gate.armed) return gate.lastChange + kSettleTime;
+  if (gate.armed) return gate.lastChange + gate.settleTime;
   return DeviceClock::time_point::max();
 }
 

@@ -79,6 +79,12 @@ struct DevsimConfig {
   bool paced = false;
   // How long programming one block takes before its reply goes out.
   uint32_t writeTimeUs = 0;
+  // How long the line settings must stay unchanged before the firmware
+  // lets the tool's bytes through (line_gate.cpp). korvel on this machine
+  // sets its line up in calls microseconds apart; korvel in an emulated
+  // guest, behind an emulated USB adapter whose every setting is a control
+  // transfer, takes milliseconds to tens of milliseconds between them.
+  uint32_t settleTimeMs = 5;
 };
 
 // --- What the device saw ------------------------------------------------
@@ -107,4 +113,10 @@ struct DevsimRecord {
   uint32_t flashWritten = 0;    // bytes programmed since the last erase
   uint32_t eepromWritten = 0;
   bool vanished = false;  // the device closed its pseudo-terminal
+  // The firmware holds the tool's writes, and no settings change waits to
+  // let them through (line_gate.cpp): the next bytes wait for the tool's
+  // own setup. A test whose tool sets the line up slowly waits for this
+  // before it starts the tool; a gate still open from an earlier change
+  // would let bytes through that follow a change the device has not seen.
+  bool gateShut = false;
 };

@@ -1,9 +1,10 @@
 #!/bin/sh
 # Installs what the builds and the tests need (Debian 12), builds, and runs
-# every test suite: native, sanitizers, fuzzing, plain builds without a
-# preset, the Windows build under Wine, and the installation with its
-# package check. CI runs exactly this. Every ctest call fails when it finds
-# no test, so a tree configured without them can't pass for a tested one.
+# every test suite: native, korvel against real kernel drivers in a QEMU
+# guest, sanitizers, fuzzing, plain builds without a preset, the Windows
+# build under Wine, and the installation with its package check. CI runs
+# exactly this. Every ctest call fails when it finds no test, so a tree
+# configured without them can't pass for a tested one.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -18,7 +19,8 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
 fi
 ./scripts/install-packages.sh cmake ninja-build make g++ libgtest-dev libgmock-dev strace tmux \
   clang libclang-rt-14-dev g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
-  wine wine32:i386 wine64 dpkg-dev man-db file lintian bash-completion
+  wine wine32:i386 wine64 dpkg-dev man-db file lintian bash-completion \
+  qemu-system-x86 cpio xz-utils zstd
 
 # --- Layout: includes point down, no circles, no #if ----------------------
 ./scripts/check-layout.sh
@@ -32,6 +34,12 @@ ctest --preset default -j2 --no-tests=error --output-junit "$PWD/build/default/n
 
 # --- Plain builds (no preset; g++ Release, then clang++) -------------------
 ./scripts/build-plain.sh
+
+# --- Real kernel drivers in a QEMU guest -----------------------------------
+# Debian's kernel and busybox are fetched into build/guest-cache, not
+# installed. Runs alone: the emulated guest keeps a core busy.
+./tests/guest/fetch-packages.sh build/guest-cache
+ctest --preset guest --no-tests=error
 
 # --- Sanitizers and fuzzing (clang) ---------------------------------------
 ./scripts/sanitize.sh

@@ -315,12 +315,19 @@ TEST(DevsimSession, ActivatesProgramsAndResets) {
       std::filesystem::temp_directory_path() / ("devsim_test_flash_" + std::to_string(getpid()));
   DevsimConfig config;
   config.flashOutPath = flashOut.string();
+  // The firmware lets bytes through only once the settings have been quiet
+  // this long.
+  config.settleTimeMs = 100;
   DevsimPtr devsim(StartDevsim(config));
   ASSERT_TRUE(devsim);
+  EXPECT_TRUE(DevsimSnapshot(devsim.get()).gateShut);
   Client client;
+  const Clock::time_point setUp = Clock::now();
   OpenClient(devsim.get(), B9600, &client);
   // Noise before the string, which the firmware ignores.
   Send(client, {'x', '4', '1'});
+  EXPECT_GE(Clock::now() - setUp, std::chrono::milliseconds(config.settleTimeMs));
+  EXPECT_FALSE(DevsimSnapshot(devsim.get()).gateShut);
   Activate(devsim.get(), &client);
 
   Bytes reply;
@@ -350,6 +357,7 @@ TEST(DevsimSession, ActivatesProgramsAndResets) {
   ASSERT_TRUE(DevsimWaitUntil(
       devsim.get(), [](const DevsimRecord& record) { return record.resets == 1; }, 1000));
   const DevsimRecord record = DevsimSnapshot(devsim.get());
+  EXPECT_TRUE(record.gateShut);
   EXPECT_EQ(record.activationBytes,
             (Bytes{'x', '4', '1', '4', '1', '8', '\r', 'K', 'W', 'O', 'L', 'P', '\r'}));
   EXPECT_EQ(record.activationBaud, 9600u);

@@ -38,21 +38,6 @@ DevsimRecord AfterReset(const SimulatedDevice& device) {
   return device.WaitFor([](const DevsimRecord& record) { return record.resets > 0; });
 }
 
-// |memory| holds |image| from offset 0 and is erased (0xFF) after it.
-::testing::AssertionResult HoldsImage(const std::vector<uint8_t>& memory, const Bytes& image) {
-  if (memory.size() < image.size()) return ::testing::AssertionFailure() << "memory too small";
-  const auto end = memory.begin() + static_cast<std::ptrdiff_t>(image.size());
-  const auto differs = std::mismatch(memory.begin(), end, image.begin());
-  if (differs.first != end) {
-    return ::testing::AssertionFailure()
-           << "first difference at offset " << (differs.first - memory.begin());
-  }
-  if (!std::all_of(end, memory.end(), [](uint8_t byte) { return byte == 0xFF; })) {
-    return ::testing::AssertionFailure() << "bytes after the image were written";
-  }
-  return ::testing::AssertionSuccess();
-}
-
 // --- Firmware images --------------------------------------------------------
 
 struct FirmwareCase {

@@ -58,4 +58,8 @@ Bytes BlockBody(uint8_t code, const Bytes& image, size_t offset, size_t length);
 ::testing::AssertionResult FramesAre(const std::vector<ReceivedFrame>& actual,
                                      const std::vector<ReceivedFrame>& expected);
 
+// Success when |memory| holds |image| from offset 0 and is erased (0xFF)
+// after it.
+::testing::AssertionResult HoldsImage(const std::vector<uint8_t>& memory, const Bytes& image);
+
 }  // namespace korvel_e2e

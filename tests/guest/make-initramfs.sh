@@ -1,0 +1,94 @@
+#!/bin/sh
+# Builds the guest's initial RAM file system around a freshly built korvel:
+# busybox, korvel with the shared libraries it loads, the USB serial driver
+# modules with everything they depend on, the guest's init (tests/guest/init)
+# and the test's data files.
+#   tests/guest/make-initramfs.sh CACHE_DIR KORVEL DATA_DIR OUT_DIR
+# CACHE_DIR is what fetch-packages.sh left. Writes OUT_DIR/initramfs.cpio
+# (uncompressed: unpacking is quicker than inflating under emulation) and
+# OUT_DIR/vmlinuz, the kernel to boot with it.
+set -eu
+cache=$(cd "$1" && pwd)
+korvel=$2
+data=$3
+out=$4
+here=$(cd "$(dirname "$0")" && pwd)
+
+fail() {
+  echo "make-initramfs.sh: $*" >&2
+  exit 1
+}
+[ -s "$cache/kernel-version" ] || fail "no kernel in $cache: run tests/guest/fetch-packages.sh"
+version=$(cat "$cache/kernel-version")
+modules=$cache/root/lib/modules/$version
+busybox=$cache/root/bin/busybox
+[ -d "$modules" ] || fail "no modules for $version in $cache"
+[ -x "$busybox" ] || fail "no busybox in $cache: run tests/guest/fetch-packages.sh"
+[ -x "$korvel" ] || fail "no korvel at $korvel"
+
+root=$out/root
+rm -rf "$root"
+mkdir -p "$root/bin" "$root/lib/modules" "$root/etc" "$root/data"
+
+# --- Programs ------------------------------------------------------------------
+cp "$busybox" "$root/bin/busybox"
+ln -s busybox "$root/bin/sh"
+cp "$korvel" "$root/bin/korvel"
+# Every library the loader maps for korvel, and the loader itself, at the
+# paths the binary names them by.
+for library in $(ldd "$korvel" | grep -o '/[^ ]*'); do
+  mkdir -p "$root$(dirname "$library")"
+  cp -L "$library" "$root$library"
+done
+
+# --- Driver modules ------------------------------------------------------------
+# Names in a module's "depends" use '-' or '_' as its file does; look for both.
+module_file() {
+  for name in "$1" "$(echo "$1" | tr _ -)" "$(echo "$1" | tr - _)"; do
+    found=$(find "$modules/kernel" -name "$name.ko" -o -name "$name.ko.*" | head -n 1)
+    if [ -n "$found" ]; then
+      echo "$found"
+      return 0
+    fi
+  done
+  fail "no module $1 in $modules"
+}
+
+# Copies a module as a plain .ko (busybox's insmod takes no compressed ones).
+copy_module() {
+  case $1 in
+    *.ko) cp "$1" "$2" ;;
+    *.ko.xz) xz -dc "$1" > "$2" ;;
+    *.ko.zst) zstd -qdc "$1" > "$2" ;;
+    *.ko.gz) gzip -dc "$1" > "$2" ;;
+    *) fail "unknown module format: $1" ;;
+  esac
+}
+
+# Adds a module after the modules it depends on (its .modinfo section's
+# depends= entry), each once; /etc/modules lists them in loading order. The
+# name stays in the call's own "$1" across the recursion.
+loaded=" "
+add_module() {
+  set -- "$(echo "$1" | tr _ -)"
+  case $loaded in *" $1 "*) return 0 ;; esac
+  file=$(module_file "$1")
+  copy_module "$file" "$root/lib/modules/$1.ko"
+  for dependency in $(tr '\0' '\n' < "$root/lib/modules/$1.ko" | sed -n 's/^depends=//p' | tr , ' '); do
+    add_module "$dependency"
+  done
+  loaded="$loaded$1 "
+  echo "$1" >> "$root/etc/modules"
+}
+for module in usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio; do
+  add_module "$module"
+done
+
+# --- Init and data ---------------------------------------------------------------
+cp "$here/init" "$root/init"
+chmod 755 "$root/init"
+cp -R "$data/." "$root/data/"
+
+(cd "$root" && find . | cpio -o -H newc --quiet) > "$out/initramfs.cpio"
+ln -sf "$cache/root/boot/vmlinuz-$version" "$out/vmlinuz"
+rm -rf "$root"
