@@ -131,11 +131,11 @@ int PortSetState(PortHandle port, const LineState& state) {
   }
   if (tcsetattr(port, TCSANOW, &state.tio) != 0) return 0;
   if (!ApplyLineSpeed(port, state.baud)) return 0;
-  // Drivers may round or refuse a rate without an error: check what the
-  // line runs at now.
+  // Drivers may round or clamp a rate without an error: check what the
+  // line runs at now. Rounded is fine, clamped is refused.
   uint32_t actual = 0;
   if (!ReadLineSpeed(port, &actual)) return 0;
-  if (actual != state.baud) {
+  if (!RateWithinTolerance(state.baud, actual)) {
     errno = EINVAL;
     return 0;
   }

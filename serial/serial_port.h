@@ -60,6 +60,18 @@ void PortSetBaud(LineState* state, uint32_t baud);
 // Applies |state| and checks that the line took it ("SetCommState").
 int PortSetState(PortHandle port, const LineState& state);
 
+// Whether a line that reads back |actual| bits per second after it was
+// asked for |requested| runs close enough to the request: within 3 % either
+// way, exactly 3 % still taken. Drivers store the rate their hardware
+// really makes (Linux's cp210x reads 115,200 back as 115,384), and a UART
+// link tolerates a few per cent between its two ends; a rate the driver
+// clamped far away (3,000,000 to 115,200) is refused. The POSIX port judges
+// its read-back by this; Windows drivers refuse what they can't make.
+constexpr bool RateWithinTolerance(uint32_t requested, uint32_t actual) {
+  const uint64_t difference = actual > requested ? actual - requested : requested - actual;
+  return difference * 100 <= uint64_t{requested} * 3;
+}
+
 // Waits until everything written has left the port.
 int PortDrain(PortHandle port);
 

@@ -1,5 +1,6 @@
 // Sending and receiving over a real pseudo-terminal: the burst rule of a
-// receive, its budget, the stall rule of a send, and a line that hangs up.
+// receive, its budget, the stall rule of a send, and a line that hangs up;
+// and the tolerance for a rate the driver rounds.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -162,6 +163,33 @@ TEST_F(PortTest, LowLatencyIsAskedForWithoutTouchingTheErrorCode) {
   RequestLowLatency(port_);
   TightenTimerSlack();
   EXPECT_EQ(errno, EDOM);
+}
+
+TEST(RateWithinToleranceTest, RoundedRatesAreTakenClampedOnesRefused) {
+  struct Case {
+    uint32_t requested;
+    uint32_t readBack;
+    bool taken;
+  };
+  const Case cases[] = {
+      {115200, 115200, true},    // exact
+      {115200, 115384, true},    // +0.16 %: what cp210x makes of 115,200
+      {100000, 97100, true},     // -2.9 %
+      {100000, 103100, false},   // +3.1 %
+      {100000, 96900, false},    // -3.1 %
+      {100000, 103000, true},    // exactly +3 %: still taken
+      {100000, 97000, true},     // exactly -3 %
+      {3000000, 3090000, true},  // exactly +3 % of the adapter rate
+      {3000000, 115200, false},  // clamped far lower (the 8250 driver)
+      {9600, 0, false},          // a driver that reads back no rate
+      {4294967295u, 0, false},   // products beyond 32 bits do not wrap
+      {4294967295u, 4294967295u, true},
+  };
+
+  for (const Case& c : cases) {
+    EXPECT_EQ(RateWithinTolerance(c.requested, c.readBack), c.taken)
+        << c.requested << " read back as " << c.readBack;
+  }
 }
 
 }  // namespace
