@@ -17,10 +17,11 @@ constexpr uint32_t kAdapterBaud = 3000000;
 
 }  // namespace
 
-ActivationChoice ChooseActivation(int argc, const char* const* argv) {
+ActivationChoice ChooseActivation(int argc, const char* const* argv,
+                                  const std::vector<InventoryEntry>* inventory) {
   ActivationChoice choice;
   if (argc < 4) {
-    choice.baud = IsKnownAdapterPort(argv[1]) ? kAdapterBaud : kDefaultBaud;
+    choice.baud = IsKnownAdapterPort(argv[1], inventory) ? kAdapterBaud : kDefaultBaud;
   } else if (StartsWithKeyword(argv[3], "FORCE", "force")) {
     choice.baud = kDefaultBaud;
     choice.forced = true;

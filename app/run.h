@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
+#include "serial/adapter.h"
 #include "serial/serial_port.h"
 
 inline constexpr int kExitSuccess = 0;
@@ -18,8 +20,10 @@ struct ActivationChoice {
 // argument FORCE/force forces at 115,200; any other third argument is the
 // baud as decimal text; a fourth argument forces as well; without a third
 // argument the port is looked up among the known adapters (3,000,000 baud)
-// and otherwise gets 115,200.
-ActivationChoice ChooseActivation(int argc, const char* const* argv);
+// and otherwise gets 115,200. The lookup asks the system, or |inventory|
+// when the caller gives one (see IsKnownAdapterPort).
+ActivationChoice ChooseActivation(int argc, const char* const* argv,
+                                  const std::vector<InventoryEntry>* inventory = nullptr);
 
 // The whole run: banner, argument check, activation, STOP or programming.
 // Returns the exit status, 0 or -1.
