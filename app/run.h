@@ -31,8 +31,9 @@ int RunKorvel(int argc, const char* const* argv);
 
 // Programs what |imageArgument| selects over the open port, prints the
 // result, resets the device after a success and closes the port on every
-// path. Returns the exit status.
-int RunProgramming(PortHandle port, const char* imageArgument);
+// path, leaving it as |saved| says OpenSerial found it. Returns the exit
+// status.
+int RunProgramming(PortHandle port, const SavedPortState& saved, const char* imageArgument);
 
 // Makes standard output deliver each line as it is printed, also into a
 // pipe, so a script sees progress as it happens and lines keep their order.

@@ -113,6 +113,7 @@ TEST_P(FailingReplyTest, EndsTheProgrammingWithoutResetOrRetry) {
   TempDir dir;
   const Target target = Prepare(param.source, dir);
   SimulatedDevice device(WithReply(param.message, param.fault, param.customBody, param.splitGapMs));
+  const termios found = PortSettings(device.port());
   const RunResult run =
       RunKorvel({device.port(), target.argument}, {.workingDirectory = dir.path()});
 
@@ -136,6 +137,11 @@ TEST_P(FailingReplyTest, EndsTheProgrammingWithoutResetOrRetry) {
   const DevsimRecord seen = device.Settled();
   EXPECT_TRUE(FramesAre(seen.frames, expected));
   EXPECT_EQ(seen.resets, 0);
+  // The device stays in its bootloader on a line as korvel found it, unless
+  // the device took the line away.
+  if (!seen.vanished) {
+    EXPECT_TRUE(SettingsAsFound(device.port(), found));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Replies, FailingReplyTest,
