@@ -1,9 +1,10 @@
 // The tool's logic over a fake of the port's platform layer, linked in
 // place of the real one: what no real line can show exactly. The fake
 // counts the reads each message waits through (the erase gets 7 empty reads
-// of 150 ms, a block 34) and records how a port is opened and closed.
+// of 150 ms, a block 34) and records how a port is closed.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -30,9 +31,8 @@ struct FakePort {
   // none: the call fails.
   std::vector<uint32_t> pending;
   size_t pendingCalls = 0;
-  bool setStateFails = false;
-  // The calls of opening and closing, in order; polls of the queue in a
-  // row are one entry.
+  // The calls of closing, in order; polls of the queue in a row are one
+  // entry.
   std::vector<std::string> calls;
 };
 
@@ -43,18 +43,14 @@ FakePort fake;
 // --- The platform layer, faked ----------------------------------------------
 
 PortHandle PortCreate(const char*) {
-  fake.calls.push_back("create");
   return PortHandle{};
 }
-void PortSaveState(PortHandle, SavedPortState*) {
-  fake.calls.push_back("save");
-}
+void PortSaveState(PortHandle, SavedPortState*) {}
 void PortRestoreState(PortHandle, const SavedPortState&) {
   fake.calls.push_back("restore");
   SetLastSystemError(5);  // a failure of its own, which must not show
 }
 int PortSetTimeouts(PortHandle) {
-  fake.calls.push_back("timeouts");
   return 1;
 }
 int PortGetState(PortHandle, LineState*) {
@@ -66,10 +62,7 @@ int PortBuildState(LineState*) {
 void PortSetLineFields(LineState*, uint32_t) {}
 void PortSetBaud(LineState*, uint32_t) {}
 int PortSetState(PortHandle, const LineState&) {
-  fake.calls.push_back("set state");
-  if (!fake.setStateFails) return 1;
-  SetLastSystemError(22);
-  return 0;
+  return 1;
 }
 int PortPendingOutput(PortHandle, uint32_t* bytes) {
   if (fake.calls.empty() || fake.calls.back() != "pending") fake.calls.push_back("pending");
@@ -91,7 +84,7 @@ int PortWrite(PortHandle, std::span<const uint8_t> bytes, uint32_t* written) {
 }
 int PortRead(PortHandle, std::span<uint8_t> buffer, uint32_t* got) {
   // The first read after a write begins the next message's reads.
-  if (fake.writtenSinceRead) {
+  if (fake.writtenSinceRead || fake.readsPerMessage.empty()) {
     fake.writtenSinceRead = false;
     fake.readsPerMessage.push_back(0);
     fake.reply.clear();
@@ -204,8 +197,6 @@ TEST_P(CloseSequenceTest, WhatWasWrittenLeavesBeforeTheSettingsGoBack) {
   EXPECT_LT(took, c.atLeast + std::chrono::milliseconds(400));
 }
 
-using Calls = std::vector<std::string>;
-
 INSTANTIATE_TEST_SUITE_P(
     Closing, CloseSequenceTest,
     testing::Values(
@@ -227,19 +218,5 @@ INSTANTIATE_TEST_SUITE_P(
         // A port that is gone: nothing to wait for.
         CloseCase{"PortGone", {}, {"pending", "purge both", "restore", "close"}, 0, {}}),
     [](const testing::TestParamInfo<CloseCase>& row) { return std::string(row.param.name); });
-
-TEST(OpenSerialTest, AFailureAfterTheFirstChangeLeavesThePortAsFound) {
-  fake = FakePort{};
-  fake.pending = {0};
-  fake.setStateFails = true;
-  SavedPortState saved;
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(OpenSerial("port", 115200, &saved), kNoPort);
-  const std::string printed = testing::internal::GetCapturedStdout();
-  EXPECT_NE(printed.find(" / SetCommState: (22)\n"), std::string::npos) << printed;
-  EXPECT_EQ(fake.calls, (Calls{"create", "save", "timeouts", "set state", "pending", "drain",
-                               "restore", "close"}));
-  EXPECT_EQ(LastSystemError(), 22u);  // for the caller's report
-}
 
 }  // namespace
