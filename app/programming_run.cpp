@@ -17,8 +17,8 @@ constexpr size_t kMinHwParamLength = 9;
 
 // Closes the port and passes the status on, so every result path reads as
 // one statement.
-int CloseAndReturn(PortHandle port, int status) {
-  PortClose(port);
+int CloseAndReturn(PortHandle port, const SavedPortState& saved, int status) {
+  CloseSerial(port, saved);
   return status;
 }
 
@@ -31,12 +31,12 @@ int ProgramImage(PortHandle port, const ImageSource& source, bool firmware) {
 
 }  // namespace
 
-int RunProgramming(PortHandle port, const char* imageArgument) {
+int RunProgramming(PortHandle port, const SavedPortState& saved, const char* imageArgument) {
   // 1. Hardware parameters into the built-in EEPROM image.
   if (StartsWithKeyword(imageArgument, "HWPARM", "hwparm")) {
     if (std::strlen(imageArgument) < kMinHwParamLength) {
       std::printf("HWPARM string not valid\n");
-      return CloseAndReturn(port, kExitFailure);
+      return CloseAndReturn(port, saved, kExitFailure);
     }
     SetHwParams(imageArgument);
   }
@@ -58,13 +58,13 @@ int RunProgramming(PortHandle port, const char* imageArgument) {
       std::printf("Written: %d, Read: %d\n", static_cast<int>(run.traffic.written),
                   static_cast<int>(run.traffic.read));
       std::printf("Flashing the firmware image failed.\n");
-      return CloseAndReturn(port, kExitFailure);
+      return CloseAndReturn(port, saved, kExitFailure);
     }
     std::printf("Firmware flashed.\n");
   } else {
     if (!ProgramImage(port, source, false)) {
       std::printf("Flashing the eeprom image failed.\n");
-      return CloseAndReturn(port, kExitFailure);
+      return CloseAndReturn(port, saved, kExitFailure);
     }
     std::printf("Eeprom flashed.\n");
   }
@@ -72,7 +72,7 @@ int RunProgramming(PortHandle port, const char* imageArgument) {
   // 4. Let the device leave its bootloader.
   if (!ResetBootloader(port)) {
     std::printf("Resetting the bootloader failed.\n");
-    return CloseAndReturn(port, kExitFailure);
+    return CloseAndReturn(port, saved, kExitFailure);
   }
-  return CloseAndReturn(port, kExitSuccess);
+  return CloseAndReturn(port, saved, kExitSuccess);
 }

@@ -17,10 +17,11 @@ constexpr uint32_t kAdapterBaud = 3000000;
 
 }  // namespace
 
-ActivationChoice ChooseActivation(int argc, const char* const* argv) {
+ActivationChoice ChooseActivation(int argc, const char* const* argv,
+                                  const std::vector<InventoryEntry>* inventory) {
   ActivationChoice choice;
   if (argc < 4) {
-    choice.baud = IsKnownAdapterPort(argv[1]) ? kAdapterBaud : kDefaultBaud;
+    choice.baud = IsKnownAdapterPort(argv[1], inventory) ? kAdapterBaud : kDefaultBaud;
   } else if (StartsWithKeyword(argv[3], "FORCE", "force")) {
     choice.baud = kDefaultBaud;
     choice.forced = true;
@@ -46,7 +47,8 @@ int RunKorvel(int argc, const char* const* argv) {
 
   // 3. The activation baud, then the port.
   const ActivationChoice choice = ChooseActivation(argc, argv);
-  const PortHandle port = OpenSerial(argv[1], choice.baud);
+  SavedPortState saved;
+  const PortHandle port = OpenSerial(argv[1], choice.baud, &saved);
   if (port == kNoPort) {
     ReportFailure("OpenSerial");
     return kExitFailure;
@@ -56,7 +58,7 @@ int RunKorvel(int argc, const char* const* argv) {
   if (!ActivateBootloader(port)) {
     if (!choice.forced) {
       std::printf("Activating the bootloader failed.\n");
-      PortClose(port);
+      CloseSerial(port, saved);
       return kExitFailure;
     }
     std::printf("Forced bootloader activation.\n");
@@ -66,9 +68,9 @@ int RunKorvel(int argc, const char* const* argv) {
   // 5. STOP leaves the device in its bootloader: no reset is sent.
   const char* imageArgument = argv[2];
   if (StartsWithKeyword(imageArgument, "STOP", "stop")) {
-    PortClose(port);
+    CloseSerial(port, saved);
     return kExitSuccess;
   }
   // 6. Everything else is a programming run, which closes the port.
-  return RunProgramming(port, imageArgument);
+  return RunProgramming(port, saved, imageArgument);
 }

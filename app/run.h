@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
+#include "serial/adapter.h"
 #include "serial/serial_port.h"
 
 inline constexpr int kExitSuccess = 0;
@@ -18,8 +20,10 @@ struct ActivationChoice {
 // argument FORCE/force forces at 115,200; any other third argument is the
 // baud as decimal text; a fourth argument forces as well; without a third
 // argument the port is looked up among the known adapters (3,000,000 baud)
-// and otherwise gets 115,200.
-ActivationChoice ChooseActivation(int argc, const char* const* argv);
+// and otherwise gets 115,200. The lookup asks the system, or |inventory|
+// when the caller gives one (see IsKnownAdapterPort).
+ActivationChoice ChooseActivation(int argc, const char* const* argv,
+                                  const std::vector<InventoryEntry>* inventory = nullptr);
 
 // The whole run: banner, argument check, activation, STOP or programming.
 // Returns the exit status, 0 or -1.
@@ -27,8 +31,9 @@ int RunKorvel(int argc, const char* const* argv);
 
 // Programs what |imageArgument| selects over the open port, prints the
 // result, resets the device after a success and closes the port on every
-// path. Returns the exit status.
-int RunProgramming(PortHandle port, const char* imageArgument);
+// path, leaving it as |saved| says OpenSerial found it. Returns the exit
+// status.
+int RunProgramming(PortHandle port, const SavedPortState& saved, const char* imageArgument);
 
 // Makes standard output deliver each line as it is printed, also into a
 // pipe, so a script sees progress as it happens and lines keep their order.

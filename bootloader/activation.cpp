@@ -40,7 +40,7 @@ int ActivateBootloader(PortHandle port) {
   // side is purged: after the drain a real port has nothing left to send,
   // while on a pseudo-terminal or a virtual port a transmit purge throws
   // away bytes the device has not read yet.
-  PortDrain(port);
+  WaitUntilSent(port);
   PortPurge(port, PurgeWhat::kReceive);
 
   // 3. Switch to the bootloader's rate; every other setting stays.

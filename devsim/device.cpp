@@ -27,6 +27,14 @@ constexpr milliseconds kFrameGap{200};
 // reply goes out first (the late byte then goes just before it).
 constexpr milliseconds kLateAnswerDelay{10};
 
+// After a reset, how long the device leaves the slave's settings alone
+// before it has their changes reported again for its line gate. Turning
+// the reports on is a read-modify-write of all the settings; korvel closes
+// the port right after the reset and puts back the settings it found
+// (reports on among them), and a device writing the settings it read just
+// before would put korvel's run settings back over them.
+constexpr milliseconds kReportSettingsDelay{100};
+
 // A reply followed by a vanish: the line closes no sooner than this after
 // the reply was written, and only once the tool has read it; the kernel
 // may hand written bytes on to the reader's queue a little later.
@@ -142,7 +150,9 @@ void ResetDevice(Devsim* devsim) {
   DevsimRecord& record = devsim->record;
   ++record.resets;
   state.mode = DeviceMode::kFirmware;
-  SetSlaveSettingsReported(devsim->pty, true);  // the gate needs to see settings changes
+  // The gate needs to see settings changes again, a little later.
+  state.reportSettingsPending = true;
+  state.reportSettingsDue = DeviceClock::now() + kReportSettingsDelay;
   GateForFirmware(devsim);
   state.windowFill = 0;
   state.lateAnswerPending = false;
@@ -310,6 +320,16 @@ bool HandleDeviceTimers(Devsim* devsim, DeviceClock::time_point now) {
     SendLateAnswerNow(devsim, now);
     acted = true;
   }
+  if (state.reportSettingsPending && now >= state.reportSettingsDue) {
+    state.reportSettingsPending = false;
+    if (state.mode == DeviceMode::kFirmware) {
+      SetSlaveSettingsReported(devsim->pty, true);
+      // A change made meanwhile went unreported: the gate takes the
+      // settings as just changed and reads the rate afresh before it lets
+      // anything through.
+      GateOnSettingsChanged(devsim, now);
+    }
+  }
   // A reply-then-vanish waits for its reply to be out and read; the tool
   // reads it as soon as it arrives, so a short recheck interval will do.
   if (state.vanishOnceRead && state.output.empty() && now >= state.vanishNotBefore) {
@@ -327,6 +347,7 @@ DeviceClock::time_point NextDeviceDeadline(const DeviceState& state) {
   DeviceClock::time_point next = DeviceClock::time_point::max();
   if (FrameInProgress(state.parser)) next = std::min(next, state.frameDeadline);
   if (state.lateAnswerPending) next = std::min(next, state.lateAnswerDue);
+  if (state.reportSettingsPending) next = std::min(next, state.reportSettingsDue);
   if (state.vanishOnceRead && state.output.empty()) next = std::min(next, state.vanishNotBefore);
   // A blocked write waits for room (POLLOUT), not for a time.
   if (!state.output.empty() && !state.outputBlocked)

@@ -69,6 +69,9 @@ struct DeviceState {
   bool outputBlocked = false;  // the last write took less than offered
   bool lateAnswerPending = false;
   DeviceClock::time_point lateAnswerDue{};
+  // After a reset: settings changes are to be reported again from then on.
+  bool reportSettingsPending = false;
+  DeviceClock::time_point reportSettingsDue{};
 
   bool flooding = false;
   uint32_t floodSeed = 1;

@@ -10,10 +10,6 @@ namespace devsim_internal {
 
 namespace {
 
-// The gap between the two halves of a split reply: longer than the 20 ms
-// after which the tool takes a burst as complete.
-constexpr int kSplitGapMs = 60;
-
 // Bytes appended after a reply by kTrailingBytes: a late sync answer, a
 // filler and a start byte, none of which may disturb the reply before them.
 constexpr uint8_t kTrailing[] = {kSyncAnswer, 0x00, kFrameStart};
@@ -161,7 +157,8 @@ std::vector<Burst> ShapeReply(uint8_t sequence, std::span<const uint8_t> body,
     case ReplyFault::kSplitBurst: {
       // Cut after the header: each half is useless on its own.
       const auto cut = reply.begin() + 5;
-      return {Burst{{reply.begin(), cut}, 0}, Burst{{cut, reply.end()}, kSplitGapMs}};
+      return {Burst{{reply.begin(), cut}, 0},
+              Burst{{cut, reply.end()}, static_cast<int>(plan.splitGapMs)}};
     }
     case ReplyFault::kStrayLeadingByte:
       reply.insert(reply.begin(), kSyncAnswer);

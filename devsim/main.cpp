@@ -68,6 +68,8 @@ constexpr const char* kUsage =
     "                          huge-size-claim, stop-reading, reply-then-vanish,\n"
     "                          reply-then-hold\n"
     "  --vanish-mid M:K        close the terminal once K bytes of message M came in\n"
+    "  --split-gap M:MS        answer message M in two bursts MS milliseconds apart\n"
+    "                          (split-burst with a pause of its own; default 60)\n"
     "  --custom-body M:HEX     answer message M with the body HEX (e.g. 12c0)\n"
     "  --help                  this text\n";
 
@@ -93,6 +95,7 @@ enum OptionId {
   kFault,
   kCustomBody,
   kVanishMid,
+  kSplitGap,
   kHelp,
 };
 
@@ -118,6 +121,7 @@ constexpr option kLongOptions[] = {
     {"fault", required_argument, nullptr, kFault},
     {"custom-body", required_argument, nullptr, kCustomBody},
     {"vanish-mid", required_argument, nullptr, kVanishMid},
+    {"split-gap", required_argument, nullptr, kSplitGap},
     {"help", no_argument, nullptr, kHelp},
     {nullptr, 0, nullptr, 0},
 };
@@ -251,6 +255,12 @@ bool ApplyOption(int id, const char* value, Options* options) {
       if (!ParseIndexed(value, &index, &rest) || !ParseNumber(rest, 1, 1000, &number)) return false;
       config.replies[index] =
           ReplyPlan{ReplyFault::kVanishMidMessage, {}, static_cast<uint32_t>(number)};
+      return true;
+    case kSplitGap:
+      if (!ParseIndexed(value, &index, &rest) || !ParseNumber(rest, 0, 10000, &number))
+        return false;
+      config.replies[index] = ReplyPlan{ReplyFault::kSplitBurst, {}};
+      config.replies[index].splitGapMs = static_cast<uint32_t>(number);
       return true;
     default:
       return false;

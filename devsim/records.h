@@ -28,7 +28,7 @@ enum class ReplyFault {
   kThreeByteBody,  // a 3-byte body, otherwise well formed
   kWrongChecksum,
   kOneByteShort,      // the last byte (the checksum) is never sent
-  kSplitBurst,        // the reply in two bursts more than 20 ms apart
+  kSplitBurst,        // the reply in two bursts |splitGapMs| apart
   kStrayLeadingByte,  // a '\r' right before the reply, in the same burst
   kTrailingBytes,     // extra bytes after the reply, in the same burst
   kWrongToken,        // token not 0x0E, checksum right
@@ -56,6 +56,10 @@ struct ReplyPlan {
   ReplyFault fault = ReplyFault::kNone;
   std::vector<uint8_t> customBody;  // for kCustomBody
   uint32_t vanishAfterBytes = 0;    // for kVanishMidMessage: 1 to the message's length - 1
+  // For kSplitBurst: the pause between the two halves. The default is well
+  // over the 20 ms after which the tool takes a burst as complete; a pause
+  // under it makes the two halves one burst to the tool.
+  uint32_t splitGapMs = 60;
 };
 
 struct DevsimConfig {

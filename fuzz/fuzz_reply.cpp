@@ -41,7 +41,8 @@ const Line& OpenLine() {
     opened.device = posix_openpt(O_RDWR | O_NOCTTY);
     FuzzCheck(opened.device >= 0 && grantpt(opened.device) == 0 && unlockpt(opened.device) == 0,
               "pseudo-terminal");
-    opened.port = OpenSerial(ptsname(opened.device), 115200);
+    SavedPortState found;  // never put back: the line lives as long as the session
+    opened.port = OpenSerial(ptsname(opened.device), 115200, &found);
     FuzzCheck(opened.port != kNoPort, "OpenSerial on the pseudo-terminal");
     return opened;
   }();

@@ -37,14 +37,17 @@ int MatchKnownAdapter(const char* portName, std::span<const InventoryEntry> inve
   return known;
 }
 
-int IsKnownAdapterPort(const char* portName) {
+int IsKnownAdapterPort(const char* portName, const std::vector<InventoryEntry>* inventory) {
   // An answer must leave no trace in a later report's error code.
   SystemErrorGuard keepError;
-  std::vector<InventoryEntry> inventory;
-  if (!ReadPortInventory(&inventory)) {
-    ReportFailure("SetupDiGetClassDevs");
-    keepError.KeepCurrentError();  // the reported failure's code stays, as after any report
-    return 0;
+  std::vector<InventoryEntry> system;
+  if (inventory == nullptr) {
+    if (!ReadPortInventory(&system)) {
+      ReportFailure("SetupDiGetClassDevs");
+      keepError.KeepCurrentError();  // the reported failure's code stays, as after any report
+      return 0;
+    }
+    inventory = &system;
   }
-  return MatchKnownAdapter(InventoryNameForPort(portName).c_str(), inventory);
+  return MatchKnownAdapter(InventoryNameForPort(portName).c_str(), *inventory);
 }

@@ -22,8 +22,11 @@ int MatchKnownAdapter(const char* portName, std::span<const InventoryEntry> inve
 // Asks the system's device inventory whether |portName| belongs to a known
 // adapter. Reports "SetupDiGetClassDevs" and answers 0 when the inventory
 // can't be read; devices whose entries can't be read are passed over. An
-// answer leaves the last system error as it was.
-int IsKnownAdapterPort(const char* portName);
+// answer leaves the last system error as it was. A caller that passes
+// |inventory| has the port looked up there instead (tests: a port that a
+// known adapter carries, which the machine running them may not have).
+int IsKnownAdapterPort(const char* portName,
+                       const std::vector<InventoryEntry>* inventory = nullptr);
 
 // --- Platform layer -------------------------------------------------------
 // The build picks one file: inventory_linux.cpp (sysfs) or

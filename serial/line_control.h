@@ -17,11 +17,28 @@ int ApplyLineSpeed(int fd, uint32_t baud);
 // Reads the output rate of terminal |fd|. Returns 1, or 0 with errno set.
 int ReadLineSpeed(int fd, uint32_t* baud);
 
+// Reads the input and output rates of terminal |fd|. Returns 1, or 0 with
+// errno set.
+int ReadLineSpeeds(int fd, uint32_t* input, uint32_t* output);
+
+// Puts back the rates ReadLineSpeeds read, after tcsetattr has put back
+// the settings they were read with: a rate outside the standard codes
+// lives apart from struct termios. Returns 1, or 0 with errno set.
+int RestoreLineSpeeds(int fd, uint32_t input, uint32_t output);
+
 // Asks the driver of terminal |fd| for low-latency mode, where it offers
 // one: USB serial adapters otherwise hold received bytes for their latency
 // timer (16 ms on many) before passing them on. A driver that has no such
 // mode, or refuses it, is no failure; errno is left as it was.
 void RequestLowLatency(int fd);
+
+// The driver's low-latency flag on terminal |fd|: 1 or 0, or -1 for a
+// driver that has no such setting. Leaves errno as it was.
+int ReadLowLatency(int fd);
+
+// Switches the driver's low-latency flag off again where it is on. Leaves
+// errno as it was.
+void EndLowLatency(int fd);
 
 // Lets the calling thread's timed waits end when they are due rather than
 // up to 50 us later, which the kernel allows by default to gather wake-ups.

@@ -25,10 +25,30 @@ int ApplyLineSpeed(int fd, uint32_t baud) {
 }
 
 int ReadLineSpeed(int fd, uint32_t* baud) {
+  uint32_t input = 0;
+  return ReadLineSpeeds(fd, &input, baud);
+}
+
+int ReadLineSpeeds(int fd, uint32_t* input, uint32_t* output) {
   struct termios2 tio {};
   if (ioctl(fd, TCGETS2, &tio) != 0) return 0;
-  *baud = tio.c_ospeed;
+  *input = tio.c_ispeed;
+  *output = tio.c_ospeed;
   return 1;
+}
+
+int RestoreLineSpeeds(int fd, uint32_t input, uint32_t output) {
+  // A standard rate code (B9600) carries its rate, and the kernel derives
+  // the numbers from it; only the code BOTHER ("the number says") needs
+  // the numbers themselves. The codes are as tcsetattr just put them back.
+  struct termios2 tio {};
+  if (ioctl(fd, TCGETS2, &tio) != 0) return 0;
+  const bool outputByNumber = (tio.c_cflag & CBAUD) == BOTHER;
+  const bool inputByNumber = ((tio.c_cflag >> IBSHIFT) & CBAUD) == BOTHER;
+  if (!outputByNumber && !inputByNumber) return 1;
+  tio.c_ispeed = input;
+  tio.c_ospeed = output;
+  return ioctl(fd, TCSETS2, &tio) == 0 ? 1 : 0;
 }
 
 void RequestLowLatency(int fd) {
@@ -41,6 +61,27 @@ void RequestLowLatency(int fd) {
   serial_struct settings{};
   if (ioctl(fd, TIOCGSERIAL, &settings) == 0 && (settings.flags & ASYNC_LOW_LATENCY) == 0) {
     settings.flags |= ASYNC_LOW_LATENCY;
+    ioctl(fd, TIOCSSERIAL, &settings);
+  }
+}
+
+int ReadLowLatency(int fd) {
+  SystemErrorGuard keepError;
+  serial_struct settings{};
+  if (ioctl(fd, TIOCGSERIAL, &settings) != 0) return -1;
+  return (settings.flags & ASYNC_LOW_LATENCY) != 0 ? 1 : 0;
+}
+
+void EndLowLatency(int fd) {
+  SystemErrorGuard keepError;
+  // ftdi_sio sets the latency timer from this flag: 1 ms while it is on,
+  // and, once it is off, the value the driver holds for the adapter: the
+  // one it read from the adapter when it was plugged in, or the one last
+  // written to the latency_timer file in sysfs. Both are the timer as the
+  // run found it, so nothing else needs putting back.
+  serial_struct settings{};
+  if (ioctl(fd, TIOCGSERIAL, &settings) == 0 && (settings.flags & ASYNC_LOW_LATENCY) != 0) {
+    settings.flags &= ~ASYNC_LOW_LATENCY;
     ioctl(fd, TIOCSSERIAL, &settings);
   }
 }

@@ -51,7 +51,29 @@ int ReadLineSpeed(int fd, uint32_t* baud) {
   return 1;
 }
 
+int ReadLineSpeeds(int fd, uint32_t* input, uint32_t* output) {
+  termios tio{};
+  if (tcgetattr(fd, &tio) != 0) return 0;
+  *input = 0;
+  const speed_t code = cfgetispeed(&tio);
+  for (const SpeedCode& speed : kSpeeds) {
+    if (speed.code == code) *input = speed.baud;
+  }
+  return ReadLineSpeed(fd, output);
+}
+
+int RestoreLineSpeeds(int, uint32_t, uint32_t) {
+  // Only the standard rates exist here, and struct termios carries them.
+  return 1;
+}
+
 void RequestLowLatency(int) {}
+
+int ReadLowLatency(int) {
+  return -1;
+}
+
+void EndLowLatency(int) {}
 
 void TightenTimerSlack() {}
 

@@ -70,6 +70,32 @@ PortHandle PortCreate(const char* portName) {
   return fd;
 }
 
+void PortSaveState(PortHandle port, SavedPortState* saved) {
+  SystemErrorGuard keepError;
+  // A descriptor that is not a terminal has no settings; the next step
+  // reports that with its own name.
+  saved->lineRead = tcgetattr(port, &saved->tio) == 0 &&
+                    ReadLineSpeeds(port, &saved->inputBaud, &saved->outputBaud);
+  saved->lowLatency = ReadLowLatency(port);
+}
+
+void PortRestoreState(PortHandle port, const SavedPortState& saved) {
+  SystemErrorGuard keepError;
+  if (saved.lineRead) {
+    // HUPCL stays off, whatever the port had: with it on, closing the port
+    // drops DTR and RTS, which resets many a device, and one left in its
+    // bootloader on purpose (a STOP run, a failed programming) would leave
+    // it again.
+    termios tio = saved.tio;
+    tio.c_cflag &= ~static_cast<tcflag_t>(HUPCL);
+    if (tcsetattr(port, TCSANOW, &tio) == 0) {
+      RestoreLineSpeeds(port, saved.inputBaud, saved.outputBaud);
+    }
+  }
+  // Low latency only where the run switched it on.
+  if (saved.lowLatency == 0) EndLowLatency(port);
+}
+
 int PortSetTimeouts(PortHandle port) {
   // The receive rule itself is timed by PortRead, whose 20 ms gap after a
   // reply should end on time: no timer slack, and an adapter that passes
@@ -131,11 +157,11 @@ int PortSetState(PortHandle port, const LineState& state) {
   }
   if (tcsetattr(port, TCSANOW, &state.tio) != 0) return 0;
   if (!ApplyLineSpeed(port, state.baud)) return 0;
-  // Drivers may round or refuse a rate without an error: check what the
-  // line runs at now.
+  // Drivers may round or clamp a rate without an error: check what the
+  // line runs at now. Rounded is fine, clamped is refused.
   uint32_t actual = 0;
   if (!ReadLineSpeed(port, &actual)) return 0;
-  if (actual != state.baud) {
+  if (!RateWithinTolerance(state.baud, actual)) {
     errno = EINVAL;
     return 0;
   }
@@ -143,6 +169,13 @@ int PortSetState(PortHandle port, const LineState& state) {
   // refuses this ioctl; that refusal is not a failure.
   const int lines = TIOCM_RTS | TIOCM_DTR;
   IoctlIgnoringFailure(port, TIOCMBIS, &lines);
+  return 1;
+}
+
+int PortPendingOutput(PortHandle port, uint32_t* bytes) {
+  int count = 0;
+  if (ioctl(port, TIOCOUTQ, &count) != 0) return 0;
+  *bytes = count > 0 ? static_cast<uint32_t>(count) : 0;
   return 1;
 }
 

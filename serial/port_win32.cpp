@@ -50,6 +50,33 @@ PortHandle PortCreate(const char* portName) {
       nullptr);               // no template file
 }
 
+void PortSaveState(PortHandle port, SavedPortState* saved) {
+  SystemErrorGuard keepError;
+  saved->dcb = DCB{};
+  saved->dcb.DCBlength = sizeof(DCB);
+  saved->stateRead = GetCommState(port, &saved->dcb) != FALSE;
+  saved->timeoutsRead = GetCommTimeouts(port, &saved->timeouts) != FALSE;
+}
+
+void PortRestoreState(PortHandle port, const SavedPortState& saved) {
+  SystemErrorGuard keepError;
+  DCB current{};
+  current.DCBlength = sizeof(DCB);
+  if (saved.stateRead && GetCommState(port, &current)) {
+    // DTR and RTS stay as the run set them: a control mode that drops them
+    // (DTR_CONTROL_DISABLE, handshaking) would reset many a device, and one
+    // left in its bootloader on purpose would leave it again.
+    DCB dcb = saved.dcb;
+    dcb.fDtrControl = current.fDtrControl;
+    dcb.fRtsControl = current.fRtsControl;
+    SetCommState(port, &dcb);
+  }
+  if (saved.timeoutsRead) {
+    COMMTIMEOUTS timeouts = saved.timeouts;
+    SetCommTimeouts(port, &timeouts);
+  }
+}
+
 int PortSetTimeouts(PortHandle port) {
   COMMTIMEOUTS timeouts = kTimeouts;
   return SetCommTimeouts(port, &timeouts) ? 1 : 0;
@@ -109,6 +136,17 @@ int PortSetState(PortHandle port, const LineState& state) {
   }
   DCB dcb = state.dcb;
   return SetCommState(port, &dcb) ? 1 : 0;
+}
+
+int PortPendingOutput(PortHandle port, uint32_t* bytes) {
+  // The port's status also holds its line errors, which this clears; the
+  // line is set never to stop on them (fAbortOnError off), so nothing
+  // depends on them.
+  DWORD errors = 0;
+  COMSTAT status{};
+  if (!ClearCommError(port, &errors, &status)) return 0;
+  *bytes = status.cbOutQue;
+  return 1;
 }
 
 int PortDrain(PortHandle port) {

@@ -14,10 +14,24 @@
 inline constexpr uint32_t kReceiveSize = 285;
 
 // Opens |portName| at |baud|, 8N1, no flow control, raw, with the read
-// timeouts of the receive rule. Returns kNoPort after reporting the failing
-// step ("CreateFile", "SetCommTimeouts", "GetCommState", "BuildCommDCB",
-// "SetCommState").
-PortHandle OpenSerial(const char* portName, uint32_t baud);
+// timeouts of the receive rule, keeping in |saved| what it found before it
+// changed anything, for CloseSerial. Returns kNoPort after reporting the
+// failing step ("CreateFile", "SetCommTimeouts", "GetCommState",
+// "BuildCommDCB", "SetCommState"); a port it had begun to change is left as
+// found and closed by then, with the error code of the report kept.
+PortHandle OpenSerial(const char* portName, uint32_t baud, SavedPortState* saved);
+
+// Closes a port that OpenSerial opened and leaves it as OpenSerial found it
+// (nothing of a run persists), but for the modem lines: DTR and RTS stay
+// as the run set them (see PortRestoreState). Waits, bounded, until what
+// was written has left at the rate it was written at. Leaves the last
+// system error code as it was, so it can't change what a report prints.
+void CloseSerial(PortHandle port, const SavedPortState& saved);
+
+// Waits until everything written has left the port, but never for good: a
+// queue that does not go down for 500 ms (a line held by flow control) or
+// is not empty after 5 s ends the wait. Returns 1 when all went out.
+int WaitUntilSent(PortHandle port);
 
 // Sends |bytes| one byte per write call, counting them in run.traffic.
 // Returns 1 when all went out; |sent| says how many did. Gives up when more
@@ -38,6 +52,19 @@ int MyReadFile(PortHandle port, std::span<uint8_t> buffer, uint32_t budgetMs, ui
 
 // Opens the port device for exclusive read/write use ("CreateFile").
 PortHandle PortCreate(const char* portName);
+
+// Reads into |saved| what the tool will change on |port|: its line settings
+// and rate, its timeouts, and on Linux the serial driver's low-latency
+// flag. What can't be read is marked so and later left alone. Leaves the
+// last system error code as it was.
+void PortSaveState(PortHandle port, SavedPortState* saved);
+
+// Puts back what PortSaveState read, with one exception: the modem lines
+// stay as the run set them (POSIX: HUPCL stays off; Windows: DTR and RTS
+// control stay as set), so that closing the port does not drop DTR and RTS
+// and reset a device left in its bootloader on purpose. Leaves the last
+// system error code as it was.
+void PortRestoreState(PortHandle port, const SavedPortState& saved);
 
 // Sets the read timeouts: a read returns when its buffer is full, 20 ms
 // after a byte with no further byte, or 150 ms after it began; writes have
@@ -60,7 +87,25 @@ void PortSetBaud(LineState* state, uint32_t baud);
 // Applies |state| and checks that the line took it ("SetCommState").
 int PortSetState(PortHandle port, const LineState& state);
 
-// Waits until everything written has left the port.
+// Whether a line that reads back |actual| bits per second after it was
+// asked for |requested| runs close enough to the request: within 3 % either
+// way, exactly 3 % still taken. Drivers store the rate their hardware
+// really makes (Linux's cp210x reads 115,200 back as 115,384), and a UART
+// link tolerates a few per cent between its two ends; a rate the driver
+// clamped far away (3,000,000 to 115,200) is refused. The POSIX port judges
+// its read-back by this; Windows drivers refuse what they can't make.
+constexpr bool RateWithinTolerance(uint32_t requested, uint32_t actual) {
+  const uint64_t difference = actual > requested ? actual - requested : requested - actual;
+  return difference * 100 <= uint64_t{requested} * 3;
+}
+
+// How many bytes written are still queued in the system, not yet handed
+// to the hardware.
+int PortPendingOutput(PortHandle port, uint32_t* bytes);
+
+// Waits until the hardware has sent what it holds. Once the queue is empty
+// that takes a few byte times on a line without flow control; a held line
+// can keep it waiting, so WaitUntilSent calls it only on an empty queue.
 int PortDrain(PortHandle port);
 
 enum class PurgeWhat { kReceive, kBoth };

@@ -1,8 +1,10 @@
 // Sending and receiving over an open port, written once over the platform
-// layer: the stall rule of the send loop and the receive budget counted in
-// read timeouts.
+// layer: the stall rule of the send loop, the bounded wait for the bytes
+// sent to leave, and the receive budget counted in read timeouts.
+#include <chrono>
 #include <cstdint>
 #include <span>
+#include <thread>
 
 #include "common/report.h"
 #include "common/run_state.h"
@@ -15,6 +17,14 @@ constexpr uint32_t kReadTimeoutMs = 150;
 
 // Consecutive write calls that may take nothing before the send gives up.
 constexpr uint32_t kStallLimit = 100;
+
+// The wait for written bytes to leave: the queue is looked at every
+// millisecond, and must go down at least every 500 ms (a line held by flow
+// control does not) and be empty within 5 s in all. Even at 300 baud a
+// 16-byte hardware FIFO moves on well within 500 ms.
+constexpr auto kQueueLookInterval = std::chrono::milliseconds(1);
+constexpr auto kQueueStallLimit = std::chrono::milliseconds(500);
+constexpr auto kSendWaitLimit = std::chrono::seconds(5);
 
 }  // namespace
 
@@ -35,6 +45,28 @@ int MyWriteFile(PortHandle port, std::span<const uint8_t> bytes, uint32_t* sent)
     ++stalls;
   }
   return 1;
+}
+
+int WaitUntilSent(PortHandle port) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point start = Clock::now();
+  Clock::time_point lastDrop = start;
+  uint32_t least = UINT32_MAX;
+  // 1. The system's queue, polled: a blocking drain could wait for good.
+  while (true) {
+    uint32_t pending = 0;
+    if (!PortPendingOutput(port, &pending)) return 0;
+    if (pending == 0) break;
+    const Clock::time_point now = Clock::now();
+    if (pending < least) {
+      least = pending;
+      lastDrop = now;
+    }
+    if (now - lastDrop >= kQueueStallLimit || now - start >= kSendWaitLimit) return 0;
+    std::this_thread::sleep_for(kQueueLookInterval);
+  }
+  // 2. What the hardware still holds: a few byte times now.
+  return PortDrain(port);
 }
 
 int MyReadFile(PortHandle port, std::span<uint8_t> buffer, uint32_t budgetMs, uint32_t* received) {

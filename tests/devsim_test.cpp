@@ -188,9 +188,13 @@ TEST(DevsimReplyShapes, EachFaultBreaksOrKeepsTheReplyAsItsNameSays) {
   EXPECT_EQ(body, (Bytes{0x05, 0xC0}));
 
   // Two bursts far enough apart to be two reads; neither half is a reply.
+  // A plan may set the pause.
   const std::vector<Burst> split = ShapeReply(9, ok, ReplyPlan{ReplyFault::kSplitBurst, {}});
   ASSERT_EQ(split.size(), 2u);
   EXPECT_GT(split[1].delayMs, 20);
+  ReplyPlan shortPause{ReplyFault::kSplitBurst, {}};
+  shortPause.splitGapMs = 12;
+  EXPECT_EQ(ShapeReply(9, ok, shortPause)[1].delayMs, 12);
   EXPECT_FALSE(ToolAccepts(split[0].bytes, &body));
   Bytes joined = split[0].bytes;
   joined.insert(joined.end(), split[1].bytes.begin(), split[1].bytes.end());

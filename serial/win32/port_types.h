@@ -11,3 +11,11 @@ inline const PortHandle kNoPort = INVALID_HANDLE_VALUE;
 struct LineState {
   DCB dcb{};
 };
+
+// The port as OpenSerial found it, for CloseSerial to put back.
+struct SavedPortState {
+  bool stateRead = false;  // |dcb| was read
+  DCB dcb{};
+  bool timeoutsRead = false;  // |timeouts| was read
+  COMMTIMEOUTS timeouts{};
+};

@@ -1,14 +1,10 @@
 // Programming runs that reach the device: firmware images, EEPROM images,
 // the built-in hardware-parameter image, and the images refused before
 // anything is sent.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <termios.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <ostream>
@@ -56,10 +52,12 @@ TEST_P(FirmwareImageTest, LandsInTheFlashBlockByBlock) {
   const Bytes image = FirmwareImage(GetParam().size);
   const std::string path = dir.WriteFile("firmware.img", image).string();
   SimulatedDevice device;
+  const termios found = PortSettings(device.port());
 
   EXPECT_TRUE(RunIs(RunKorvel({device.port(), path}),
                     ActivatedStart() + ExpectedLines{kVersion24, kFirmwareFlashed}, 0));
   const DevsimRecord seen = AfterReset(device);
+  EXPECT_TRUE(SettingsAsFound(device.port(), found));
   EXPECT_TRUE(FramesAre(seen.frames, RunFrames(image, kProgramFlash)));
   EXPECT_TRUE(HoldsImage(seen.flash, image));
   EXPECT_EQ(seen.flashWritten, image.size());
@@ -113,21 +111,6 @@ TEST(Flashing, ForcedActivationGoesOnToProgram) {
   EXPECT_TRUE(HoldsImage(AfterReset(device).flash, image));
 }
 
-// A port as another program may leave it: line editing, echo, CR/LF
-// translation, software flow control, bit 7 stripped. korvel must carry every
-// byte unchanged in both directions regardless.
-void LeavePortCooked(const std::string& port) {
-  const int fd = open(port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  ASSERT_GE(fd, 0) << std::strerror(errno);
-  termios tio{};
-  ASSERT_EQ(tcgetattr(fd, &tio), 0);
-  tio.c_iflag |= ICRNL | INLCR | IGNCR | IXON | IXOFF | ISTRIP | BRKINT | INPCK;
-  tio.c_oflag |= OPOST | ONLCR | OCRNL;
-  tio.c_lflag |= ECHO | ECHOE | ECHONL | ICANON | ISIG | IEXTEN;
-  ASSERT_EQ(tcsetattr(fd, TCSANOW, &tio), 0);
-  close(fd);
-}
-
 TEST(Flashing, PortLeftCookedCarriesTheImageUnchanged) {
   // The image holds CR, LF, XON, XOFF and the terminal's control characters.
   TempDir dir;
@@ -135,10 +118,12 @@ TEST(Flashing, PortLeftCookedCarriesTheImageUnchanged) {
   const std::string path = dir.WriteFile("firmware.img", image).string();
   SimulatedDevice device;
   LeavePortCooked(device.port());
+  const termios found = PortSettings(device.port());
 
   EXPECT_TRUE(RunIs(RunKorvel({device.port(), path}),
                     ActivatedStart() + ExpectedLines{kVersion24, kFirmwareFlashed}, 0));
   const DevsimRecord seen = AfterReset(device);
+  EXPECT_TRUE(SettingsAsFound(device.port(), found));  // cooked again
   EXPECT_TRUE(FramesAre(seen.frames, RunFrames(image, kProgramFlash)));
   EXPECT_TRUE(HoldsImage(seen.flash, image));
 }

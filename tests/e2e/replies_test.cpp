@@ -50,11 +50,15 @@ Target Prepare(Source source, const TempDir& dir) {
   return {"HWPARM0112345", HwParamImageWith(0x01, 12345), kProgramEeprom, ActivatedStart()};
 }
 
-DevsimConfig WithReply(int message, ReplyFault fault, Bytes customBody = {}) {
+DevsimConfig WithReply(int message, ReplyFault fault, Bytes customBody, uint32_t splitGapMs) {
   DevsimConfig config;
   config.replies[message] = ReplyPlan{fault, std::move(customBody)};
+  config.replies[message].splitGapMs = splitGapMs;
   return config;
 }
+
+// The pause inside a split reply unless a case gives its own.
+constexpr uint32_t kSplitGapMs = ReplyPlan{}.splitGapMs;
 
 const char* const kTransfer = "serial/transfer.cpp";
 const char* const kMessage = "bootloader/message.cpp";
@@ -95,6 +99,7 @@ struct FailingReplyCase {
   ReplyFault fault;
   Bytes customBody;
   ExpectedLines lines;  // after the start
+  uint32_t splitGapMs = kSplitGapMs;
 };
 
 void PrintTo(const FailingReplyCase& param, std::ostream* out) {
@@ -107,7 +112,8 @@ TEST_P(FailingReplyTest, EndsTheProgrammingWithoutResetOrRetry) {
   const FailingReplyCase& param = GetParam();
   TempDir dir;
   const Target target = Prepare(param.source, dir);
-  SimulatedDevice device(WithReply(param.message, param.fault, param.customBody));
+  SimulatedDevice device(WithReply(param.message, param.fault, param.customBody, param.splitGapMs));
+  const termios found = PortSettings(device.port());
   const RunResult run =
       RunKorvel({device.port(), target.argument}, {.workingDirectory = dir.path()});
 
@@ -131,6 +137,11 @@ TEST_P(FailingReplyTest, EndsTheProgrammingWithoutResetOrRetry) {
   const DevsimRecord seen = device.Settled();
   EXPECT_TRUE(FramesAre(seen.frames, expected));
   EXPECT_EQ(seen.resets, 0);
+  // The device stays in its bootloader on a line as korvel found it, unless
+  // the device took the line away.
+  if (!seen.vanished) {
+    EXPECT_TRUE(SettingsAsFound(device.port(), found));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Replies, FailingReplyTest,
@@ -184,13 +195,21 @@ INSTANTIATE_TEST_SUITE_P(Replies, FailingReplyTest,
                                               ReplyFault::kOneByteShort,
                                               {},
                                               kNotAMessage + FirmwareFailed(kUpToErase, 7)},
-                             // Only the first burst, the 5-byte header, counts.
+                             // Only the first burst, the 5-byte header, counts; 30 ms
+                             // of silence inside a reply end it as well as 60 do.
                              FailingReplyCase{"EraseReplyInTwoBursts",
                                               Source::kFirmwareFile,
                                               kEraseMessage,
                                               ReplyFault::kSplitBurst,
                                               {},
                                               kNotAMessage + FirmwareFailed(kUpToErase, 5)},
+                             FailingReplyCase{"EraseReplyWithA30msPauseInside",
+                                              Source::kFirmwareFile,
+                                              kEraseMessage,
+                                              ReplyFault::kSplitBurst,
+                                              {},
+                                              kNotAMessage + FirmwareFailed(kUpToErase, 5),
+                                              30},
                              FailingReplyCase{"EraseReplyAfterAStrayByte",
                                               Source::kFirmwareFile,
                                               kEraseMessage,
@@ -312,6 +331,7 @@ struct AcceptedReplyCase {
   int message;
   ReplyFault fault;
   Bytes customBody;
+  uint32_t splitGapMs = kSplitGapMs;
 };
 
 void PrintTo(const AcceptedReplyCase& param, std::ostream* out) {
@@ -324,7 +344,7 @@ TEST_P(AcceptedReplyTest, ProgrammingGoesOn) {
   const AcceptedReplyCase& param = GetParam();
   TempDir dir;
   const Target target = Prepare(param.source, dir);
-  SimulatedDevice device(WithReply(param.message, param.fault, param.customBody));
+  SimulatedDevice device(WithReply(param.message, param.fault, param.customBody, param.splitGapMs));
   const RunResult run =
       RunKorvel({device.port(), target.argument}, {.workingDirectory = dir.path()});
 
@@ -353,6 +373,19 @@ INSTANTIATE_TEST_SUITE_P(Replies, AcceptedReplyTest,
                                                kEraseMessage,
                                                ReplyFault::kCustomBody,
                                                {0x05, 0x00}},
+                             // A pause under 20 ms inside a reply does not end it.
+                             AcceptedReplyCase{"EraseReplyWithA12msPauseInside",
+                                               Source::kFirmwareFile,
+                                               kEraseMessage,
+                                               ReplyFault::kSplitBurst,
+                                               {},
+                                               12},
+                             AcceptedReplyCase{"BlockReplyWithA12msPauseInside",
+                                               Source::kFirmwareFile,
+                                               kSecondBlock,
+                                               ReplyFault::kSplitBurst,
+                                               {},
+                                               12},
                              AcceptedReplyCase{"EraseReplyWithWrongToken",
                                                Source::kFirmwareFile,
                                                kEraseMessage,

@@ -153,9 +153,12 @@ TEST_P(OpenFailureTest, ReportsTheFailingStepThenOpenSerial) {
       break;
     case PortSetup::kDevice:
       port = device.port();
+      // With settings korvel changes before the step that fails.
+      LeavePortCooked(port);
       break;
   }
 
+  const termios found = PortSettings(device.port());
   const RunResult run = RunKorvel(Concat({port, "STOP"}, param.moreArgs));
   if (holder >= 0) close(holder);
 
@@ -163,6 +166,8 @@ TEST_P(OpenFailureTest, ReportsTheFailingStepThenOpenSerial) {
                     {Banner(), Report("serial/open_serial.cpp", param.step, param.code),
                      Report("app/run.cpp", "OpenSerial", param.code)},
                     255));
+  // A port that opened and was changed before a step failed is put back.
+  EXPECT_TRUE(SettingsAsFound(device.port(), found));
   const DevsimRecord seen = device.Settled();
   EXPECT_TRUE(seen.activationBytes.empty()) << Describe(seen);
   if (param.setup == PortSetup::kRegularFile) {
@@ -230,7 +235,9 @@ class StopWordTest : public ::testing::TestWithParam<StopWordCase> {};
 
 TEST_P(StopWordTest, WakesTheBootloaderWithOneProbeAndLeavesItThere) {
   SimulatedDevice device;
+  const termios found = PortSettings(device.port());
   EXPECT_TRUE(RunIs(RunKorvel({device.port(), GetParam().word}), ActivatedStart(), 0));
+  EXPECT_TRUE(SettingsAsFound(device.port(), found));
 
   const DevsimRecord seen = device.Settled();
   EXPECT_EQ(seen.activationBytes, kActivationString);
@@ -464,6 +471,7 @@ struct RateCase {
   ProbeFaults faults;
   std::vector<std::string> moreArgs;  // after the port and STOP
   uint32_t activationRate;
+  bool flash = false;  // a firmware image instead of STOP
 };
 
 void PrintTo(const RateCase& param, std::ostream* out) {
@@ -474,8 +482,8 @@ class ActivationRateTest : public ::testing::TestWithParam<RateCase> {};
 
 // What a pseudo-terminal reports as its rate may already be the next one
 // when the device reads a byte; the tool's own calls show the rate each
-// byte was handed over at.
-TEST_P(ActivationRateTest, ActivationStringAtItsRateThenProbesAt115200) {
+// byte was handed over at, and the rate it put back at the end.
+TEST_P(ActivationRateTest, EachByteAtItsRateAndTheFoundRateBackAtTheEnd) {
   if (UnderWine()) GTEST_SKIP() << "native only: traces the tool's system calls with strace";
   const std::string strace = FindProgram("strace");
   if (strace.empty()) GTEST_SKIP() << "strace is not installed";
@@ -483,6 +491,8 @@ TEST_P(ActivationRateTest, ActivationStringAtItsRateThenProbesAt115200) {
   TempDir dir;
   SimulatedDevice device(WithProbeFaults(param.faults));
   const std::string log = (dir / "trace.log").string();
+  const std::string image =
+      param.flash ? dir.WriteFile("firmware.img", FirmwareImage(100)).string() : "STOP";
 
   // LeakSanitizer can't work under a tracer (in a sanitizer build); leaks
   // are checked by the untraced runs.
@@ -490,7 +500,7 @@ TEST_P(ActivationRateTest, ActivationStringAtItsRateThenProbesAt115200) {
   options.environment = {"ASAN_OPTIONS=detect_leaks=0"};
   const RunResult run = RunProgram(
       strace,
-      Concat(TraceOptions(log), Concat({KorvelBinary(), device.port(), "STOP"}, param.moreArgs)),
+      Concat(TraceOptions(log), Concat({KorvelBinary(), device.port(), image}, param.moreArgs)),
       options);
   ASSERT_EQ(run.exitStatus, 0) << run.out << run.err;
   std::ifstream file(log);
@@ -536,6 +546,19 @@ TEST_P(ActivationRateTest, ActivationStringAtItsRateThenProbesAt115200) {
   }
   EXPECT_EQ(next, steps.size()) << "drain, purge of the receive side and rate switch, in order";
 
+  // 3. At the close: the last bytes (the reset, or the last probe) went out
+  // at 115,200 and left the port before the rate it was found at, 38,400 on
+  // the device's pseudo-terminal, was put back.
+  EXPECT_EQ(sent.back().rate, 115200u);
+  steps = {Kind::kDrain, Kind::kRate};
+  next = 0;
+  for (size_t i = sent.back().event + 1; i < events.size(); ++i) {
+    if (next < steps.size() && events[i].kind == steps[next]) ++next;
+  }
+  EXPECT_EQ(next, steps.size()) << "drain, then the rate put back, in order";
+  ASSERT_EQ(events.back().kind, Kind::kRate);
+  EXPECT_EQ(events.back().rate, 38400u);
+
   // The device, which holds the line until korvel has set it up, saw the
   // same rate.
   EXPECT_EQ(device.Snapshot().activationBaud, param.activationRate);
@@ -547,7 +570,8 @@ INSTANTIATE_TEST_SUITE_P(
         RateCase{"Given", {}, {"9600"}, 9600},
         RateCase{"DefaultForAPortOfNoKnownAdapter", {}, {}, 115200},
         RateCase{"Forced", {}, {"FORCE"}, 115200},
-        RateCase{"GivenAndForcedUnanswered", {.neverAnswer = true}, {"57600", "now"}, 57600}),
+        RateCase{"GivenAndForcedUnanswered", {.neverAnswer = true}, {"57600", "now"}, 57600},
+        RateCase{"ProgrammingRun", {}, {}, 115200, true}),
     CaseName<RateCase>);
 
 // --- After the sync ---------------------------------------------------------

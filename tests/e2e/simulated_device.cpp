@@ -1,13 +1,17 @@
 #include "tests/e2e/simulated_device.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
 #include <stdexcept>
+
+#include "tests/e2e/run_korvel.h"
 
 namespace korvel_e2e {
 
@@ -86,6 +90,53 @@ std::string Describe(const DevsimRecord& record) {
        << ", flash written " << record.flashWritten << ", eeprom written " << record.eepromWritten
        << (record.vanished ? ", vanished" : "");
   return text.str();
+}
+
+void LeavePortCooked(const std::string& port) {
+  const int fd = open(port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(fd, 0) << std::strerror(errno);
+  termios tio{};
+  ASSERT_EQ(tcgetattr(fd, &tio), 0);
+  tio.c_iflag |= ICRNL | INLCR | IGNCR | IXON | IXOFF | ISTRIP | BRKINT | INPCK;
+  tio.c_oflag |= OPOST | ONLCR | OCRNL;
+  tio.c_lflag |= ECHO | ECHOE | ECHONL | ICANON | ISIG | IEXTEN;
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 5;
+  ASSERT_EQ(tcsetattr(fd, TCSANOW, &tio), 0);
+  close(fd);
+}
+
+termios PortSettings(const std::string& port) {
+  termios settings{};
+  const int fd = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd >= 0) {
+    tcgetattr(fd, &settings);
+    close(fd);
+  }
+  return settings;
+}
+
+::testing::AssertionResult SettingsAsFound(const std::string& port, const termios& found) {
+  if (UnderWine()) return ::testing::AssertionSuccess() << "not compared under Wine";
+  const termios now = PortSettings(port);
+  termios expected = found;
+  expected.c_cflag &= ~static_cast<tcflag_t>(HUPCL);
+  std::ostringstream differences;
+  const auto compare = [&](const char* field, unsigned long is, unsigned long was) {
+    if (is != was) {
+      differences << " " << field << " 0" << std::oct << is << " (found 0" << was << ")"
+                  << std::dec;
+    }
+  };
+  compare("c_iflag", now.c_iflag, expected.c_iflag);
+  compare("c_oflag", now.c_oflag, expected.c_oflag);
+  compare("c_cflag", now.c_cflag, expected.c_cflag);
+  compare("c_lflag", now.c_lflag, expected.c_lflag);
+  if (!std::equal(std::begin(now.c_cc), std::end(now.c_cc), std::begin(expected.c_cc))) {
+    differences << " c_cc";
+  }
+  if (differences.str().empty()) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << port << " not left as found:" << differences.str();
 }
 
 }  // namespace korvel_e2e

@@ -2,6 +2,9 @@
 // the test ends, and waited on for what it should have seen.
 #pragma once
 
+#include <gtest/gtest.h>
+#include <termios.h>
+
 #include <chrono>
 #include <functional>
 #include <string>
@@ -45,5 +48,20 @@ DevsimConfig WithProbeFaults(const ProbeFaults& faults);
 
 // A short account of a record for assertion messages.
 std::string Describe(const DevsimRecord& record);
+
+// Leaves |port| as another program may leave it: line editing, echo, CR/LF
+// translation, software flow control, bit 7 stripped, reads that wait for
+// time rather than bytes. korvel must carry every byte unchanged in both
+// directions regardless.
+void LeavePortCooked(const std::string& port);
+
+// The line settings of |port| as any program that opens it sees them (what
+// stty shows), rate codes included.
+termios PortSettings(const std::string& port);
+
+// Success when |port| has the settings |found| again, but for HUPCL, which
+// korvel leaves off. Native runs only: under Wine the Windows build puts
+// back a DCB, which Wine's serial layer turns into settings of its own.
+::testing::AssertionResult SettingsAsFound(const std::string& port, const termios& found);
 
 }  // namespace korvel_e2e

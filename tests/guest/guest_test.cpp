@@ -17,7 +17,6 @@
 #include <iostream>
 #include <memory>
 #include <ostream>
-#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -444,13 +443,6 @@ TEST(GuestUnplug, AdapterPulledOutWhileKorvelWaitsForAReplyEndsTheRunAtOnce) {
 // leaves off so that closing the port does not drop DTR/RTS and reset a
 // device left in its bootloader.
 
-// A run still leaves these as it set them; the fix that restores the port
-// at close takes them off this list. Until then each must fail with what a
-// run leaves today (LeftCase::leftToday): a case that passes here says the
-// list is out of date.
-const std::set<std::string> kNotRestoredYet = {"LineSettingsOfTheAdapter",
-                                               "LatencyTimerOfTheAdapter", "LineSettingsOfTheUart"};
-
 // A fresh port's line settings: 9600 baud, line editing, echo, CR/LF and
 // flow-control handling, hang-up on close. stty's status is not looked at:
 // it reports "cannot perform all requested operations" whenever the driver
@@ -462,9 +454,8 @@ const std::string kCookedLine = "9600 brkint icrnl ixon opost isig icanon iexten
 struct LeftCase {
   const char* name;
   PortKind port;
-  std::string prepare;    // puts the port into a known state
-  std::string read;       // prints the state
-  const char* leftToday;  // part of what a run changes until the fix
+  std::string prepare;  // puts the port into a known state
+  std::string read;     // prints the state
 };
 
 void PrintTo(const LeftCase& param, std::ostream* out) {
@@ -523,30 +514,26 @@ TEST_P(LeftBehindTest, PortAsFound) {
   ASSERT_TRUE(GuestRuns(param.read, &after));
 
   const std::string changes = Changes(before, after);
-  if (kNotRestoredYet.count(param.name) != 0) {
-    EXPECT_NE(changes.find(param.leftToday), std::string::npos)
-        << "expected the run to leave " << param.leftToday << ", it left: " << changes
-        << "\n(a port left as found? then take " << param.name << " off kNotRestoredYet)";
-    std::cout << "[ not yet  ] " << param.name << " left behind: " << changes << "\n";
-  } else {
-    EXPECT_EQ(changes, "") << "before:\n" << before << "after:\n" << after;
-  }
+  EXPECT_EQ(changes, "") << "before:\n" << before << "after:\n" << after;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Guest, LeftBehindTest,
     ::testing::Values(LeftCase{"LineSettingsOfTheAdapter", PortKind::kAdapter,
                                "stty -F /dev/ttyUSB0 " + kCookedLine,
-                               "stty -F /dev/ttyUSB0 -a && stty -F /dev/ttyUSB0 -g",
-                               "9600 -> 115200"},
-                      // 16 ms: what an FTDI chip comes up with (QEMU's says 0). A run
-                      // leaves ftdi_sio's low-latency flag set, which reads as 1 ms.
+                               "stty -F /dev/ttyUSB0 -a && stty -F /dev/ttyUSB0 -g"},
+                      // 16 ms: what an FTDI chip comes up with (QEMU's says 0). The run
+                      // switches ftdi_sio to low latency (1 ms) and back; a timer set by
+                      // hand to another value must come back too.
                       LeftCase{"LatencyTimerOfTheAdapter", PortKind::kAdapter,
                                "echo 16 > /sys/bus/usb-serial/devices/ttyUSB0/latency_timer",
-                               "cat /sys/bus/usb-serial/devices/ttyUSB0/latency_timer", "16 -> 1"},
+                               "cat /sys/bus/usb-serial/devices/ttyUSB0/latency_timer"},
+                      LeftCase{"LatencyTimerSetByHand", PortKind::kAdapter,
+                               "echo 4 > /sys/bus/usb-serial/devices/ttyUSB0/latency_timer",
+                               "cat /sys/bus/usb-serial/devices/ttyUSB0/latency_timer"},
                       LeftCase{"LineSettingsOfTheUart", PortKind::kUart,
                                "stty -F /dev/ttyS1 " + kCookedLine,
-                               "stty -F /dev/ttyS1 -a && stty -F /dev/ttyS1 -g", "9600 -> 115200"}),
+                               "stty -F /dev/ttyS1 -a && stty -F /dev/ttyS1 -g"}),
     CaseName<LeftCase>);
 
 }  // namespace

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <ostream>
+#include <string>
 #include <vector>
 
 #include "bootloader/message.h"
@@ -60,6 +62,10 @@ struct ReplyCase {
   std::vector<uint8_t> body;
 };
 
+void PrintTo(const ReplyCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
 class ParseMessageTest : public testing::TestWithParam<ReplyCase> {};
 
 TEST_P(ParseMessageTest, AcceptsOnlyAWholeWellFormedMessageAtTheBurstStart) {
@@ -107,10 +113,15 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<ReplyCase>& row) { return std::string(row.param.name); });
 
 struct AckCase {
+  const char* name;
   std::vector<uint8_t> body;
   uint8_t code;
   bool acknowledged;
 };
+
+void PrintTo(const AckCase& c, std::ostream* out) {
+  *out << c.name;
+}
 
 class AcknowledgementTest : public testing::TestWithParam<AckCase> {};
 
@@ -121,10 +132,16 @@ TEST_P(AcknowledgementTest, TwoByteBodyWithTheCodeFirstOrZeroSecond) {
 
 INSTANTIATE_TEST_SUITE_P(
     Bodies, AcknowledgementTest,
-    testing::Values(AckCase{{0x12, 0x00}, 0x12, true}, AckCase{{0x12, 0xC0}, 0x12, true},
-                    AckCase{{0x05, 0x00}, 0x12, true}, AckCase{{0x05, 0xC0}, 0x12, false},
-                    AckCase{{0x12, 0x00, 0x00}, 0x12, false}, AckCase{{0x12}, 0x12, false},
-                    AckCase{{}, 0x12, false}, AckCase{{0x13, 0x01}, 0x13, true},
-                    AckCase{{0x13, 0x01}, 0x15, false}, AckCase{{0x15, 0x80}, 0x15, true}));
+    testing::Values(AckCase{"CodeAndStatusZero", {0x12, 0x00}, 0x12, true},
+                    AckCase{"CodeAndFailureStatus", {0x12, 0xC0}, 0x12, true},
+                    AckCase{"OtherCodeAndStatusZero", {0x05, 0x00}, 0x12, true},
+                    AckCase{"OtherCodeAndFailureStatus", {0x05, 0xC0}, 0x12, false},
+                    AckCase{"ThreeByteBody", {0x12, 0x00, 0x00}, 0x12, false},
+                    AckCase{"OneByteBody", {0x12}, 0x12, false},
+                    AckCase{"EmptyBody", {}, 0x12, false},
+                    AckCase{"FlashCodeAndAnyStatus", {0x13, 0x01}, 0x13, true},
+                    AckCase{"FlashCodeForAnEepromBlock", {0x13, 0x01}, 0x15, false},
+                    AckCase{"EepromCodeAndAnyStatus", {0x15, 0x80}, 0x15, true}),
+    [](const testing::TestParamInfo<AckCase>& row) { return std::string(row.param.name); });
 
 }  // namespace

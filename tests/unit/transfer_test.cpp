@@ -1,12 +1,16 @@
 // Sending and receiving over a real pseudo-terminal: the burst rule of a
-// receive, its budget, the stall rule of a send, and a line that hangs up.
+// receive, its budget, the stall rule of a send, and a line that hangs up;
+// the port left as found at the close; and the tolerance for a rate the
+// driver rounds.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/prctl.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -32,12 +36,12 @@ class PortTest : public testing::Test {
     ASSERT_GE(master_, 0);
     ASSERT_EQ(grantpt(master_), 0);
     ASSERT_EQ(unlockpt(master_), 0);
-    port_ = OpenSerial(ptsname(master_), 115200);
+    port_ = OpenSerial(ptsname(master_), 115200, &saved_);
     ASSERT_NE(port_, kNoPort);
     run.traffic = TrafficCounters{};
   }
   void TearDown() override {
-    if (port_ != kNoPort) PortClose(port_);
+    if (port_ != kNoPort) CloseSerial(port_, saved_);
     if (master_ >= 0) close(master_);
   }
 
@@ -56,6 +60,7 @@ class PortTest : public testing::Test {
 
   int master_ = -1;
   PortHandle port_ = kNoPort;
+  SavedPortState saved_;
 };
 
 TEST_F(PortTest, BytesPassUnchangedBothWays) {
@@ -162,6 +167,118 @@ TEST_F(PortTest, LowLatencyIsAskedForWithoutTouchingTheErrorCode) {
   RequestLowLatency(port_);
   TightenTimerSlack();
   EXPECT_EQ(errno, EDOM);
+}
+
+// What a run leaves on a pseudo-terminal: its settings and rates as found,
+// whatever they were and whichever way the run ended, but HUPCL, which
+// stays off.
+TEST(CloseSerialTest, LeavesThePortAsFound) {
+  struct Case {
+    const char* name;
+    bool cooked;       // line editing, echo, translation, flow control
+    speed_t code;      // the rate found as a standard code, or B0: only as
+    uint32_t found;    // a number (termios2), as the rate found
+    uint32_t runBaud;  // 0: OpenSerial fails (at SetCommState) after changes
+  };
+  const Case cases[] = {
+      {"RawAtAStandardRate", false, B9600, 9600, 115200},
+      {"CookedAtACustomRate", true, B0, 250000, 3000000},
+      {"OpenFailsAfterChangingTheTimeouts", true, B38400, 38400, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    // Held open throughout, as a device's own end would be: the settings
+    // outlive the tool's descriptor.
+    const int holder = open(ptsname(master), O_RDWR | O_NOCTTY);
+    ASSERT_GE(holder, 0);
+    termios found{};
+    ASSERT_EQ(tcgetattr(holder, &found), 0);
+    if (c.cooked) {
+      found.c_iflag |= ICRNL | IXON | ISTRIP;
+      found.c_oflag |= OPOST | ONLCR;
+      found.c_lflag |= ECHO | ICANON | ISIG | IEXTEN;
+    } else {
+      cfmakeraw(&found);
+    }
+    found.c_cflag |= HUPCL;
+    found.c_cc[VMIN] = 4;
+    found.c_cc[VTIME] = 7;
+    ASSERT_EQ(cfsetspeed(&found, c.code == B0 ? B38400 : c.code), 0);
+    ASSERT_EQ(tcsetattr(holder, TCSANOW, &found), 0);
+    if (c.code == B0) {
+      ASSERT_EQ(ApplyLineSpeed(holder, c.found), 1);
+    }
+    ASSERT_EQ(tcgetattr(holder, &found), 0);
+
+    // A run: open, bytes out, the switch to the bootloader's rate, close.
+    errno = EDOM;
+    SavedPortState saved;
+    testing::internal::CaptureStdout();
+    const PortHandle port = OpenSerial(ptsname(master), c.runBaud, &saved);
+    const std::string printed = testing::internal::GetCapturedStdout();
+    if (c.runBaud == 0) {
+      EXPECT_EQ(port, kNoPort);
+      EXPECT_NE(printed.find(" / SetCommState: (22)"), std::string::npos) << printed;
+      EXPECT_EQ(errno, EINVAL);  // the report's code, untouched by the restore
+    } else {
+      ASSERT_NE(port, kNoPort) << printed;
+      uint32_t sent = 0;
+      EXPECT_EQ(MyWriteFile(port, std::vector<uint8_t>{1, 2, 3}, &sent), 1);
+      LineState state;
+      ASSERT_EQ(PortGetState(port, &state), 1);
+      PortSetBaud(&state, 115200);
+      ASSERT_EQ(PortSetState(port, state), 1);
+      errno = EDOM;
+      CloseSerial(port, saved);
+      EXPECT_EQ(errno, EDOM);
+    }
+
+    termios after{};
+    ASSERT_EQ(tcgetattr(holder, &after), 0);
+    EXPECT_EQ(after.c_iflag, found.c_iflag);
+    EXPECT_EQ(after.c_oflag, found.c_oflag);
+    EXPECT_EQ(after.c_lflag, found.c_lflag);
+    EXPECT_EQ(after.c_cflag, found.c_cflag & ~static_cast<tcflag_t>(HUPCL));
+    EXPECT_TRUE(std::equal(std::begin(after.c_cc), std::end(after.c_cc), std::begin(found.c_cc)));
+    uint32_t input = 0;
+    uint32_t output = 0;
+    ASSERT_EQ(ReadLineSpeeds(holder, &input, &output), 1);
+    EXPECT_EQ(input, c.found);
+    EXPECT_EQ(output, c.found);
+    close(holder);
+    close(master);
+  }
+}
+
+TEST(RateWithinToleranceTest, RoundedRatesAreTakenClampedOnesRefused) {
+  struct Case {
+    uint32_t requested;
+    uint32_t readBack;
+    bool taken;
+  };
+  const Case cases[] = {
+      {115200, 115200, true},    // exact
+      {115200, 115384, true},    // +0.16 %: what cp210x makes of 115,200
+      {100000, 97100, true},     // -2.9 %
+      {100000, 103100, false},   // +3.1 %
+      {100000, 96900, false},    // -3.1 %
+      {100000, 103000, true},    // exactly +3 %: still taken
+      {100000, 97000, true},     // exactly -3 %
+      {3000000, 3090000, true},  // exactly +3 % of the adapter rate
+      {3000000, 115200, false},  // clamped far lower (the 8250 driver)
+      {9600, 0, false},          // a driver that reads back no rate
+      {4294967295u, 0, false},   // products beyond 32 bits do not wrap
+      {4294967295u, 4294967295u, true},
+  };
+
+  for (const Case& c : cases) {
+    EXPECT_EQ(RateWithinTolerance(c.requested, c.readBack), c.taken)
+        << c.requested << " read back as " << c.readBack;
+  }
 }
 
 }  // namespace

@@ -29,7 +29,8 @@ TEST(DevicePath, NamesThatDoNotFitAreRefusedAndTheRestAreTried) {
 
 TEST(DevicePath, OpenSerialReportsARefusedNameAtCreateFile) {
   testing::internal::CaptureStdout();
-  const PortHandle port = OpenSerial("COM7COM7COM7COM7COM7COM7COM7", 115200);
+  SavedPortState saved;
+  const PortHandle port = OpenSerial("COM7COM7COM7COM7COM7COM7COM7", 115200, &saved);
   const std::string output = testing::internal::GetCapturedStdout();
   EXPECT_EQ(port, kNoPort);
   EXPECT_NE(output.find("serial/open_serial.cpp("), std::string::npos) << output;

@@ -1,0 +1,222 @@
+// The tool's logic over a fake of the port's platform layer, linked in
+// place of the real one: what no real line can show exactly. The fake
+// counts the reads each message waits through (the erase gets 7 empty reads
+// of 150 ms, a block 34) and records how a port is closed.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "bootloader/programming.h"
+#include "common/system.h"
+#include "serial/serial_port.h"
+
+namespace {
+
+// What the fake port does and what it saw; each test sets it afresh.
+struct FakePort {
+  // The reply to each message in turn: the burst the first read after the
+  // message returns. An empty one leaves every read of that message empty.
+  std::deque<std::vector<uint8_t>> replies;
+  std::vector<uint8_t> reply;  // of the current message, until read
+  bool writtenSinceRead = false;
+  std::vector<int> readsPerMessage;
+
+  // What PortPendingOutput reports call by call, the last one for good;
+  // none: the call fails.
+  std::vector<uint32_t> pending;
+  size_t pendingCalls = 0;
+  // The calls of closing, in order; polls of the queue in a row are one
+  // entry.
+  std::vector<std::string> calls;
+};
+
+FakePort fake;
+
+}  // namespace
+
+// --- The platform layer, faked ----------------------------------------------
+
+PortHandle PortCreate(const char*) {
+  return PortHandle{};
+}
+void PortSaveState(PortHandle, SavedPortState*) {}
+void PortRestoreState(PortHandle, const SavedPortState&) {
+  fake.calls.push_back("restore");
+  SetLastSystemError(5);  // a failure of its own, which must not show
+}
+int PortSetTimeouts(PortHandle) {
+  return 1;
+}
+int PortGetState(PortHandle, LineState*) {
+  return 1;
+}
+int PortBuildState(LineState*) {
+  return 1;
+}
+void PortSetLineFields(LineState*, uint32_t) {}
+void PortSetBaud(LineState*, uint32_t) {}
+int PortSetState(PortHandle, const LineState&) {
+  return 1;
+}
+int PortPendingOutput(PortHandle, uint32_t* bytes) {
+  if (fake.calls.empty() || fake.calls.back() != "pending") fake.calls.push_back("pending");
+  if (fake.pending.empty()) return 0;
+  *bytes = fake.pending[std::min(fake.pendingCalls++, fake.pending.size() - 1)];
+  return 1;
+}
+int PortDrain(PortHandle) {
+  fake.calls.push_back("drain");
+  return 1;
+}
+void PortPurge(PortHandle, PurgeWhat what) {
+  fake.calls.push_back(what == PurgeWhat::kBoth ? "purge both" : "purge receive");
+}
+int PortWrite(PortHandle, std::span<const uint8_t> bytes, uint32_t* written) {
+  fake.writtenSinceRead = true;
+  *written = static_cast<uint32_t>(bytes.size());
+  return 1;
+}
+int PortRead(PortHandle, std::span<uint8_t> buffer, uint32_t* got) {
+  // The first read after a write begins the next message's reads.
+  if (fake.writtenSinceRead || fake.readsPerMessage.empty()) {
+    fake.writtenSinceRead = false;
+    fake.readsPerMessage.push_back(0);
+    fake.reply.clear();
+    if (!fake.replies.empty()) {
+      fake.reply = fake.replies.front();
+      fake.replies.pop_front();
+    }
+  }
+  ++fake.readsPerMessage.back();
+  std::copy(fake.reply.begin(), fake.reply.end(), buffer.begin());
+  *got = static_cast<uint32_t>(fake.reply.size());
+  fake.reply.clear();
+  return 1;
+}
+void PortClose(PortHandle) {
+  fake.calls.push_back("close");
+}
+
+namespace {
+
+// A well-formed reply with |body|.
+std::vector<uint8_t> Reply(std::vector<uint8_t> body) {
+  std::vector<uint8_t> frame = {0x1B, 0x01, 0x00, static_cast<uint8_t>(body.size()), 0x0E};
+  frame.insert(frame.end(), body.begin(), body.end());
+  uint8_t sum = 0;
+  for (uint8_t byte : frame) sum ^= byte;
+  frame.push_back(sum);
+  return frame;
+}
+
+// --- Reply budgets ----------------------------------------------------------
+
+struct BudgetCase {
+  const char* name;
+  bool firmware;
+  std::deque<std::vector<uint8_t>> replies;  // the last message goes unanswered
+  std::vector<int> readsPerMessage;
+};
+
+void PrintTo(const BudgetCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class ReplyBudgetTest : public testing::TestWithParam<BudgetCase> {};
+
+TEST_P(ReplyBudgetTest, AnUnansweredMessageWaitsExactlyItsReads) {
+  const BudgetCase& c = GetParam();
+  fake = FakePort{};
+  fake.replies = c.replies;
+  fake.replies.push_back({});
+  // Three blocks: 64, 64 and 2 bytes.
+  const std::vector<uint8_t> bytes(130, 0x5A);
+  ImageBuffer image;
+  image.bytes = bytes.data();
+  image.length = static_cast<uint32_t>(bytes.size());
+
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(FlashImage(PortHandle{}, image, c.firmware), 0);
+  const std::string printed = testing::internal::GetCapturedStdout();
+  EXPECT_NE(printed.find(" / MyReadFile: ("), std::string::npos) << printed;
+  EXPECT_EQ(fake.readsPerMessage, c.readsPerMessage);
+}
+
+const std::vector<uint8_t> kEraseDone = Reply({kCommandChipErase, 0x00});
+const std::vector<uint8_t> kFlashDone = Reply({kCommandProgramFlash, 0x00});
+const std::vector<uint8_t> kEepromDone = Reply({kCommandProgramEeprom, 0x00});
+
+// 1,000 ms of budget allow 7 reads of 150 ms; 5,000 ms allow 34.
+INSTANTIATE_TEST_SUITE_P(
+    Budgets, ReplyBudgetTest,
+    testing::Values(BudgetCase{"Erase", true, {}, {7}},
+                    BudgetCase{"FirstBlock", true, {kEraseDone}, {1, 34}},
+                    BudgetCase{
+                        "LastBlock", true, {kEraseDone, kFlashDone, kFlashDone}, {1, 1, 1, 34}},
+                    BudgetCase{"EepromErase", false, {}, {7}},
+                    BudgetCase{"EepromBlock", false, {kEraseDone, kEepromDone}, {1, 1, 34}}),
+    [](const testing::TestParamInfo<BudgetCase>& row) { return std::string(row.param.name); });
+
+// --- Closing the port -------------------------------------------------------
+
+struct CloseCase {
+  const char* name;
+  std::vector<uint32_t> pending;
+  std::vector<std::string> calls;
+  size_t polls;  // of the queue; 0: not counted
+  std::chrono::milliseconds atLeast;
+};
+
+void PrintTo(const CloseCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class CloseSequenceTest : public testing::TestWithParam<CloseCase> {};
+
+TEST_P(CloseSequenceTest, WhatWasWrittenLeavesBeforeTheSettingsGoBack) {
+  const CloseCase& c = GetParam();
+  fake = FakePort{};
+  fake.pending = c.pending;
+  SetLastSystemError(2);
+  const auto start = std::chrono::steady_clock::now();
+  CloseSerial(PortHandle{}, SavedPortState{});
+  const auto took = std::chrono::steady_clock::now() - start;
+
+  EXPECT_EQ(fake.calls, c.calls);
+  if (c.polls > 0) {
+    EXPECT_EQ(fake.pendingCalls, c.polls);
+  }
+  EXPECT_EQ(LastSystemError(), 2u);  // a report after the close prints its own code
+  EXPECT_GE(took, c.atLeast);
+  EXPECT_LT(took, c.atLeast + std::chrono::milliseconds(400));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Closing, CloseSequenceTest,
+    testing::Values(
+        CloseCase{"NothingWaiting", {0}, {"pending", "drain", "restore", "close"}, 1, {}},
+        // The queue is polled every millisecond until it is empty.
+        CloseCase{"QueueDrains",
+                  {7, 7, 3, 0},
+                  {"pending", "drain", "restore", "close"},
+                  4,
+                  std::chrono::milliseconds(3)},
+        // A line held by flow control: the wait gives up after 500 ms
+        // without progress and drops the bytes, which the close itself
+        // would wait for.
+        CloseCase{"HeldLine",
+                  {80},
+                  {"pending", "purge both", "restore", "close"},
+                  0,
+                  std::chrono::milliseconds(500)},
+        // A port that is gone: nothing to wait for.
+        CloseCase{"PortGone", {}, {"pending", "purge both", "restore", "close"}, 0, {}}),
+    [](const testing::TestParamInfo<CloseCase>& row) { return std::string(row.param.name); });
+
+}  // namespace
