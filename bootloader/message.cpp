@@ -23,7 +23,7 @@ int GetMessageAnswer(PortHandle port, uint32_t budgetMs, std::span<uint8_t> dest
   *bodySize = 0;
   std::array<uint8_t, kReceiveSize> burst{};
   uint32_t received = 0;
-  if (!MyReadFile(port, burst, budgetMs, &received)) {
+  if (!MyReadFile(port, burst, budgetMs, run.replyTiming, &received)) {
     ReportFailure("MyReadFile");
     return 0;
   }

@@ -22,5 +22,6 @@ uint32_t BuildMessage(std::span<uint8_t> message, uint16_t bodySize);
 // (at least kMaxReplyBody bytes). Returns 1 with |bodySize| set; else 0 with
 // |bodySize| 0: after the report "MyReadFile" when nothing arrived or the
 // read failed, silently when the reply was short, unframed or corrupt.
+// Reads with the run's reply timing (run.replyTiming).
 int GetMessageAnswer(PortHandle port, uint32_t budgetMs, std::span<uint8_t> destination,
                      uint32_t* bodySize);

@@ -242,6 +242,32 @@ int PortRead(PortHandle port, std::span<uint8_t> buffer, uint32_t* got) {
   return 1;
 }
 
+int PortReadWaiting(PortHandle port, std::span<uint8_t> buffer, std::chrono::nanoseconds wait,
+                    uint32_t* got) {
+  *got = 0;
+  const Clock::time_point deadline = Clock::now() + wait;
+  while (true) {
+    const Clock::duration left = deadline - Clock::now();
+    if (left <= Clock::duration::zero()) return 1;
+    const int events = WaitForInput(port, left);
+    if (events < 0) {
+      if (errno == EINTR) continue;
+      return 0;
+    }
+    if (events == 0) continue;  // the time check above ends the wait
+    const ssize_t count = read(port, buffer.data(), buffer.size());
+    if (count < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (count <= 0) {
+      // A hung-up line (adapter unplugged, other end closed) reads as end
+      // of file or EIO.
+      if (count == 0) errno = EIO;
+      return 0;
+    }
+    *got = static_cast<uint32_t>(count);
+    return 1;
+  }
+}
+
 void PortClose(PortHandle port) {
   // Lift the exclusive mode before closing: it outlives our descriptor when
   // someone else still holds the terminal open.
