@@ -20,11 +20,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The receive rule: a read ends 20 ms after a byte with no further byte, and
-// at the latest 150 ms after it began.
-constexpr auto kInterByteTimeout = std::chrono::milliseconds(20);
-constexpr auto kTotalReadTimeout = std::chrono::milliseconds(150);
-
 // How long one write call waits for the port to take a byte before it counts
 // as having written nothing; 101 such calls in a row end a send.
 constexpr int kWriteWaitMs = 20;
@@ -214,7 +209,7 @@ int PortWrite(PortHandle port, std::span<const uint8_t> bytes, uint32_t* written
 
 int PortRead(PortHandle port, std::span<uint8_t> buffer, uint32_t* got) {
   *got = 0;
-  const Clock::time_point deadline = Clock::now() + kTotalReadTimeout;
+  const Clock::time_point deadline = Clock::now() + kReadTimeout;
   Clock::time_point limit = deadline;
   while (*got < buffer.size()) {
     const Clock::duration left = limit - Clock::now();

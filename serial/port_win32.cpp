@@ -21,11 +21,11 @@ constexpr size_t kLongestPortName = kDevicePathSize - sizeof("\\\\.\\");
 // buffer is full, when more than 20 ms pass between two bytes, or 150 ms
 // after it began, possibly with nothing. Writes have no timeout.
 constexpr COMMTIMEOUTS kTimeouts = {
-    20,   // ReadIntervalTimeout
-    0,    // ReadTotalTimeoutMultiplier: no extra time per requested byte
-    150,  // ReadTotalTimeoutConstant
-    0,    // WriteTotalTimeoutMultiplier
-    0,    // WriteTotalTimeoutConstant: a write returns once the port took it
+    static_cast<DWORD>(kInterByteTimeout.count()),  // ReadIntervalTimeout: 20 ms
+    0,  // ReadTotalTimeoutMultiplier: no extra time per requested byte
+    static_cast<DWORD>(kReadTimeout.count()),  // ReadTotalTimeoutConstant: 150 ms
+    0,                                         // WriteTotalTimeoutMultiplier
+    0,  // WriteTotalTimeoutConstant: a write returns once the port took it
 };
 
 }  // namespace

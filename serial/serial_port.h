@@ -15,6 +15,19 @@
 // Every read asks for this many bytes; receive buffers hold at least as many.
 inline constexpr uint32_t kReceiveSize = 285;
 
+// The receive rule: a read waits at most 150 ms in all, and ends 20 ms
+// after a byte with no further byte (or with a full buffer). A receive's
+// budget counts its reads at 150 ms each.
+inline constexpr std::chrono::milliseconds kReadTimeout{150};
+inline constexpr std::chrono::milliseconds kInterByteTimeout{20};
+
+// Fast replies: once the bytes so far are a whole reply frame, this much
+// quiet ends the read. Over 11 byte times at 115,200 baud (86.8 us each),
+// so bytes the device sends right after its frame still join the burst;
+// and as long as a USB adapter in low-latency mode takes to pass on its
+// next packet.
+inline constexpr std::chrono::milliseconds kQuietAfterFrame{1};
+
 // Opens |portName| at |baud|, 8N1, no flow control, raw, with the read
 // timeouts of the receive rule, keeping in |saved| what it found before it
 // changed anything, for CloseSerial. Returns kNoPort after reporting the

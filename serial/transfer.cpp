@@ -17,18 +17,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The receive rule of one read: it waits at most 150 ms in all, and ends
-// 20 ms after a byte with no further byte. The budget of a receive counts
-// its reads at 150 ms each.
-constexpr uint32_t kReadTimeoutMs = 150;
-constexpr auto kReadTimeout = std::chrono::milliseconds(kReadTimeoutMs);
-constexpr auto kInterByteTimeout = std::chrono::milliseconds(20);
-
-// Fast replies: the quiet after a whole reply frame that ends its read.
-// Over 11 byte times at 115,200 baud (86.8 us each), so bytes the device
-// sends right after its frame still join the burst, and as long as a USB
-// adapter in low-latency mode takes to pass on its next packet.
-constexpr auto kQuietAfterFrame = std::chrono::milliseconds(1);
+// What one read counts for in a receive's budget.
+constexpr uint32_t kReadTimeoutMs = static_cast<uint32_t>(kReadTimeout.count());
 
 // Consecutive write calls that may take nothing before the send gives up.
 constexpr uint32_t kStallLimit = 100;
