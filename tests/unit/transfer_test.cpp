@@ -205,7 +205,8 @@ class ReplyReadTest : public PortTest,
                       public testing::WithParamInterface<std::tuple<ReplyReadCase, ReplyTiming>> {};
 
 TEST_P(ReplyReadTest, EndsWhereItsTimingSaysAndTheNextReadStartsWithTheNextAnswer) {
-  const auto& [c, timing] = GetParam();
+  const ReplyReadCase& c = std::get<0>(GetParam());
+  const ReplyTiming timing = std::get<1>(GetParam());
   std::thread device([this, &c] {
     for (const Chunk& chunk : c.device) {
       std::this_thread::sleep_for(std::chrono::milliseconds(chunk.afterMs));
