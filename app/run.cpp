@@ -2,10 +2,13 @@
 #include "app/run.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "bootloader/activation.h"
 #include "common/number_text.h"
 #include "common/report.h"
+#include "common/run_state.h"
 #include "serial/adapter.h"
 #include "serial/serial_port.h"
 
@@ -34,6 +37,11 @@ ActivationChoice ChooseActivation(int argc, const char* const* argv,
   return choice;
 }
 
+ReplyTiming ChooseReplyTiming(const char* fastSetting) {
+  return fastSetting != nullptr && std::strcmp(fastSetting, "1") == 0 ? ReplyTiming::kFast
+                                                                      : ReplyTiming::kStandard;
+}
+
 int RunKorvel(int argc, const char* const* argv) {
   // 1. Banner, then the argument count.
   std::printf("Version: %s\n", kVersion);
@@ -45,7 +53,12 @@ int RunKorvel(int argc, const char* const* argv) {
   // 2. From here on a keyboard interrupt must not cut a programming short.
   InstallConsoleCtrlHandler();
 
-  // 3. The activation baud, then the port.
+  // 3. How replies are read, asked once for the whole run: the environment
+  // may shorten the wait after each reply (KORVEL_FAST=1); the output, the
+  // statuses and the arguments stay the same either way.
+  run.replyTiming = ChooseReplyTiming(std::getenv("KORVEL_FAST"));
+
+  // 4. The activation baud, then the port.
   const ActivationChoice choice = ChooseActivation(argc, argv);
   SavedPortState saved;
   const PortHandle port = OpenSerial(argv[1], choice.baud, &saved);
@@ -54,7 +67,7 @@ int RunKorvel(int argc, const char* const* argv) {
     return kExitFailure;
   }
 
-  // 4. Wake the bootloader; a forced run carries on regardless.
+  // 5. Wake the bootloader; a forced run carries on regardless.
   if (!ActivateBootloader(port)) {
     if (!choice.forced) {
       std::printf("Activating the bootloader failed.\n");
@@ -65,12 +78,12 @@ int RunKorvel(int argc, const char* const* argv) {
   }
   std::printf("Bootloader activated.\n");
 
-  // 5. STOP leaves the device in its bootloader: no reset is sent.
+  // 6. STOP leaves the device in its bootloader: no reset is sent.
   const char* imageArgument = argv[2];
   if (StartsWithKeyword(imageArgument, "STOP", "stop")) {
     CloseSerial(port, saved);
     return kExitSuccess;
   }
-  // 6. Everything else is a programming run, which closes the port.
+  // 7. Everything else is a programming run, which closes the port.
   return RunProgramming(port, saved, imageArgument);
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/run_state.h"
 #include "serial/adapter.h"
 #include "serial/serial_port.h"
 
@@ -24,6 +25,10 @@ struct ActivationChoice {
 // when the caller gives one (see IsKnownAdapterPort).
 ActivationChoice ChooseActivation(int argc, const char* const* argv,
                                   const std::vector<InventoryEntry>* inventory = nullptr);
+
+// The reply timing that the value of KORVEL_FAST asks for (nullptr when
+// it is not set): fast for exactly "1", standard for anything else.
+ReplyTiming ChooseReplyTiming(const char* fastSetting);
 
 // The whole run: banner, argument check, activation, STOP or programming.
 // Returns the exit status, 0 or -1.

@@ -12,11 +12,10 @@
 namespace {
 
 // A command to the running firmware, sent unframed at the activation baud.
-constexpr std::array<uint8_t, 10> kActivationString = {'4', '1', '8', '\r', 'K',
-                                                       'W', 'O', 'L', 'P',  '\r'};
+constexpr std::array<uint8_t, kActivationLength> kActivationString = {'4', '1', '8', '\r', 'K',
+                                                                      'W', 'O', 'L', 'P',  '\r'};
 constexpr uint8_t kSyncProbe = '!';
 constexpr uint8_t kSyncAnswer = '\r';
-constexpr uint32_t kBootloaderBaud = 115200;
 constexpr int kProbeAttempts = 30;
 
 // Clears the probe count from the terminal on every way out, before the

@@ -7,16 +7,6 @@
 #include "common/report.h"
 #include "common/run_state.h"
 
-namespace {
-
-uint8_t Checksum(std::span<const uint8_t> bytes) {
-  uint8_t sum = 0;
-  for (uint8_t byte : bytes) sum ^= byte;
-  return sum;
-}
-
-}  // namespace
-
 uint32_t BuildMessage(std::span<uint8_t> message, uint16_t bodySize) {
   message[0] = kMessageStart;
   message[1] = run.sequenceNumber++;  // wraps from 255 to 0
@@ -24,21 +14,8 @@ uint32_t BuildMessage(std::span<uint8_t> message, uint16_t bodySize) {
   message[3] = static_cast<uint8_t>(bodySize);
   message[4] = kMessageToken;
   const uint32_t checksumOffset = kMessageHeaderSize + bodySize;
-  message[checksumOffset] = Checksum(message.first(checksumOffset));
+  message[checksumOffset] = MessageChecksum(message.first(checksumOffset));
   return bodySize + kMessageOverhead;
-}
-
-int ParseMessage(std::span<const uint8_t> burst, std::span<const uint8_t>* body) {
-  if (burst.size() < kMessageOverhead) return 0;
-  // No search for the start byte: a burst that begins with anything else,
-  // such as a late answer to a sync probe, is not a reply.
-  if (burst[0] != kMessageStart) return 0;
-  const uint32_t size = static_cast<uint32_t>(burst[2]) * 256u + burst[3];
-  if (burst.size() < size + kMessageOverhead) return 0;
-  const uint32_t checksumOffset = kMessageHeaderSize + size;
-  if (Checksum(burst.first(checksumOffset)) != burst[checksumOffset]) return 0;
-  *body = burst.subspan(kMessageHeaderSize, size);
-  return 1;
 }
 
 int GetMessageAnswer(PortHandle port, uint32_t budgetMs, std::span<uint8_t> destination,
@@ -46,7 +23,7 @@ int GetMessageAnswer(PortHandle port, uint32_t budgetMs, std::span<uint8_t> dest
   *bodySize = 0;
   std::array<uint8_t, kReceiveSize> burst{};
   uint32_t received = 0;
-  if (!MyReadFile(port, burst, budgetMs, &received)) {
+  if (!MyReadFile(port, burst, budgetMs, run.replyTiming, &received)) {
     ReportFailure("MyReadFile");
     return 0;
   }

@@ -23,6 +23,10 @@ constexpr uint32_t kMaxMessageSize = kMessageOverhead + kBlockDataOffset + kBloc
 bool Exchange(PortHandle port, std::span<uint8_t> message, uint16_t bodySize, uint32_t budgetMs,
               uint8_t code, bool* acknowledged) {
   const uint32_t length = BuildMessage(message, bodySize);
+  // Late bytes of the previous reply go now, before this message: the
+  // device's answer to it can't have started yet. The erase, the first
+  // message, follows no reply read.
+  DropReplyTail(port);
   uint32_t sent = 0;
   if (!MyWriteFile(port, message.first(length), &sent) || sent != length) {
     ReportFailure("MyWriteFile");
@@ -95,6 +99,7 @@ int ResetBootloader(PortHandle port) {
   std::array<uint8_t, kMessageOverhead + 1> message{};
   message[kMessageHeaderSize] = kCommandReset;
   const uint32_t length = BuildMessage(message, 1);
+  DropReplyTail(port);  // late bytes of the last block's reply
   uint32_t sent = 0;
   if (!MyWriteFile(port, std::span<const uint8_t>(message).first(length), &sent) ||
       sent != length) {

@@ -15,6 +15,12 @@ struct TrafficCounters {
   int32_t read = 0;
 };
 
+// How a reply read ends. Standard: by the receive rule alone (20 ms of
+// silence after a byte, 150 ms per read, 285 bytes). Fast (KORVEL_FAST=1):
+// also once the bytes so far form a whole reply frame and the line has then
+// been quiet for 1 ms (see MyReadFile).
+enum class ReplyTiming { kStandard, kFast };
+
 // The built-in 512-byte EEPROM image: byte 0 the hardware parameter byte,
 // bytes 1-4 a 32-bit number (least significant byte first), 0xFF up to
 // offset 255 and 0x00 from 256 on. Bytes 0-4 are 0xFF until SetHwParams.
@@ -55,6 +61,12 @@ struct ProgressLine {
 struct RunState {
   // Counted by MyWriteFile and MyReadFile.
   TrafficCounters traffic{};
+  // How reply reads end; chosen once, when the run starts (RunKorvel).
+  ReplyTiming replyTiming = ReplyTiming::kStandard;
+  // The last reply read ended on its frame before the standard timing would
+  // have ended it, so bytes the device sent after the frame may still come
+  // in; DropReplyTail drops them before the next message goes out.
+  bool replyTailPossible = false;
   // Carried by the next message that BuildMessage frames.
   uint8_t sequenceNumber = 1;
   // The built-in EEPROM image; SetHwParams fills its first five bytes.

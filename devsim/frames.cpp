@@ -155,8 +155,10 @@ std::vector<Burst> ShapeReply(uint8_t sequence, std::span<const uint8_t> body,
       reply.pop_back();
       break;
     case ReplyFault::kSplitBurst: {
-      // Cut after the header: each half is useless on its own.
-      const auto cut = reply.begin() + 5;
+      // Each half is useless on its own: the cut lies inside the reply.
+      const uint32_t at =
+          std::clamp<uint32_t>(plan.splitAt, 1, static_cast<uint32_t>(reply.size() - 1));
+      const auto cut = reply.begin() + at;
       return {Burst{{reply.begin(), cut}, 0},
               Burst{{cut, reply.end()}, static_cast<int>(plan.splitGapMs)}};
     }

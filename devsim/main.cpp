@@ -68,8 +68,9 @@ constexpr const char* kUsage =
     "                          huge-size-claim, stop-reading, reply-then-vanish,\n"
     "                          reply-then-hold\n"
     "  --vanish-mid M:K        close the terminal once K bytes of message M came in\n"
-    "  --split-gap M:MS        answer message M in two bursts MS milliseconds apart\n"
-    "                          (split-burst with a pause of its own; default 60)\n"
+    "  --split-gap M:MS[:N]    answer message M in two bursts MS milliseconds apart,\n"
+    "                          the first of N bytes (split-burst with a pause of its\n"
+    "                          own; default 60 ms after the 5-byte header)\n"
     "  --custom-body M:HEX     answer message M with the body HEX (e.g. 12c0)\n"
     "  --help                  this text\n";
 
@@ -256,12 +257,22 @@ bool ApplyOption(int id, const char* value, Options* options) {
       config.replies[index] =
           ReplyPlan{ReplyFault::kVanishMidMessage, {}, static_cast<uint32_t>(number)};
       return true;
-    case kSplitGap:
-      if (!ParseIndexed(value, &index, &rest) || !ParseNumber(rest, 0, 10000, &number))
+    case kSplitGap: {
+      // M:MS, or M:MS:N with the bytes before the pause.
+      const char* end = nullptr;
+      if (!ParseIndexed(value, &index, &rest) || !ParseNumber(rest, 0, 10000, &number, &end))
         return false;
-      config.replies[index] = ReplyPlan{ReplyFault::kSplitBurst, {}};
-      config.replies[index].splitGapMs = static_cast<uint32_t>(number);
+      ReplyPlan plan{ReplyFault::kSplitBurst, {}};
+      plan.splitGapMs = static_cast<uint32_t>(number);
+      if (*end == ':') {
+        if (!ParseNumber(end + 1, 1, 1000, &number)) return false;
+        plan.splitAt = static_cast<uint32_t>(number);
+      } else if (*end != '\0') {
+        return false;
+      }
+      config.replies[index] = plan;
       return true;
+    }
     default:
       return false;
   }

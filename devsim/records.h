@@ -28,7 +28,7 @@ enum class ReplyFault {
   kThreeByteBody,  // a 3-byte body, otherwise well formed
   kWrongChecksum,
   kOneByteShort,      // the last byte (the checksum) is never sent
-  kSplitBurst,        // the reply in two bursts |splitGapMs| apart
+  kSplitBurst,        // the reply in two bursts |splitGapMs| apart, cut at |splitAt|
   kStrayLeadingByte,  // a '\r' right before the reply, in the same burst
   kTrailingBytes,     // extra bytes after the reply, in the same burst
   kWrongToken,        // token not 0x0E, checksum right
@@ -60,6 +60,9 @@ struct ReplyPlan {
   // over the 20 ms after which the tool takes a burst as complete; a pause
   // under it makes the two halves one burst to the tool.
   uint32_t splitGapMs = 60;
+  // For kSplitBurst: the bytes before the pause; 5 cuts after the header,
+  // the reply's length - 1 holds back only its checksum.
+  uint32_t splitAt = 5;
 };
 
 struct DevsimConfig {

@@ -20,11 +20,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The receive rule: a read ends 20 ms after a byte with no further byte, and
-// at the latest 150 ms after it began.
-constexpr auto kInterByteTimeout = std::chrono::milliseconds(20);
-constexpr auto kTotalReadTimeout = std::chrono::milliseconds(150);
-
 // How long one write call waits for the port to take a byte before it counts
 // as having written nothing; 101 such calls in a row end a send.
 constexpr int kWriteWaitMs = 20;
@@ -214,7 +209,7 @@ int PortWrite(PortHandle port, std::span<const uint8_t> bytes, uint32_t* written
 
 int PortRead(PortHandle port, std::span<uint8_t> buffer, uint32_t* got) {
   *got = 0;
-  const Clock::time_point deadline = Clock::now() + kTotalReadTimeout;
+  const Clock::time_point deadline = Clock::now() + kReadTimeout;
   Clock::time_point limit = deadline;
   while (*got < buffer.size()) {
     const Clock::duration left = limit - Clock::now();
@@ -240,6 +235,32 @@ int PortRead(PortHandle port, std::span<uint8_t> buffer, uint32_t* got) {
     limit = gapEnd < deadline ? gapEnd : deadline;
   }
   return 1;
+}
+
+int PortReadWaiting(PortHandle port, std::span<uint8_t> buffer, std::chrono::nanoseconds wait,
+                    uint32_t* got) {
+  *got = 0;
+  const Clock::time_point deadline = Clock::now() + wait;
+  while (true) {
+    const Clock::duration left = deadline - Clock::now();
+    if (left <= Clock::duration::zero()) return 1;
+    const int events = WaitForInput(port, left);
+    if (events < 0) {
+      if (errno == EINTR) continue;
+      return 0;
+    }
+    if (events == 0) continue;  // the time check above ends the wait
+    const ssize_t count = read(port, buffer.data(), buffer.size());
+    if (count < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (count <= 0) {
+      // A hung-up line (adapter unplugged, other end closed) reads as end
+      // of file or EIO.
+      if (count == 0) errno = EIO;
+      return 0;
+    }
+    *got = static_cast<uint32_t>(count);
+    return 1;
+  }
 }
 
 void PortClose(PortHandle port) {

@@ -2,6 +2,8 @@
 // POSIX here.
 #include <windows.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -19,11 +21,11 @@ constexpr size_t kLongestPortName = kDevicePathSize - sizeof("\\\\.\\");
 // buffer is full, when more than 20 ms pass between two bytes, or 150 ms
 // after it began, possibly with nothing. Writes have no timeout.
 constexpr COMMTIMEOUTS kTimeouts = {
-    20,   // ReadIntervalTimeout
-    0,    // ReadTotalTimeoutMultiplier: no extra time per requested byte
-    150,  // ReadTotalTimeoutConstant
-    0,    // WriteTotalTimeoutMultiplier
-    0,    // WriteTotalTimeoutConstant: a write returns once the port took it
+    static_cast<DWORD>(kInterByteTimeout.count()),  // ReadIntervalTimeout: 20 ms
+    0,  // ReadTotalTimeoutMultiplier: no extra time per requested byte
+    static_cast<DWORD>(kReadTimeout.count()),  // ReadTotalTimeoutConstant: 150 ms
+    0,                                         // WriteTotalTimeoutMultiplier
+    0,  // WriteTotalTimeoutConstant: a write returns once the port took it
 };
 
 }  // namespace
@@ -179,6 +181,50 @@ int PortRead(PortHandle port, std::span<uint8_t> buffer, uint32_t* got) {
                            nullptr);  // not overlapped
   *got = count;
   return ok ? 1 : 0;
+}
+
+int PortReadWaiting(PortHandle port, std::span<uint8_t> buffer, std::chrono::nanoseconds wait,
+                    uint32_t* got) {
+  using Clock = std::chrono::steady_clock;
+  *got = 0;
+  const Clock::time_point deadline = Clock::now() + wait;
+  while (true) {
+    // 1. Bytes that have arrived: a read of no more than those returns at
+    // once, whatever the timeouts.
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(port, &errors, &status)) return 0;
+    DWORD count = 0;
+    if (status.cbInQue > 0) {
+      const DWORD take = std::min<DWORD>(status.cbInQue, static_cast<DWORD>(buffer.size()));
+      const BOOL ok = ReadFile(port, buffer.data(), take, &count, nullptr);  // not overlapped
+      *got = count;
+      return ok ? 1 : 0;
+    }
+
+    // 2. None yet: wait for the first, until the deadline. ReadIntervalTimeout
+    // and ReadTotalTimeoutMultiplier both MAXDWORD with a total timeout make
+    // Windows return as soon as a byte is there. Wine (8.0) keeps waiting for
+    // the whole total timeout unless the buffer is full, so the read asks for
+    // one byte: it returns with that byte on both, and step 1 takes the rest.
+    const Clock::duration left = deadline - Clock::now();
+    if (left <= Clock::duration::zero()) return 1;
+    COMMTIMEOUTS timeouts = {
+        MAXDWORD,  // ReadIntervalTimeout
+        MAXDWORD,  // ReadTotalTimeoutMultiplier
+        static_cast<DWORD>(std::chrono::ceil<std::chrono::milliseconds>(left).count()),
+        0,  // WriteTotalTimeoutMultiplier
+        0,  // WriteTotalTimeoutConstant: a write returns once the port took it
+    };
+    if (!SetCommTimeouts(port, &timeouts)) return 0;
+    if (!ReadFile(port, buffer.data(), 1, &count, nullptr)) return 0;  // not overlapped
+    if (count > 0) {
+      *got = count;
+      return 1;
+    }
+    // Nothing came. Wine times the wait on a millisecond tick and may end it
+    // a little early: the deadline above decides.
+  }
 }
 
 void PortClose(PortHandle port) {

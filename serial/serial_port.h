@@ -3,15 +3,30 @@
 // (port_posix.cpp or port_win32.cpp) and its port_types.h.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <span>
 
+#include "common/run_state.h"
 #include "port_types.h"
 
 // --- What the tool does with a port --------------------------------------
 
 // Every read asks for this many bytes; receive buffers hold at least as many.
 inline constexpr uint32_t kReceiveSize = 285;
+
+// The receive rule: a read waits at most 150 ms in all, and ends 20 ms
+// after a byte with no further byte (or with a full buffer). A receive's
+// budget counts its reads at 150 ms each.
+inline constexpr std::chrono::milliseconds kReadTimeout{150};
+inline constexpr std::chrono::milliseconds kInterByteTimeout{20};
+
+// Fast replies: once the bytes so far are a whole reply frame, this much
+// quiet ends the read. Over 11 byte times at 115,200 baud (86.8 us each),
+// so bytes the device sends right after its frame still join the burst;
+// and as long as a USB adapter in low-latency mode takes to pass on its
+// next packet.
+inline constexpr std::chrono::milliseconds kQuietAfterFrame{1};
 
 // Opens |portName| at |baud|, 8N1, no flow control, raw, with the read
 // timeouts of the receive rule, keeping in |saved| what it found before it
@@ -44,7 +59,22 @@ int MyWriteFile(PortHandle port, std::span<const uint8_t> bytes, uint32_t* sent)
 // timeouts of 150 ms. Returns 1 when a burst arrived, with its length in
 // |received|; 0 when the budget ran out (no report) or a read failed
 // (reported as "ReadFile").
-int MyReadFile(PortHandle port, std::span<uint8_t> buffer, uint32_t budgetMs, uint32_t* received);
+//
+// A read ends on the receive rule: a full buffer, 20 ms without a byte
+// after one came, or 150 ms after it began. With |timing| kFast it also
+// ends once the bytes so far form a whole reply frame (ParseMessage) and
+// the line has then been quiet for 1 ms: several byte times, so bytes that
+// follow the frame at line speed still join it, as they do with the
+// standard timing. Such a read sets run.replyTailPossible.
+int MyReadFile(PortHandle port, std::span<uint8_t> buffer, uint32_t budgetMs, ReplyTiming timing,
+               uint32_t* received);
+
+// Drops what came in after a reply whose read ended on its frame
+// (run.replyTailPossible): bytes that the standard timing would have read
+// as that reply's tail. Called just before the next message goes out, so
+// that it can't swallow the device's answer to that message; does nothing
+// after any other read.
+void DropReplyTail(PortHandle port);
 
 // --- Platform layer -------------------------------------------------------
 // Each call that can fail returns 1 or 0 and leaves the platform's last
@@ -120,6 +150,15 @@ int PortWrite(PortHandle port, std::span<const uint8_t> bytes, uint32_t* written
 // One read call under the read timeouts ("ReadFile"): returns 0 when it
 // fails (including a line that hung up), else 1 with |got| bytes, maybe none.
 int PortRead(PortHandle port, std::span<uint8_t> buffer, uint32_t* got);
+
+// Waits up to |wait| for input and reads what has arrived, up to the
+// buffer's size ("ReadFile"): returns 1 with |got| bytes, or with none only
+// once |wait| has passed; 0 when the read fails (including a line that
+// hung up). The fast reply read is built on it. On Windows it leaves the
+// port's read timeouts changed: PortRead, which needs those PortSetTimeouts
+// set, must not follow it.
+int PortReadWaiting(PortHandle port, std::span<uint8_t> buffer, std::chrono::nanoseconds wait,
+                    uint32_t* got);
 
 // Closes the port ("CloseHandle").
 void PortClose(PortHandle port);

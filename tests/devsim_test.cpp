@@ -199,6 +199,16 @@ TEST(DevsimReplyShapes, EachFaultBreaksOrKeepsTheReplyAsItsNameSays) {
   Bytes joined = split[0].bytes;
   joined.insert(joined.end(), split[1].bytes.begin(), split[1].bytes.end());
   EXPECT_EQ(joined, ShapeReply(9, ok, ReplyPlan{})[0].bytes);
+  // A cut before the checksum, and one past the reply's end, which keeps
+  // the last byte back all the same.
+  for (uint32_t at : {7u, 30u}) {
+    ReplyPlan lastByteLate{ReplyFault::kSplitBurst, {}};
+    lastByteLate.splitAt = at;
+    const std::vector<Burst> late = ShapeReply(9, ok, lastByteLate);
+    ASSERT_EQ(late.size(), 2u) << at;
+    EXPECT_EQ(late[0].bytes.size(), 7u) << at;
+    EXPECT_EQ(late[1].bytes.size(), 1u) << at;
+  }
 }
 
 // --- Commands ---------------------------------------------------------------

@@ -1,7 +1,8 @@
 // The tool's logic over a fake of the port's platform layer, linked in
 // place of the real one: what no real line can show exactly. The fake
 // counts the reads each message waits through (the erase gets 7 empty reads
-// of 150 ms, a block 34) and records how a port is closed.
+// of 150 ms, a block 34), with either reply timing, and records the waits
+// of fast reads, the purges and how a port is closed.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,9 +11,11 @@
 #include <deque>
 #include <ostream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "bootloader/programming.h"
+#include "common/run_state.h"
 #include "common/system.h"
 #include "serial/serial_port.h"
 
@@ -26,6 +29,8 @@ struct FakePort {
   std::vector<uint8_t> reply;  // of the current message, until read
   bool writtenSinceRead = false;
   std::vector<int> readsPerMessage;
+  // Each message's waits for input in fast reads, in milliseconds.
+  std::vector<std::vector<double>> waitsPerMessage;
 
   // What PortPendingOutput reports call by call, the last one for good;
   // none: the call fails.
@@ -82,11 +87,14 @@ int PortWrite(PortHandle, std::span<const uint8_t> bytes, uint32_t* written) {
   *written = static_cast<uint32_t>(bytes.size());
   return 1;
 }
-int PortRead(PortHandle, std::span<uint8_t> buffer, uint32_t* got) {
-  // The first read after a write begins the next message's reads.
+namespace {
+
+// A read call: the first after a write begins the next message's reads.
+void BeginRead() {
   if (fake.writtenSinceRead || fake.readsPerMessage.empty()) {
     fake.writtenSinceRead = false;
     fake.readsPerMessage.push_back(0);
+    fake.waitsPerMessage.emplace_back();
     fake.reply.clear();
     if (!fake.replies.empty()) {
       fake.reply = fake.replies.front();
@@ -94,10 +102,29 @@ int PortRead(PortHandle, std::span<uint8_t> buffer, uint32_t* got) {
     }
   }
   ++fake.readsPerMessage.back();
+}
+
+// Hands over the current message's reply, once.
+int TakeReply(std::span<uint8_t> buffer, uint32_t* got) {
   std::copy(fake.reply.begin(), fake.reply.end(), buffer.begin());
   *got = static_cast<uint32_t>(fake.reply.size());
   fake.reply.clear();
   return 1;
+}
+
+}  // namespace
+
+int PortRead(PortHandle, std::span<uint8_t> buffer, uint32_t* got) {
+  BeginRead();
+  return TakeReply(buffer, got);
+}
+int PortReadWaiting(PortHandle, std::span<uint8_t> buffer, std::chrono::nanoseconds wait,
+                    uint32_t* got) {
+  // A fast read begins with a wait of the whole read timeout; later waits
+  // are shorter.
+  if (wait == std::chrono::milliseconds(150)) BeginRead();
+  fake.waitsPerMessage.back().push_back(std::chrono::duration<double, std::milli>(wait).count());
+  return TakeReply(buffer, got);
 }
 void PortClose(PortHandle) {
   fake.calls.push_back("close");
@@ -128,13 +155,15 @@ void PrintTo(const BudgetCase& c, std::ostream* out) {
   *out << c.name;
 }
 
-class ReplyBudgetTest : public testing::TestWithParam<BudgetCase> {};
+class ReplyBudgetTest : public testing::TestWithParam<std::tuple<BudgetCase, ReplyTiming>> {};
 
 TEST_P(ReplyBudgetTest, AnUnansweredMessageWaitsExactlyItsReads) {
-  const BudgetCase& c = GetParam();
+  const auto& [c, timing] = GetParam();
   fake = FakePort{};
   fake.replies = c.replies;
   fake.replies.push_back({});
+  run.replyTiming = timing;
+  run.replyTailPossible = false;
   // Three blocks: 64, 64 and 2 bytes.
   const std::vector<uint8_t> bytes(130, 0x5A);
   ImageBuffer image;
@@ -144,24 +173,48 @@ TEST_P(ReplyBudgetTest, AnUnansweredMessageWaitsExactlyItsReads) {
   testing::internal::CaptureStdout();
   EXPECT_EQ(FlashImage(PortHandle{}, image, c.firmware), 0);
   const std::string printed = testing::internal::GetCapturedStdout();
+  run.replyTiming = ReplyTiming::kStandard;
   EXPECT_NE(printed.find(" / MyReadFile: ("), std::string::npos) << printed;
   EXPECT_EQ(fake.readsPerMessage, c.readsPerMessage);
+
+  // Fast: a whole reply at once, then exactly 1 ms of quiet ends its read,
+  // and its possible tail is dropped before the next message, once per
+  // answered message. The standard timing never purges.
+  const size_t answered = c.replies.size();
+  const auto purges = std::count(fake.calls.begin(), fake.calls.end(), "purge receive");
+  if (timing == ReplyTiming::kFast) {
+    ASSERT_EQ(fake.waitsPerMessage.size(), answered + 1);
+    for (size_t i = 0; i < answered; ++i) {
+      EXPECT_EQ(fake.waitsPerMessage[i], (std::vector<double>{150, 1})) << "message " << i;
+    }
+    EXPECT_EQ(fake.waitsPerMessage.back(),
+              std::vector<double>(static_cast<size_t>(c.readsPerMessage.back()), 150));
+    EXPECT_EQ(purges, static_cast<long>(answered));
+  } else {
+    EXPECT_EQ(purges, 0);
+  }
 }
 
 const std::vector<uint8_t> kEraseDone = Reply({kCommandChipErase, 0x00});
 const std::vector<uint8_t> kFlashDone = Reply({kCommandProgramFlash, 0x00});
 const std::vector<uint8_t> kEepromDone = Reply({kCommandProgramEeprom, 0x00});
 
-// 1,000 ms of budget allow 7 reads of 150 ms; 5,000 ms allow 34.
+// 1,000 ms of budget allow 7 reads of 150 ms; 5,000 ms allow 34, with
+// either timing.
 INSTANTIATE_TEST_SUITE_P(
     Budgets, ReplyBudgetTest,
-    testing::Values(BudgetCase{"Erase", true, {}, {7}},
-                    BudgetCase{"FirstBlock", true, {kEraseDone}, {1, 34}},
-                    BudgetCase{
-                        "LastBlock", true, {kEraseDone, kFlashDone, kFlashDone}, {1, 1, 1, 34}},
-                    BudgetCase{"EepromErase", false, {}, {7}},
-                    BudgetCase{"EepromBlock", false, {kEraseDone, kEepromDone}, {1, 1, 34}}),
-    [](const testing::TestParamInfo<BudgetCase>& row) { return std::string(row.param.name); });
+    testing::Combine(
+        testing::Values(BudgetCase{"Erase", true, {}, {7}},
+                        BudgetCase{"FirstBlock", true, {kEraseDone}, {1, 34}},
+                        BudgetCase{
+                            "LastBlock", true, {kEraseDone, kFlashDone, kFlashDone}, {1, 1, 1, 34}},
+                        BudgetCase{"EepromErase", false, {}, {7}},
+                        BudgetCase{"EepromBlock", false, {kEraseDone, kEepromDone}, {1, 1, 34}}),
+        testing::Values(ReplyTiming::kStandard, ReplyTiming::kFast)),
+    [](const testing::TestParamInfo<std::tuple<BudgetCase, ReplyTiming>>& row) {
+      return std::string(std::get<0>(row.param).name) +
+             (std::get<1>(row.param) == ReplyTiming::kFast ? "Fast" : "Standard");
+    });
 
 // --- Closing the port -------------------------------------------------------
 

@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "tests/e2e/case_name.h"
@@ -110,14 +111,17 @@ void PrintTo(const DeviceFaultCase& param, std::ostream* out) {
   *out << param.name;
 }
 
-class DeviceFaultTest : public ::testing::TestWithParam<DeviceFaultCase> {};
+using DeviceFaultRow = std::tuple<DeviceFaultCase, ReplyMode>;
+
+// With either reply timing: fast replies change no verdict and no budget.
+class DeviceFaultTest : public ::testing::TestWithParam<DeviceFaultRow> {};
 
 TEST_P(DeviceFaultTest, EndsWithItsReportsWithinItsBudget) {
-  const DeviceFaultCase& param = GetParam();
+  const auto& [param, mode] = GetParam();
   TempDir dir;
   const std::string path = dir.WriteFile("firmware.img", FirmwareImage(100)).string();
   SimulatedDevice device(param.device);
-  const RunResult run = RunKorvel({device.port(), path});
+  const RunResult run = RunKorvel({device.port(), path}, {.replies = mode});
 
   const ExpectedLines start =
       param.activates ? ActivatedStart() + ExpectedLines{kVersion} : ExpectedLines{Banner()};
@@ -154,82 +158,85 @@ std::vector<ExpectedLines> GoneInTheMiddleOfTheFirstBlock() {
 
 INSTANTIATE_TEST_SUITE_P(
     FaultMatrix, DeviceFaultTest,
-    ::testing::Values(
-        // The device goes away.
-        DeviceFaultCase{
-            "GoneDuringTheProbes",
-            WithProbeFaults({.neverAnswer = true, .vanishAfterProbes = 3}),
-            {{Report(kActivation, "WriteFile", EIO), Line("Activating the bootloader failed.")}},
-            false,
-            255,
-            kProbes},
-        DeviceFaultCase{"GoneAfterAnsweringTheErase",
-                        ReplyFaultAt(kErase, ReplyFault::kReplyThenVanish),
-                        {ExpectedLines{Report(kProgramming, "MyWriteFile", EIO)} +
-                         FirmwareFailed(kUpToErase, kReply)},
-                        true,
-                        255,
-                        kEraseReply},
-        DeviceFaultCase{"GoneInTheMiddleOfABlock",
-                        ReplyFaultAt(kFirstBlock, ReplyFault::kVanishMidMessage, 40),
-                        GoneInTheMiddleOfTheFirstBlock(), true, 255, kEraseReply + kBlockReply},
-        DeviceFaultCase{"GoneAfterAnsweringTheLastBlock",
-                        ReplyFaultAt(kLastBlock, ReplyFault::kReplyThenVanish),
-                        {{Line("Firmware flashed."), Report(kProgramming, "MyWriteFile", EIO),
-                          Line("Resetting the bootloader failed.")}},
-                        true,
-                        255,
-                        kEraseReply + 2 * kBlockReply},
-        // Replies that are no replies: one receive takes 285 bytes of them
-        // and judges them at once.
-        DeviceFaultCase{"FloodInsteadOfABlockReply",
-                        ReplyFaultAt(kFirstBlock, ReplyFault::kFlood),
-                        {ExpectedLines{Report(kProgramming, "GetMessageAnswer")} +
-                         FirmwareFailed(kUpToFirstBlock, kReply + 285)},
-                        true,
-                        255,
-                        kEraseReply + kBlockReply},
-        DeviceFaultCase{"NoiseInsteadOfABlockReply",
-                        ReplyFaultAt(kLastBlock, ReplyFault::kNoise),
-                        {ExpectedLines{Report(kProgramming, "GetMessageAnswer")} +
-                         FirmwareFailed(kUpToFirstBlock + 52, 2 * kReply + 285)},
-                        true,
-                        255,
-                        kEraseReply + 2 * kBlockReply},
-        DeviceFaultCase{"BlockReplyClaimingABodyOf65535Bytes",
-                        ReplyFaultAt(kFirstBlock, ReplyFault::kHugeSizeClaim),
-                        {ExpectedLines{Report(kProgramming, "GetMessageAnswer")} +
-                         FirmwareFailed(kUpToFirstBlock, kReply + 285)},
-                        true,
-                        255,
-                        kEraseReply + kBlockReply},
-        // A device that stops reading the moment the erase has come: its
-        // reply never comes.
-        DeviceFaultCase{"StopsReadingAtTheErase",
-                        ReplyFaultAt(kErase, ReplyFault::kStopReading),
-                        {ExpectedLines{Report(kMessage, "MyReadFile", EAGAIN),
-                                       Report(kProgramming, "GetMessageAnswer", EAGAIN)} +
-                         FirmwareFailed(kUpToErase, 0)},
-                        true,
-                        255,
-                        kEraseReply},
-        // A device that holds the line: the next write finds no room, and
-        // the stall rule ends the send.
-        DeviceFaultCase{"HoldsTheLineAfterTheErase",
-                        ReplyFaultAt(kErase, ReplyFault::kReplyThenHold),
-                        {ExpectedLines{Report(kProgramming, "MyWriteFile", EAGAIN)} +
-                         FirmwareFailed(kUpToErase, kReply)},
-                        true,
-                        255,
-                        kEraseReply + kStalledSend},
-        DeviceFaultCase{"HoldsTheLineBeforeTheReset",
-                        ReplyFaultAt(kLastBlock, ReplyFault::kReplyThenHold),
-                        {{Line("Firmware flashed."), Report(kProgramming, "MyWriteFile", EAGAIN),
-                          Line("Resetting the bootloader failed.")}},
-                        true,
-                        255,
-                        kEraseReply + 2 * kBlockReply + kStalledSend}),
-    CaseName<DeviceFaultCase>);
+    ::testing::Combine(
+        ::testing::Values(
+            // The device goes away.
+            DeviceFaultCase{"GoneDuringTheProbes",
+                            WithProbeFaults({.neverAnswer = true, .vanishAfterProbes = 3}),
+                            {{Report(kActivation, "WriteFile", EIO),
+                              Line("Activating the bootloader failed.")}},
+                            false,
+                            255,
+                            kProbes},
+            DeviceFaultCase{"GoneAfterAnsweringTheErase",
+                            ReplyFaultAt(kErase, ReplyFault::kReplyThenVanish),
+                            {ExpectedLines{Report(kProgramming, "MyWriteFile", EIO)} +
+                             FirmwareFailed(kUpToErase, kReply)},
+                            true,
+                            255,
+                            kEraseReply},
+            DeviceFaultCase{"GoneInTheMiddleOfABlock",
+                            ReplyFaultAt(kFirstBlock, ReplyFault::kVanishMidMessage, 40),
+                            GoneInTheMiddleOfTheFirstBlock(), true, 255, kEraseReply + kBlockReply},
+            DeviceFaultCase{"GoneAfterAnsweringTheLastBlock",
+                            ReplyFaultAt(kLastBlock, ReplyFault::kReplyThenVanish),
+                            {{Line("Firmware flashed."), Report(kProgramming, "MyWriteFile", EIO),
+                              Line("Resetting the bootloader failed.")}},
+                            true,
+                            255,
+                            kEraseReply + 2 * kBlockReply},
+            // Replies that are no replies: one receive takes 285 bytes of them
+            // and judges them at once.
+            DeviceFaultCase{"FloodInsteadOfABlockReply",
+                            ReplyFaultAt(kFirstBlock, ReplyFault::kFlood),
+                            {ExpectedLines{Report(kProgramming, "GetMessageAnswer")} +
+                             FirmwareFailed(kUpToFirstBlock, kReply + 285)},
+                            true,
+                            255,
+                            kEraseReply + kBlockReply},
+            DeviceFaultCase{"NoiseInsteadOfABlockReply",
+                            ReplyFaultAt(kLastBlock, ReplyFault::kNoise),
+                            {ExpectedLines{Report(kProgramming, "GetMessageAnswer")} +
+                             FirmwareFailed(kUpToFirstBlock + 52, 2 * kReply + 285)},
+                            true,
+                            255,
+                            kEraseReply + 2 * kBlockReply},
+            DeviceFaultCase{"BlockReplyClaimingABodyOf65535Bytes",
+                            ReplyFaultAt(kFirstBlock, ReplyFault::kHugeSizeClaim),
+                            {ExpectedLines{Report(kProgramming, "GetMessageAnswer")} +
+                             FirmwareFailed(kUpToFirstBlock, kReply + 285)},
+                            true,
+                            255,
+                            kEraseReply + kBlockReply},
+            // A device that stops reading the moment the erase has come: its
+            // reply never comes.
+            DeviceFaultCase{"StopsReadingAtTheErase",
+                            ReplyFaultAt(kErase, ReplyFault::kStopReading),
+                            {ExpectedLines{Report(kMessage, "MyReadFile", EAGAIN),
+                                           Report(kProgramming, "GetMessageAnswer", EAGAIN)} +
+                             FirmwareFailed(kUpToErase, 0)},
+                            true,
+                            255,
+                            kEraseReply},
+            // A device that holds the line: the next write finds no room, and
+            // the stall rule ends the send.
+            DeviceFaultCase{"HoldsTheLineAfterTheErase",
+                            ReplyFaultAt(kErase, ReplyFault::kReplyThenHold),
+                            {ExpectedLines{Report(kProgramming, "MyWriteFile", EAGAIN)} +
+                             FirmwareFailed(kUpToErase, kReply)},
+                            true,
+                            255,
+                            kEraseReply + kStalledSend},
+            DeviceFaultCase{
+                "HoldsTheLineBeforeTheReset",
+                ReplyFaultAt(kLastBlock, ReplyFault::kReplyThenHold),
+                {{Line("Firmware flashed."), Report(kProgramming, "MyWriteFile", EAGAIN),
+                  Line("Resetting the bootloader failed.")}},
+                true,
+                255,
+                kEraseReply + 2 * kBlockReply + kStalledSend}),
+        ::testing::ValuesIn(kReplyModes)),
+    CaseAndModeName<DeviceFaultRow>);
 
 // --- Port arguments -----------------------------------------------------------
 // A regular file, a folder, /dev/null and a port locked by another program

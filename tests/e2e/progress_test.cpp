@@ -17,6 +17,7 @@
 #include <chrono>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tests/e2e/case_name.h"
@@ -40,7 +41,9 @@ struct TerminalRun {
 
 // Runs korvel with standard error on a fresh pseudo-terminal |columns| wide
 // (0: no size given, as a terminal that can't tell) and standard output on a
-// pipe, collecting both until it exits (at most |limit|).
+// pipe, collecting both until it exits (at most |limit|). Always with the
+// standard reply timing: what the line shows (a rate of five digits or
+// four, whether the time left still fits) depends on how fast the run goes.
 TerminalRun RunWithTerminalStderr(const std::vector<std::string>& args,
                                   std::chrono::milliseconds limit, unsigned short columns = 0) {
   TerminalRun run;
@@ -62,9 +65,16 @@ TerminalRun RunWithTerminalStderr(const std::vector<std::string>& args,
   std::vector<char*> argvPointers;
   for (std::string& arg : argv) argvPointers.push_back(arg.data());
   argvPointers.push_back(nullptr);
+  std::vector<std::string> environment = {"KORVEL_FAST=0"};
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (std::string_view(*entry).substr(0, 12) != "KORVEL_FAST=") environment.emplace_back(*entry);
+  }
+  std::vector<char*> envp;
+  for (std::string& entry : environment) envp.push_back(entry.data());
+  envp.push_back(nullptr);
   pid_t child = -1;
   const int spawned =
-      posix_spawn(&child, argvPointers[0], &actions, nullptr, argvPointers.data(), environ);
+      posix_spawn(&child, argvPointers[0], &actions, nullptr, argvPointers.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   close(outPipe[1]);
   close(slave);
@@ -259,7 +269,7 @@ TEST_P(ProgressLineTest, AdvancesWithinTheWidthAndLeavesStandardOutputAsItWas) {
   const TerminalRun drawn = RunWithTerminalStderr({onTerminal.port(), path},
                                                   std::chrono::milliseconds(60000), row.columns);
   SimulatedDevice onPipe;
-  const RunResult plain = RunKorvel({onPipe.port(), path});
+  const RunResult plain = RunKorvel({onPipe.port(), path}, {.replies = ReplyMode::kStandard});
 
   ASSERT_EQ(drawn.exitStatus, 0) << drawn.out;
   ASSERT_EQ(plain.exitStatus, 0) << plain.out;

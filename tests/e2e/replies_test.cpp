@@ -1,11 +1,13 @@
 // How korvel judges the device's replies to its erase and program messages:
 // what it accepts, what it refuses, and what it prints when a reply lets
-// the programming down.
+// the programming down. Every case runs with the standard reply timing and
+// with fast replies, which must judge alike.
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <ostream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/e2e/case_name.h"
@@ -50,15 +52,26 @@ Target Prepare(Source source, const TempDir& dir) {
   return {"HWPARM0112345", HwParamImageWith(0x01, 12345), kProgramEeprom, ActivatedStart()};
 }
 
-DevsimConfig WithReply(int message, ReplyFault fault, Bytes customBody, uint32_t splitGapMs) {
-  DevsimConfig config;
-  config.replies[message] = ReplyPlan{fault, std::move(customBody)};
-  config.replies[message].splitGapMs = splitGapMs;
-  return config;
+// A split reply: the pause inside it, and the bytes before the pause.
+struct Split {
+  uint32_t gapMs = ReplyPlan{}.splitGapMs;
+  uint32_t at = ReplyPlan{}.splitAt;
+};
+
+// The 8-byte reply with its checksum |gapMs| late.
+constexpr Split LastByteLate(uint32_t gapMs) {
+  return {gapMs, 7};
 }
 
-// The pause inside a split reply unless a case gives its own.
-constexpr uint32_t kSplitGapMs = ReplyPlan{}.splitGapMs;
+DevsimConfig WithReply(int message, ReplyFault fault, Bytes customBody, Split split,
+                       bool paced = false) {
+  DevsimConfig config;
+  config.replies[message] = ReplyPlan{fault, std::move(customBody)};
+  config.replies[message].splitGapMs = split.gapMs;
+  config.replies[message].splitAt = split.at;
+  config.paced = paced;
+  return config;
+}
 
 const char* const kTransfer = "serial/transfer.cpp";
 const char* const kMessage = "bootloader/message.cpp";
@@ -99,23 +112,25 @@ struct FailingReplyCase {
   ReplyFault fault;
   Bytes customBody;
   ExpectedLines lines;  // after the start
-  uint32_t splitGapMs = kSplitGapMs;
+  Split split = {};
 };
 
 void PrintTo(const FailingReplyCase& param, std::ostream* out) {
   *out << param.name;
 }
 
-class FailingReplyTest : public ::testing::TestWithParam<FailingReplyCase> {};
+using FailingReplyRow = std::tuple<FailingReplyCase, ReplyMode>;
+
+class FailingReplyTest : public ::testing::TestWithParam<FailingReplyRow> {};
 
 TEST_P(FailingReplyTest, EndsTheProgrammingWithoutResetOrRetry) {
-  const FailingReplyCase& param = GetParam();
+  const auto& [param, mode] = GetParam();
   TempDir dir;
   const Target target = Prepare(param.source, dir);
-  SimulatedDevice device(WithReply(param.message, param.fault, param.customBody, param.splitGapMs));
+  SimulatedDevice device(WithReply(param.message, param.fault, param.customBody, param.split));
   const termios found = PortSettings(device.port());
-  const RunResult run =
-      RunKorvel({device.port(), target.argument}, {.workingDirectory = dir.path()});
+  const RunResult run = RunKorvel({device.port(), target.argument},
+                                  {.workingDirectory = dir.path(), .replies = mode});
 
   ::testing::AssertionResult lines = RunIs(run, target.start + param.lines, 255);
   // Wine's serial layer mostly reads a pseudo-terminal whose other side went
@@ -144,184 +159,195 @@ TEST_P(FailingReplyTest, EndsTheProgrammingWithoutResetOrRetry) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Replies, FailingReplyTest,
-                         ::testing::Values(
-                             // The erase.
-                             FailingReplyCase{"EraseNotAnswered",
-                                              Source::kFirmwareFile,
-                                              kEraseMessage,
-                                              ReplyFault::kNoReply,
-                                              {},
-                                              kNothingArrived + FirmwareFailed(kUpToErase, 0)},
-                             FailingReplyCase{"EraseRefused",
-                                              Source::kFirmwareFile,
-                                              kEraseMessage,
-                                              ReplyFault::kRefuse,
-                                              {},
-                                              kEraseRefused + FirmwareFailed(kUpToErase, 8)},
-                             FailingReplyCase{"EraseAnsweredWithOtherCodeAndStatus",
-                                              Source::kFirmwareFile,
-                                              kEraseMessage,
-                                              ReplyFault::kCustomBody,
-                                              {0x05, 0xC0},
-                                              kEraseRefused + FirmwareFailed(kUpToErase, 8)},
-                             FailingReplyCase{"EraseAnsweredWithThreeByteBody",
-                                              Source::kFirmwareFile,
-                                              kEraseMessage,
-                                              ReplyFault::kThreeByteBody,
-                                              {},
-                                              kEraseRefused + FirmwareFailed(kUpToErase, 9)},
-                             FailingReplyCase{"EraseAnsweredWithOneByteBody",
-                                              Source::kFirmwareFile,
-                                              kEraseMessage,
-                                              ReplyFault::kCustomBody,
-                                              {0x12},
-                                              kEraseRefused + FirmwareFailed(kUpToErase, 7)},
-                             FailingReplyCase{"EraseAnsweredWithEmptyBody",
-                                              Source::kFirmwareFile,
-                                              kEraseMessage,
-                                              ReplyFault::kEmptyBody,
-                                              {},
-                                              kEraseRefused + FirmwareFailed(kUpToErase, 6)},
-                             FailingReplyCase{"EraseReplyWithWrongChecksum",
-                                              Source::kFirmwareFile,
-                                              kEraseMessage,
-                                              ReplyFault::kWrongChecksum,
-                                              {},
-                                              kNotAMessage + FirmwareFailed(kUpToErase, 8)},
-                             FailingReplyCase{"EraseReplyOneByteShort",
-                                              Source::kFirmwareFile,
-                                              kEraseMessage,
-                                              ReplyFault::kOneByteShort,
-                                              {},
-                                              kNotAMessage + FirmwareFailed(kUpToErase, 7)},
-                             // Only the first burst, the 5-byte header, counts; 30 ms
-                             // of silence inside a reply end it as well as 60 do.
-                             FailingReplyCase{"EraseReplyInTwoBursts",
-                                              Source::kFirmwareFile,
-                                              kEraseMessage,
-                                              ReplyFault::kSplitBurst,
-                                              {},
-                                              kNotAMessage + FirmwareFailed(kUpToErase, 5)},
-                             FailingReplyCase{"EraseReplyWithA30msPauseInside",
-                                              Source::kFirmwareFile,
-                                              kEraseMessage,
-                                              ReplyFault::kSplitBurst,
-                                              {},
-                                              kNotAMessage + FirmwareFailed(kUpToErase, 5),
-                                              30},
-                             FailingReplyCase{"EraseReplyAfterAStrayByte",
-                                              Source::kFirmwareFile,
-                                              kEraseMessage,
-                                              ReplyFault::kStrayLeadingByte,
-                                              {},
-                                              kNotAMessage + FirmwareFailed(kUpToErase, 9)},
-                             FailingReplyCase{"EraseAnsweredWithNoise",
-                                              Source::kFirmwareFile,
-                                              kEraseMessage,
-                                              ReplyFault::kNoise,
-                                              {},
-                                              kNotAMessage + FirmwareFailed(kUpToErase, 285)},
-                             FailingReplyCase{"EraseReplyClaimingAHugeBody",
-                                              Source::kFirmwareFile,
-                                              kEraseMessage,
-                                              ReplyFault::kHugeSizeClaim,
-                                              {},
-                                              kNotAMessage + FirmwareFailed(kUpToErase, 285)},
-                             FailingReplyCase{"EraseAnsweredWithEndlessBytes",
-                                              Source::kFirmwareFile,
-                                              kEraseMessage,
-                                              ReplyFault::kFlood,
-                                              {},
-                                              kNotAMessage + FirmwareFailed(kUpToErase, 285)},
-                             FailingReplyCase{"DeviceGoneAtTheErase",
-                                              Source::kFirmwareFile,
-                                              kEraseMessage,
-                                              ReplyFault::kVanish,
-                                              {},
-                                              kLineGone + FirmwareFailed(kUpToErase, 0)},
-                             // The first block.
-                             FailingReplyCase{"FirstBlockNotAnswered",
-                                              Source::kFirmwareFile,
-                                              kFirstBlock,
-                                              ReplyFault::kNoReply,
-                                              {},
-                                              kNothingArrived + FirmwareFailed(kUpToFirstBlock, 8)},
-                             FailingReplyCase{"FirstBlockRefused",
-                                              Source::kFirmwareFile,
-                                              kFirstBlock,
-                                              ReplyFault::kRefuse,
-                                              {},
-                                              kFlashRefused + FirmwareFailed(kUpToFirstBlock, 16)},
-                             FailingReplyCase{"FirstBlockAnsweredWithTheEepromCode",
-                                              Source::kFirmwareFile,
-                                              kFirstBlock,
-                                              ReplyFault::kCustomBody,
-                                              {0x15, 0xC0},
-                                              kFlashRefused + FirmwareFailed(kUpToFirstBlock, 16)},
-                             FailingReplyCase{"FirstBlockAnsweredWithThreeByteBody",
-                                              Source::kFirmwareFile,
-                                              kFirstBlock,
-                                              ReplyFault::kThreeByteBody,
-                                              {},
-                                              kFlashRefused + FirmwareFailed(kUpToFirstBlock, 17)},
-                             FailingReplyCase{"FirstBlockReplyWithWrongChecksum",
-                                              Source::kFirmwareFile,
-                                              kFirstBlock,
-                                              ReplyFault::kWrongChecksum,
-                                              {},
-                                              kNotAMessage + FirmwareFailed(kUpToFirstBlock, 16)},
-                             // The second block: the first is not sent again.
-                             FailingReplyCase{"SecondBlockRefused",
-                                              Source::kFirmwareFile,
-                                              kSecondBlock,
-                                              ReplyFault::kRefuse,
-                                              {},
-                                              kFlashRefused + FirmwareFailed(kUpToSecondBlock, 24)},
-                             FailingReplyCase{"DeviceGoneAtTheSecondBlock",
-                                              Source::kFirmwareFile,
-                                              kSecondBlock,
-                                              ReplyFault::kVanish,
-                                              {},
-                                              kLineGone + FirmwareFailed(kUpToSecondBlock, 16)},
-                             // EEPROM runs print no traffic line.
-                             FailingReplyCase{"EepromEraseRefused",
-                                              Source::kEepromFile,
-                                              kEraseMessage,
-                                              ReplyFault::kRefuse,
-                                              {},
-                                              kEraseRefused + kEepromFailed},
-                             FailingReplyCase{"EepromEraseNotAnswered",
-                                              Source::kEepromFile,
-                                              kEraseMessage,
-                                              ReplyFault::kNoReply,
-                                              {},
-                                              kNothingArrived + kEepromFailed},
-                             FailingReplyCase{"EepromBlockRefused",
-                                              Source::kEepromFile,
-                                              kFirstBlock,
-                                              ReplyFault::kRefuse,
-                                              {},
-                                              kEepromRefused + kEepromFailed},
-                             FailingReplyCase{"EepromBlockAnsweredWithTheFlashCode",
-                                              Source::kEepromFile,
-                                              kFirstBlock,
-                                              ReplyFault::kCustomBody,
-                                              {0x13, 0xC0},
-                                              kEepromRefused + kEepromFailed},
-                             FailingReplyCase{"EepromBlockReplyOneByteShort",
-                                              Source::kEepromFile,
-                                              kSecondBlock,
-                                              ReplyFault::kOneByteShort,
-                                              {},
-                                              kNotAMessage + kEepromFailed},
-                             FailingReplyCase{"HwParamLastBlockRefused",
-                                              Source::kHwParams,
-                                              8,
-                                              ReplyFault::kRefuse,
-                                              {},
-                                              kEepromRefused + kEepromFailed}),
-                         CaseName<FailingReplyCase>);
+INSTANTIATE_TEST_SUITE_P(
+    Replies, FailingReplyTest,
+    ::testing::Combine(::testing::Values(
+                           // The erase.
+                           FailingReplyCase{"EraseNotAnswered",
+                                            Source::kFirmwareFile,
+                                            kEraseMessage,
+                                            ReplyFault::kNoReply,
+                                            {},
+                                            kNothingArrived + FirmwareFailed(kUpToErase, 0)},
+                           FailingReplyCase{"EraseRefused",
+                                            Source::kFirmwareFile,
+                                            kEraseMessage,
+                                            ReplyFault::kRefuse,
+                                            {},
+                                            kEraseRefused + FirmwareFailed(kUpToErase, 8)},
+                           FailingReplyCase{"EraseAnsweredWithOtherCodeAndStatus",
+                                            Source::kFirmwareFile,
+                                            kEraseMessage,
+                                            ReplyFault::kCustomBody,
+                                            {0x05, 0xC0},
+                                            kEraseRefused + FirmwareFailed(kUpToErase, 8)},
+                           FailingReplyCase{"EraseAnsweredWithThreeByteBody",
+                                            Source::kFirmwareFile,
+                                            kEraseMessage,
+                                            ReplyFault::kThreeByteBody,
+                                            {},
+                                            kEraseRefused + FirmwareFailed(kUpToErase, 9)},
+                           FailingReplyCase{"EraseAnsweredWithOneByteBody",
+                                            Source::kFirmwareFile,
+                                            kEraseMessage,
+                                            ReplyFault::kCustomBody,
+                                            {0x12},
+                                            kEraseRefused + FirmwareFailed(kUpToErase, 7)},
+                           FailingReplyCase{"EraseAnsweredWithEmptyBody",
+                                            Source::kFirmwareFile,
+                                            kEraseMessage,
+                                            ReplyFault::kEmptyBody,
+                                            {},
+                                            kEraseRefused + FirmwareFailed(kUpToErase, 6)},
+                           FailingReplyCase{"EraseReplyWithWrongChecksum",
+                                            Source::kFirmwareFile,
+                                            kEraseMessage,
+                                            ReplyFault::kWrongChecksum,
+                                            {},
+                                            kNotAMessage + FirmwareFailed(kUpToErase, 8)},
+                           FailingReplyCase{"EraseReplyOneByteShort",
+                                            Source::kFirmwareFile,
+                                            kEraseMessage,
+                                            ReplyFault::kOneByteShort,
+                                            {},
+                                            kNotAMessage + FirmwareFailed(kUpToErase, 7)},
+                           // Only the first burst, the 5-byte header, counts; 30 ms
+                           // of silence inside a reply end it as well as 60 do.
+                           FailingReplyCase{"EraseReplyInTwoBursts",
+                                            Source::kFirmwareFile,
+                                            kEraseMessage,
+                                            ReplyFault::kSplitBurst,
+                                            {},
+                                            kNotAMessage + FirmwareFailed(kUpToErase, 5)},
+                           FailingReplyCase{"EraseReplyWithA30msPauseInside",
+                                            Source::kFirmwareFile,
+                                            kEraseMessage,
+                                            ReplyFault::kSplitBurst,
+                                            {},
+                                            kNotAMessage + FirmwareFailed(kUpToErase, 5),
+                                            {30}},
+                           // So does a pause before the last byte: the checksum
+                           // comes too late, and the 7 bytes before it are no reply.
+                           FailingReplyCase{"EraseReplyWithItsLastByteAfterA30msPause",
+                                            Source::kFirmwareFile,
+                                            kEraseMessage,
+                                            ReplyFault::kSplitBurst,
+                                            {},
+                                            kNotAMessage + FirmwareFailed(kUpToErase, 7),
+                                            LastByteLate(30)},
+                           FailingReplyCase{"EraseReplyAfterAStrayByte",
+                                            Source::kFirmwareFile,
+                                            kEraseMessage,
+                                            ReplyFault::kStrayLeadingByte,
+                                            {},
+                                            kNotAMessage + FirmwareFailed(kUpToErase, 9)},
+                           FailingReplyCase{"EraseAnsweredWithNoise",
+                                            Source::kFirmwareFile,
+                                            kEraseMessage,
+                                            ReplyFault::kNoise,
+                                            {},
+                                            kNotAMessage + FirmwareFailed(kUpToErase, 285)},
+                           FailingReplyCase{"EraseReplyClaimingAHugeBody",
+                                            Source::kFirmwareFile,
+                                            kEraseMessage,
+                                            ReplyFault::kHugeSizeClaim,
+                                            {},
+                                            kNotAMessage + FirmwareFailed(kUpToErase, 285)},
+                           FailingReplyCase{"EraseAnsweredWithEndlessBytes",
+                                            Source::kFirmwareFile,
+                                            kEraseMessage,
+                                            ReplyFault::kFlood,
+                                            {},
+                                            kNotAMessage + FirmwareFailed(kUpToErase, 285)},
+                           FailingReplyCase{"DeviceGoneAtTheErase",
+                                            Source::kFirmwareFile,
+                                            kEraseMessage,
+                                            ReplyFault::kVanish,
+                                            {},
+                                            kLineGone + FirmwareFailed(kUpToErase, 0)},
+                           // The first block.
+                           FailingReplyCase{"FirstBlockNotAnswered",
+                                            Source::kFirmwareFile,
+                                            kFirstBlock,
+                                            ReplyFault::kNoReply,
+                                            {},
+                                            kNothingArrived + FirmwareFailed(kUpToFirstBlock, 8)},
+                           FailingReplyCase{"FirstBlockRefused",
+                                            Source::kFirmwareFile,
+                                            kFirstBlock,
+                                            ReplyFault::kRefuse,
+                                            {},
+                                            kFlashRefused + FirmwareFailed(kUpToFirstBlock, 16)},
+                           FailingReplyCase{"FirstBlockAnsweredWithTheEepromCode",
+                                            Source::kFirmwareFile,
+                                            kFirstBlock,
+                                            ReplyFault::kCustomBody,
+                                            {0x15, 0xC0},
+                                            kFlashRefused + FirmwareFailed(kUpToFirstBlock, 16)},
+                           FailingReplyCase{"FirstBlockAnsweredWithThreeByteBody",
+                                            Source::kFirmwareFile,
+                                            kFirstBlock,
+                                            ReplyFault::kThreeByteBody,
+                                            {},
+                                            kFlashRefused + FirmwareFailed(kUpToFirstBlock, 17)},
+                           FailingReplyCase{"FirstBlockReplyWithWrongChecksum",
+                                            Source::kFirmwareFile,
+                                            kFirstBlock,
+                                            ReplyFault::kWrongChecksum,
+                                            {},
+                                            kNotAMessage + FirmwareFailed(kUpToFirstBlock, 16)},
+                           // The second block: the first is not sent again.
+                           FailingReplyCase{"SecondBlockRefused",
+                                            Source::kFirmwareFile,
+                                            kSecondBlock,
+                                            ReplyFault::kRefuse,
+                                            {},
+                                            kFlashRefused + FirmwareFailed(kUpToSecondBlock, 24)},
+                           FailingReplyCase{"DeviceGoneAtTheSecondBlock",
+                                            Source::kFirmwareFile,
+                                            kSecondBlock,
+                                            ReplyFault::kVanish,
+                                            {},
+                                            kLineGone + FirmwareFailed(kUpToSecondBlock, 16)},
+                           // EEPROM runs print no traffic line.
+                           FailingReplyCase{"EepromEraseRefused",
+                                            Source::kEepromFile,
+                                            kEraseMessage,
+                                            ReplyFault::kRefuse,
+                                            {},
+                                            kEraseRefused + kEepromFailed},
+                           FailingReplyCase{"EepromEraseNotAnswered",
+                                            Source::kEepromFile,
+                                            kEraseMessage,
+                                            ReplyFault::kNoReply,
+                                            {},
+                                            kNothingArrived + kEepromFailed},
+                           FailingReplyCase{"EepromBlockRefused",
+                                            Source::kEepromFile,
+                                            kFirstBlock,
+                                            ReplyFault::kRefuse,
+                                            {},
+                                            kEepromRefused + kEepromFailed},
+                           FailingReplyCase{"EepromBlockAnsweredWithTheFlashCode",
+                                            Source::kEepromFile,
+                                            kFirstBlock,
+                                            ReplyFault::kCustomBody,
+                                            {0x13, 0xC0},
+                                            kEepromRefused + kEepromFailed},
+                           FailingReplyCase{"EepromBlockReplyOneByteShort",
+                                            Source::kEepromFile,
+                                            kSecondBlock,
+                                            ReplyFault::kOneByteShort,
+                                            {},
+                                            kNotAMessage + kEepromFailed},
+                           FailingReplyCase{"HwParamLastBlockRefused",
+                                            Source::kHwParams,
+                                            8,
+                                            ReplyFault::kRefuse,
+                                            {},
+                                            kEepromRefused + kEepromFailed}),
+                       ::testing::ValuesIn(kReplyModes)),
+    CaseAndModeName<FailingReplyRow>);
 
 // --- Replies that acknowledge -----------------------------------------------
 
@@ -331,22 +357,28 @@ struct AcceptedReplyCase {
   int message;
   ReplyFault fault;
   Bytes customBody;
-  uint32_t splitGapMs = kSplitGapMs;
+  Split split = {};
+  // A device that takes a real line's time, sending its replies one byte
+  // per byte time at 115,200 baud.
+  bool paced = false;
 };
 
 void PrintTo(const AcceptedReplyCase& param, std::ostream* out) {
   *out << param.name;
 }
 
-class AcceptedReplyTest : public ::testing::TestWithParam<AcceptedReplyCase> {};
+using AcceptedReplyRow = std::tuple<AcceptedReplyCase, ReplyMode>;
+
+class AcceptedReplyTest : public ::testing::TestWithParam<AcceptedReplyRow> {};
 
 TEST_P(AcceptedReplyTest, ProgrammingGoesOn) {
-  const AcceptedReplyCase& param = GetParam();
+  const auto& [param, mode] = GetParam();
   TempDir dir;
   const Target target = Prepare(param.source, dir);
-  SimulatedDevice device(WithReply(param.message, param.fault, param.customBody, param.splitGapMs));
-  const RunResult run =
-      RunKorvel({device.port(), target.argument}, {.workingDirectory = dir.path()});
+  SimulatedDevice device(
+      WithReply(param.message, param.fault, param.customBody, param.split, param.paced));
+  const RunResult run = RunKorvel({device.port(), target.argument},
+                                  {.workingDirectory = dir.path(), .replies = mode});
 
   const bool firmware = target.code == kProgramFlash;
   EXPECT_TRUE(RunIs(
@@ -359,86 +391,115 @@ TEST_P(AcceptedReplyTest, ProgrammingGoesOn) {
   EXPECT_TRUE(std::equal(target.image.begin(), target.image.end(), memory.begin()));
 }
 
-INSTANTIATE_TEST_SUITE_P(Replies, AcceptedReplyTest,
-                         ::testing::Values(
-                             // The first byte is the command's code: the status does not matter.
-                             AcceptedReplyCase{"EraseAnsweredWithCodeAndFailureStatus",
-                                               Source::kFirmwareFile,
-                                               kEraseMessage,
-                                               ReplyFault::kCustomBody,
-                                               {0x12, 0xC0}},
-                             // The status is 0x00: the code does not matter.
-                             AcceptedReplyCase{"EraseAnsweredWithOtherCodeAndStatusZero",
-                                               Source::kFirmwareFile,
-                                               kEraseMessage,
-                                               ReplyFault::kCustomBody,
-                                               {0x05, 0x00}},
-                             // A pause under 20 ms inside a reply does not end it.
-                             AcceptedReplyCase{"EraseReplyWithA12msPauseInside",
-                                               Source::kFirmwareFile,
-                                               kEraseMessage,
-                                               ReplyFault::kSplitBurst,
-                                               {},
-                                               12},
-                             AcceptedReplyCase{"BlockReplyWithA12msPauseInside",
-                                               Source::kFirmwareFile,
-                                               kSecondBlock,
-                                               ReplyFault::kSplitBurst,
-                                               {},
-                                               12},
-                             AcceptedReplyCase{"EraseReplyWithWrongToken",
-                                               Source::kFirmwareFile,
-                                               kEraseMessage,
-                                               ReplyFault::kWrongToken,
-                                               {}},
-                             AcceptedReplyCase{"EraseReplyWithUnrelatedSequenceNumber",
-                                               Source::kFirmwareFile,
-                                               kEraseMessage,
-                                               ReplyFault::kOtherSequence,
-                                               {}},
-                             // A late '\r', a NUL and a start byte after the reply are dropped with
-                             // the rest of the burst; the next reply is read afresh.
-                             AcceptedReplyCase{"EraseReplyWithTrailingBytes",
-                                               Source::kFirmwareFile,
-                                               kEraseMessage,
-                                               ReplyFault::kTrailingBytes,
-                                               {}},
-                             AcceptedReplyCase{"BlockAnsweredWithCodeAndFailureStatus",
-                                               Source::kFirmwareFile,
-                                               kFirstBlock,
-                                               ReplyFault::kCustomBody,
-                                               {0x13, 0xC0}},
-                             AcceptedReplyCase{"BlockAnsweredWithOtherCodeAndStatusZero",
-                                               Source::kFirmwareFile,
-                                               kFirstBlock,
-                                               ReplyFault::kCustomBody,
-                                               {0x05, 0x00}},
-                             AcceptedReplyCase{"BlockReplyWithTrailingBytes",
-                                               Source::kFirmwareFile,
-                                               kFirstBlock,
-                                               ReplyFault::kTrailingBytes,
-                                               {}},
-                             AcceptedReplyCase{"BlockReplyWithWrongToken",
-                                               Source::kFirmwareFile,
-                                               kSecondBlock,
-                                               ReplyFault::kWrongToken,
-                                               {}},
-                             AcceptedReplyCase{"BlockReplyWithUnrelatedSequenceNumber",
-                                               Source::kFirmwareFile,
-                                               kSecondBlock,
-                                               ReplyFault::kOtherSequence,
-                                               {}},
-                             AcceptedReplyCase{"EepromBlockAnsweredWithCodeAndAnyStatus",
-                                               Source::kEepromFile,
-                                               kFirstBlock,
-                                               ReplyFault::kCustomBody,
-                                               {0x15, 0x77}},
-                             AcceptedReplyCase{"HwParamEraseReplyWithTrailingBytes",
-                                               Source::kHwParams,
-                                               kEraseMessage,
-                                               ReplyFault::kTrailingBytes,
-                                               {}}),
-                         CaseName<AcceptedReplyCase>);
+INSTANTIATE_TEST_SUITE_P(
+    Replies, AcceptedReplyTest,
+    ::testing::Combine(::testing::Values(
+                           // The first byte is the command's code: the status does not matter.
+                           AcceptedReplyCase{"EraseAnsweredWithCodeAndFailureStatus",
+                                             Source::kFirmwareFile,
+                                             kEraseMessage,
+                                             ReplyFault::kCustomBody,
+                                             {0x12, 0xC0}},
+                           // The status is 0x00: the code does not matter.
+                           AcceptedReplyCase{"EraseAnsweredWithOtherCodeAndStatusZero",
+                                             Source::kFirmwareFile,
+                                             kEraseMessage,
+                                             ReplyFault::kCustomBody,
+                                             {0x05, 0x00}},
+                           // A pause under 20 ms inside a reply does not end it.
+                           AcceptedReplyCase{"EraseReplyWithA12msPauseInside",
+                                             Source::kFirmwareFile,
+                                             kEraseMessage,
+                                             ReplyFault::kSplitBurst,
+                                             {},
+                                             {12}},
+                           AcceptedReplyCase{"BlockReplyWithA12msPauseInside",
+                                             Source::kFirmwareFile,
+                                             kSecondBlock,
+                                             ReplyFault::kSplitBurst,
+                                             {},
+                                             {12}},
+                           // Only the checksum is missing, for 10 ms: fast replies
+                           // wait for it as the standard timing does.
+                           AcceptedReplyCase{"BlockReplyWithItsLastByteAfterA10msPause",
+                                             Source::kFirmwareFile,
+                                             kFirstBlock,
+                                             ReplyFault::kSplitBurst,
+                                             {},
+                                             LastByteLate(10),
+                                             true},
+                           AcceptedReplyCase{"EraseReplyWithWrongToken",
+                                             Source::kFirmwareFile,
+                                             kEraseMessage,
+                                             ReplyFault::kWrongToken,
+                                             {}},
+                           AcceptedReplyCase{"EraseReplyWithUnrelatedSequenceNumber",
+                                             Source::kFirmwareFile,
+                                             kEraseMessage,
+                                             ReplyFault::kOtherSequence,
+                                             {}},
+                           // A late '\r', a NUL and a start byte after the reply are dropped with
+                           // the rest of the burst; the next reply is read afresh.
+                           AcceptedReplyCase{"EraseReplyWithTrailingBytes",
+                                             Source::kFirmwareFile,
+                                             kEraseMessage,
+                                             ReplyFault::kTrailingBytes,
+                                             {}},
+                           AcceptedReplyCase{"BlockAnsweredWithCodeAndFailureStatus",
+                                             Source::kFirmwareFile,
+                                             kFirstBlock,
+                                             ReplyFault::kCustomBody,
+                                             {0x13, 0xC0}},
+                           AcceptedReplyCase{"BlockAnsweredWithOtherCodeAndStatusZero",
+                                             Source::kFirmwareFile,
+                                             kFirstBlock,
+                                             ReplyFault::kCustomBody,
+                                             {0x05, 0x00}},
+                           AcceptedReplyCase{"BlockReplyWithTrailingBytes",
+                                             Source::kFirmwareFile,
+                                             kFirstBlock,
+                                             ReplyFault::kTrailingBytes,
+                                             {}},
+                           AcceptedReplyCase{"BlockReplyWithWrongToken",
+                                             Source::kFirmwareFile,
+                                             kSecondBlock,
+                                             ReplyFault::kWrongToken,
+                                             {}},
+                           AcceptedReplyCase{"BlockReplyWithUnrelatedSequenceNumber",
+                                             Source::kFirmwareFile,
+                                             kSecondBlock,
+                                             ReplyFault::kOtherSequence,
+                                             {}},
+                           AcceptedReplyCase{"EepromBlockAnsweredWithCodeAndAnyStatus",
+                                             Source::kEepromFile,
+                                             kFirstBlock,
+                                             ReplyFault::kCustomBody,
+                                             {0x15, 0x77}},
+                           AcceptedReplyCase{"HwParamEraseReplyWithTrailingBytes",
+                                             Source::kHwParams,
+                                             kEraseMessage,
+                                             ReplyFault::kTrailingBytes,
+                                             {}},
+                           // Trailing bytes one byte time apart, as a real line
+                           // carries them: they join the reply in both timings,
+                           // and the next message (a block, the reset) and its
+                           // answer go undisturbed.
+                           AcceptedReplyCase{"EraseReplyWithTrailingBytesAtLineSpeed",
+                                             Source::kFirmwareFile,
+                                             kEraseMessage,
+                                             ReplyFault::kTrailingBytes,
+                                             {},
+                                             {},
+                                             true},
+                           AcceptedReplyCase{"LastBlockReplyWithTrailingBytesAtLineSpeed",
+                                             Source::kFirmwareFile,
+                                             kSecondBlock,
+                                             ReplyFault::kTrailingBytes,
+                                             {},
+                                             {},
+                                             true}),
+                       ::testing::ValuesIn(kReplyModes)),
+    CaseAndModeName<AcceptedReplyRow>);
 
 // --- A device that is gone --------------------------------------------------
 

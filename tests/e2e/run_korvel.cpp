@@ -324,7 +324,24 @@ milliseconds StartCost() {
   return UnderWine() ? kWineStartCost : milliseconds(0);
 }
 
-RunResult RunKorvel(const std::vector<std::string>& args, const RunOptions& options) {
+const char* ModeName(ReplyMode mode) {
+  switch (mode) {
+    case ReplyMode::kStandard:
+      return "Standard";
+    case ReplyMode::kFast:
+      return "Fast";
+    case ReplyMode::kInherited:
+      break;
+  }
+  return "";
+}
+
+RunResult RunKorvel(const std::vector<std::string>& args, const RunOptions& given) {
+  RunOptions options = given;
+  if (options.replies != ReplyMode::kInherited) {
+    options.environment.push_back(options.replies == ReplyMode::kFast ? "KORVEL_FAST=1"
+                                                                      : "KORVEL_FAST=0");
+  }
   if (!UnderWine()) return RunProgram(KorvelBinary(), args, options);
   RunOptions wine = options;
   wine.timeout = 3 * options.timeout + kWineStartCost;

@@ -7,10 +7,25 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
 namespace korvel_e2e {
+
+// How korvel reads the device's replies: with the standard timing, or with
+// fast replies (KORVEL_FAST=1), which must judge every reply the same.
+enum class ReplyMode { kInherited, kStandard, kFast };
+
+// Both timings, for the tests that run each case with either.
+inline constexpr ReplyMode kReplyModes[] = {ReplyMode::kStandard, ReplyMode::kFast};
+
+// "Standard" or "Fast", for test names; "" for kInherited.
+const char* ModeName(ReplyMode mode);
+
+inline void PrintTo(ReplyMode mode, std::ostream* out) {
+  *out << ModeName(mode);
+}
 
 // How a child run is watched.
 struct RunOptions {
@@ -22,6 +37,11 @@ struct RunOptions {
   // "NAME=value" entries added to (or replacing those in) the test's own
   // environment for the child.
   std::vector<std::string> environment{};
+  // For RunKorvel: KORVEL_FAST=1 for kFast, KORVEL_FAST=0 (read as the
+  // standard timing) for kStandard, so that a KORVEL_FAST of the test's own
+  // environment does not change the case; kInherited passes that one on, so
+  // a whole suite can run with fast replies.
+  ReplyMode replies = ReplyMode::kInherited;
   // Sends |signal| once, the first time |signalWhen| holds. The condition is
   // checked every few milliseconds while the child runs, so it can wait for
   // something the simulated device reports (e.g. the first probes).

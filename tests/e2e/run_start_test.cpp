@@ -472,6 +472,7 @@ struct RateCase {
   std::vector<std::string> moreArgs;  // after the port and STOP
   uint32_t activationRate;
   bool flash = false;  // a firmware image instead of STOP
+  ReplyMode replies = ReplyMode::kStandard;
 };
 
 void PrintTo(const RateCase& param, std::ostream* out) {
@@ -497,7 +498,8 @@ TEST_P(ActivationRateTest, EachByteAtItsRateAndTheFoundRateBackAtTheEnd) {
   // LeakSanitizer can't work under a tracer (in a sanitizer build); leaks
   // are checked by the untraced runs.
   RunOptions options;
-  options.environment = {"ASAN_OPTIONS=detect_leaks=0"};
+  options.environment = {"ASAN_OPTIONS=detect_leaks=0",
+                         param.replies == ReplyMode::kFast ? "KORVEL_FAST=1" : "KORVEL_FAST=0"};
   const RunResult run = RunProgram(
       strace,
       Concat(TraceOptions(log), Concat({KorvelBinary(), device.port(), image}, param.moreArgs)),
@@ -562,6 +564,33 @@ TEST_P(ActivationRateTest, EachByteAtItsRateAndTheFoundRateBackAtTheEnd) {
   // The device, which holds the line until korvel has set it up, saw the
   // same rate.
   EXPECT_EQ(device.Snapshot().activationBaud, param.activationRate);
+
+  // 4. A programming run purges the receive side only between two messages:
+  // with fast replies before each block and the reset, never before the
+  // erase and never once a message has begun going out; with the standard
+  // timing never.
+  if (!param.flash) return;
+  const std::vector<size_t> lengths = {7, 80, 52, 7};  // erase, 64 and 36 bytes, reset
+  size_t message = 0;
+  size_t offset = 0;  // bytes of |message| written
+  std::vector<size_t> purgedBefore;
+  for (size_t i = probe.event + 1; i < events.size() && message < lengths.size(); ++i) {
+    if (events[i].kind == Kind::kPurgeReceive) {
+      EXPECT_EQ(offset, 0u) << "a purge inside message " << message;
+      purgedBefore.push_back(message);
+    }
+    if (events[i].kind != Kind::kWrite) continue;
+    for (size_t byte = 0; byte < events[i].bytes.size(); ++byte) {
+      if (++offset == lengths[message]) {
+        ++message;
+        offset = 0;
+      }
+    }
+  }
+  EXPECT_EQ(message, lengths.size()) << "all four messages written";
+  const std::vector<size_t> expected =
+      param.replies == ReplyMode::kFast ? std::vector<size_t>{1, 2, 3} : std::vector<size_t>{};
+  EXPECT_EQ(purgedBefore, expected) << "the messages a receive purge went before";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -571,7 +600,8 @@ INSTANTIATE_TEST_SUITE_P(
         RateCase{"DefaultForAPortOfNoKnownAdapter", {}, {}, 115200},
         RateCase{"Forced", {}, {"FORCE"}, 115200},
         RateCase{"GivenAndForcedUnanswered", {.neverAnswer = true}, {"57600", "now"}, 57600},
-        RateCase{"ProgrammingRun", {}, {}, 115200, true}),
+        RateCase{"ProgrammingRun", {}, {}, 115200, true},
+        RateCase{"ProgrammingRunWithFastReplies", {}, {}, 115200, true, ReplyMode::kFast}),
     CaseName<RateCase>);
 
 // --- After the sync ---------------------------------------------------------

@@ -265,6 +265,8 @@ struct DriverCase {
   // and the image (none for a run that programs nothing).
   uint8_t code;
   Bytes image;
+  // Set in korvel's environment: KORVEL_FAST=1 for fast replies.
+  std::string environment = "";
 };
 
 void PrintTo(const DriverCase& param, std::ostream* out) {
@@ -291,8 +293,12 @@ TEST_P(DriverTest, RunsAsOnAPseudoTerminal) {
 
   ASSERT_TRUE(GateShut(*device));
   const DevsimRecord before = device->Snapshot();
-  const GuestAnswer answer = guest->machine.Run(KorvelCommand(port, param.args), kRunLimit);
+  const std::string command = param.environment.empty()
+                                  ? KorvelCommand(port, param.args)
+                                  : param.environment + " " + KorvelCommand(port, param.args);
+  const GuestAnswer answer = guest->machine.Run(command, kRunLimit);
   EXPECT_TRUE(RunIs(AsRun(answer), ExpectedLines{Banner()} + param.lines, param.status));
+  std::cout << "[ run time ] " << param.name << ": " << answer.wallTime.count() << " ms\n";
 
   const bool programs = param.code != 0;
   const DevsimRecord seen =
@@ -344,6 +350,25 @@ INSTANTIATE_TEST_SUITE_P(
                    3000000,
                    kProgramFlash,
                    Firmware()},
+        // 64 blocks each way, for the time fast replies save through the
+        // driver's low-latency mode.
+        DriverCase{"LongFirmwareThroughTheAdapter",
+                   PortKind::kAdapter,
+                   {"/data/firmware-long.img"},
+                   {Line("Bootloader activated."), kVersion24, Line("Firmware flashed.")},
+                   0,
+                   3000000,
+                   kProgramFlash,
+                   LongFirmware()},
+        DriverCase{"LongFirmwareThroughTheAdapterWithFastReplies",
+                   PortKind::kAdapter,
+                   {"/data/firmware-long.img"},
+                   {Line("Bootloader activated."), kVersion24, Line("Firmware flashed.")},
+                   0,
+                   3000000,
+                   kProgramFlash,
+                   LongFirmware(),
+                   "KORVEL_FAST=1"},
         DriverCase{"EepromFileThroughTheAdapter",
                    PortKind::kAdapter,
                    {"/data/settings-eeprom.bin"},

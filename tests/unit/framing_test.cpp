@@ -1,4 +1,5 @@
-// The message frame on the wire and the judgement of replies.
+// The message frame on the wire, the judgement of replies, and the time a
+// run takes on the line.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -8,6 +9,7 @@
 
 #include "bootloader/message.h"
 #include "bootloader/programming.h"
+#include "bootloader/run_time.h"
 #include "common/run_state.h"
 
 namespace {
@@ -143,5 +145,49 @@ INSTANTIATE_TEST_SUITE_P(
                     AckCase{"FlashCodeForAnEepromBlock", {0x13, 0x01}, 0x15, false},
                     AckCase{"EepromCodeAndAnyStatus", {0x15, 0x80}, 0x15, true}),
     [](const testing::TestParamInfo<AckCase>& row) { return std::string(row.param.name); });
+
+// --- The time a run takes on the line ----------------------------------------
+
+TEST(EstimateRunTimeTest, CountsEveryByteEveryWriteAndTheSilenceAfterEachReply) {
+  struct Case {
+    uint32_t imageLength;
+    uint32_t activationBaud;
+    uint32_t writeTimeUs;
+    ReplyTiming timing;
+    uint32_t bytesOut, bytesBack, blocks;
+    double totalSeconds;
+  };
+  // Out: probe, erase (7) and reset (7), and 16 + n per block; back: the
+  // sync answer and 8 per reply. 10 bits a byte; 20 ms (fast: 1 ms) after
+  // each reply.
+  const Case cases[] = {
+      // 1,024 blocks, the last of 63 bytes: 28.325 s, 20.5 s of it silence.
+      {65535, 115200, 0, ReplyTiming::kStandard, 81934, 8201, 1024,
+       10 * 10 / 115200.0 + (81934 + 8201) * 10 / 115200.0 + 1025 * 0.020},
+      {65535, 115200, 5000, ReplyTiming::kFast, 81934, 8201, 1024,
+       10 * 10 / 115200.0 + (81934 + 8201) * 10 / 115200.0 + 1024 * 0.005 + 1025 * 0.001},
+      // Blocks of 64 and 36 bytes, woken at the adapter rate.
+      {100, 3000000, 2000, ReplyTiming::kStandard, 15 + 80 + 52, 1 + 3 * 8, 2,
+       10 * 10 / 3e6 + (147 + 25) * 10 / 115200.0 + 2 * 0.002 + 3 * 0.020},
+      {64, 9600, 0, ReplyTiming::kFast, 15 + 80, 1 + 2 * 8, 1,
+       10 * 10 / 9600.0 + (95 + 17) * 10 / 115200.0 + 2 * 0.001},
+  };
+  for (const Case& c : cases) {
+    const RunTimeEstimate estimate =
+        EstimateRunTime(c.imageLength, c.activationBaud, c.writeTimeUs, c.timing);
+    SCOPED_TRACE(std::to_string(c.imageLength) + " bytes, " + std::to_string(c.writeTimeUs) +
+                 " us");
+    EXPECT_EQ(estimate.bytesOut, c.bytesOut);
+    EXPECT_EQ(estimate.bytesBack, c.bytesBack);
+    EXPECT_EQ(estimate.blocks, c.blocks);
+    EXPECT_EQ(estimate.replies, c.blocks + 1);
+    EXPECT_NEAR(estimate.TotalSeconds(), c.totalSeconds, 1e-9);
+  }
+  // The README's figures for a full image: wire time and silence.
+  const RunTimeEstimate full = EstimateRunTime(65535, 115200, 0, ReplyTiming::kStandard);
+  EXPECT_NEAR(full.wireSeconds, 7.8242, 1e-4);
+  EXPECT_NEAR(full.replyEndSeconds, 20.5, 1e-9);
+  EXPECT_NEAR(full.TotalSeconds(), 28.325, 1e-3);
+}
 
 }  // namespace

@@ -1,5 +1,5 @@
-// The run start's decisions that need no port: the activation baud and
-// whether a failed activation may be ignored.
+// The run start's decisions that need no port: the activation baud,
+// whether a failed activation may be ignored, and the reply timing.
 #include "app/run.h"
 
 #include <gtest/gtest.h>
@@ -49,6 +49,14 @@ TEST(ChooseActivationTest, BaudAndForcedFlagFromTheArguments) {
     EXPECT_EQ(choice.baud, c.baud) << c.args[1] << " " << c.args.size() << " " << c.args.back();
     EXPECT_EQ(choice.forced, c.forced) << c.args[1] << " " << c.args.size() << " " << c.args.back();
   }
+}
+
+TEST(ChooseReplyTimingTest, FastOnlyForExactlyOne) {
+  EXPECT_EQ(ChooseReplyTiming("1"), ReplyTiming::kFast);
+  for (const char* other : {"", "0", "01", "1 ", " 1", "11", "yes", "true", "TRUE"}) {
+    EXPECT_EQ(ChooseReplyTiming(other), ReplyTiming::kStandard) << '"' << other << '"';
+  }
+  EXPECT_EQ(ChooseReplyTiming(nullptr), ReplyTiming::kStandard);
 }
 
 }  // namespace

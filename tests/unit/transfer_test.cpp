@@ -1,7 +1,8 @@
 // Sending and receiving over a real pseudo-terminal: the burst rule of a
-// receive, its budget, the stall rule of a send, and a line that hangs up;
-// the port left as found at the close; and the tolerance for a rate the
-// driver rounds.
+// receive, its budget, the stall rule of a send, and a line that hangs up,
+// with standard and fast reply timing; where fast replies end a read; the
+// port left as found at the close; and the tolerance for a rate the driver
+// rounds.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -17,8 +18,10 @@
 #include <cstdio>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
+#include "common/message_frame.h"
 #include "common/run_state.h"
 #include "serial/line_control.h"
 #include "serial/serial_port.h"
@@ -39,6 +42,7 @@ class PortTest : public testing::Test {
     port_ = OpenSerial(ptsname(master_), 115200, &saved_);
     ASSERT_NE(port_, kNoPort);
     run.traffic = TrafficCounters{};
+    run.replyTailPossible = false;
   }
   void TearDown() override {
     if (port_ != kNoPort) CloseSerial(port_, saved_);
@@ -63,7 +67,20 @@ class PortTest : public testing::Test {
   SavedPortState saved_;
 };
 
-TEST_F(PortTest, BytesPassUnchangedBothWays) {
+// Receiving, with either reply timing: bursts that hold no whole reply
+// frame are read the same way by both.
+class ReceiveTest : public PortTest, public testing::WithParamInterface<ReplyTiming> {
+ protected:
+  int Read(std::span<uint8_t> buffer, uint32_t budgetMs, uint32_t* received) {
+    return MyReadFile(port_, buffer, budgetMs, GetParam(), received);
+  }
+};
+
+std::string TimingName(const testing::TestParamInfo<ReplyTiming>& row) {
+  return row.param == ReplyTiming::kFast ? "Fast" : "Standard";
+}
+
+TEST_P(ReceiveTest, BytesPassUnchangedBothWays) {
   // Every byte value, including CR, LF, XON/XOFF and NUL, in both directions.
   std::vector<uint8_t> all(256);
   for (size_t i = 0; i < all.size(); ++i) all[i] = static_cast<uint8_t>(i);
@@ -84,14 +101,14 @@ TEST_F(PortTest, BytesPassUnchangedBothWays) {
   DeviceSends(std::vector<uint8_t>(all.begin(), all.begin() + 200));
   std::array<uint8_t, kReceiveSize> buffer{};
   uint32_t received = 0;
-  ASSERT_EQ(MyReadFile(port_, buffer, 1000, &received), 1);
+  ASSERT_EQ(Read(buffer, 1000, &received), 1);
   ASSERT_EQ(received, 200u);
   EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + 200, all.begin()));
   EXPECT_EQ(run.traffic.written, 256);
   EXPECT_EQ(run.traffic.read, 200);
 }
 
-TEST_F(PortTest, AReceiveCollectsOneBurstOfAtMost285Bytes) {
+TEST_P(ReceiveTest, AReceiveCollectsOneBurstOfAtMost285Bytes) {
   // Two bursts further apart than the 20 ms gap: only the first is taken.
   std::thread device([this] {
     DeviceSends({1, 2, 3});
@@ -100,47 +117,178 @@ TEST_F(PortTest, AReceiveCollectsOneBurstOfAtMost285Bytes) {
   });
   std::array<uint8_t, kReceiveSize> buffer{};
   uint32_t received = 0;
-  EXPECT_EQ(MyReadFile(port_, buffer, 1000, &received), 1);
+  EXPECT_EQ(Read(buffer, 1000, &received), 1);
   device.join();
   EXPECT_EQ(received, 3u);
-  EXPECT_EQ(MyReadFile(port_, buffer, 1000, &received), 1);
+  EXPECT_EQ(Read(buffer, 1000, &received), 1);
   EXPECT_EQ(received, 2u);
 
   // More than a receive holds: the first read takes 285, the next the rest.
   DeviceSends(std::vector<uint8_t>(300, 0x55));
-  EXPECT_EQ(MyReadFile(port_, buffer, 1000, &received), 1);
+  EXPECT_EQ(Read(buffer, 1000, &received), 1);
   EXPECT_EQ(received, kReceiveSize);
-  EXPECT_EQ(MyReadFile(port_, buffer, 1000, &received), 1);
+  EXPECT_EQ(Read(buffer, 1000, &received), 1);
   EXPECT_EQ(received, 15u);
   EXPECT_EQ(run.traffic.read, 305);
 }
 
-TEST_F(PortTest, ASilentDeviceUsesUpTheBudgetWithoutAReport) {
+TEST_P(ReceiveTest, ASilentDeviceUsesUpTheBudgetWithoutAReport) {
   std::array<uint8_t, kReceiveSize> buffer{};
   uint32_t received = 7;
   const Clock::time_point start = Clock::now();
-  EXPECT_EQ(Printed([&] { EXPECT_EQ(MyReadFile(port_, buffer, 1000, &received), 0); }), "");
+  EXPECT_EQ(Printed([&] { EXPECT_EQ(Read(buffer, 1000, &received), 0); }), "");
   // Seven empty reads of 150 ms each: never less than the budget.
   EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(1000));
   EXPECT_EQ(received, 0u);
 
   // A budget of 0 does not read at all: a waiting byte stays unread.
   DeviceSends({0x42});
-  EXPECT_EQ(MyReadFile(port_, buffer, 0, &received), 0);
-  EXPECT_EQ(MyReadFile(port_, buffer, 150, &received), 1);
+  EXPECT_EQ(Read(buffer, 0, &received), 0);
+  EXPECT_EQ(Read(buffer, 150, &received), 1);
   EXPECT_EQ(buffer[0], 0x42);
 }
 
-TEST_F(PortTest, AHungUpLineFailsTheReadWithAReport) {
+TEST_P(ReceiveTest, AHungUpLineFailsTheReadWithAReport) {
   close(master_);
   master_ = -1;
   std::array<uint8_t, kReceiveSize> buffer{};
   uint32_t received = 0;
   const Clock::time_point start = Clock::now();
-  const std::string printed =
-      Printed([&] { EXPECT_EQ(MyReadFile(port_, buffer, 5000, &received), 0); });
+  const std::string printed = Printed([&] { EXPECT_EQ(Read(buffer, 5000, &received), 0); });
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));      // no run of empty reads
   EXPECT_EQ(printed.substr(printed.find(" / ")), " / ReadFile: (5)\n");  // EIO
+}
+
+INSTANTIATE_TEST_SUITE_P(Timings, ReceiveTest,
+                         testing::Values(ReplyTiming::kStandard, ReplyTiming::kFast), TimingName);
+
+// --- Where a reply read ends ------------------------------------------------
+
+// Bytes the device sends, |afterMs| after the chunk before (or the start).
+struct Chunk {
+  int afterMs;
+  std::vector<uint8_t> bytes;
+};
+
+// A well-formed reply frame with |body|, as the tool's own rule checks it.
+std::vector<uint8_t> Frame(std::vector<uint8_t> body) {
+  std::vector<uint8_t> frame = {kMessageStart, 0x07, 0x00, static_cast<uint8_t>(body.size()),
+                                kMessageToken};
+  frame.insert(frame.end(), body.begin(), body.end());
+  frame.push_back(MessageChecksum(frame));
+  return frame;
+}
+
+std::vector<uint8_t> Cut(const std::vector<uint8_t>& bytes, size_t from, size_t to) {
+  return std::vector<uint8_t>(bytes.begin() + static_cast<long>(from),
+                              bytes.begin() + static_cast<long>(std::min(to, bytes.size())));
+}
+
+const std::vector<uint8_t> kAck = Frame({0x13, 0x00});
+const std::vector<uint8_t> kTail = {'\r', 0x00, kMessageStart};
+
+struct ReplyReadCase {
+  const char* name;
+  std::vector<Chunk> device;
+  // The first read's length with each timing.
+  uint32_t standardBurst;
+  uint32_t fastBurst;
+  // The burst begins with a whole frame: the quiet after it ends a fast read.
+  bool frameFirst;
+};
+
+void PrintTo(const ReplyReadCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class ReplyReadTest : public PortTest,
+                      public testing::WithParamInterface<std::tuple<ReplyReadCase, ReplyTiming>> {};
+
+TEST_P(ReplyReadTest, EndsWhereItsTimingSaysAndTheNextReadStartsWithTheNextAnswer) {
+  const ReplyReadCase& c = std::get<0>(GetParam());
+  const ReplyTiming timing = std::get<1>(GetParam());
+  std::thread device([this, &c] {
+    for (const Chunk& chunk : c.device) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(chunk.afterMs));
+      DeviceSends(chunk.bytes);
+    }
+  });
+  std::array<uint8_t, kReceiveSize> buffer{};
+  uint32_t received = 0;
+  ASSERT_EQ(MyReadFile(port_, buffer, 1000, timing, &received), 1);
+  device.join();
+  const uint32_t expected = timing == ReplyTiming::kFast ? c.fastBurst : c.standardBurst;
+  EXPECT_EQ(received, expected);
+  // Only a read that the frame rule ended may leave a tail to drop.
+  EXPECT_EQ(run.replyTailPossible, timing == ReplyTiming::kFast && c.frameFirst);
+
+  // Whatever the device sent after the frame has come by now; the next
+  // message goes out, and its answer is all the next read gets.
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  DropReplyTail(port_);
+  EXPECT_FALSE(run.replyTailPossible);
+  DeviceSends(kAck);
+  ASSERT_EQ(MyReadFile(port_, buffer, 1000, timing, &received), 1);
+  EXPECT_EQ(std::vector<uint8_t>(buffer.begin(), buffer.begin() + received), kAck);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, ReplyReadTest,
+    testing::Combine(
+        testing::Values(
+            ReplyReadCase{"WholeFrame", {{0, kAck}}, 8, 8, true},
+            // At line speed the tail follows within the 1 ms: one burst either way.
+            ReplyReadCase{"TrailingBytesRightAfterTheFrame",
+                          {{0, kAck}, {0, {'\r'}}, {0, {0x00}}, {0, {kMessageStart}}},
+                          11,
+                          11,
+                          true},
+            // Until the frame is whole the 20 ms rule holds.
+            ReplyReadCase{"LastByteAfterAPauseOf10ms",
+                          {{0, Cut(kAck, 0, 7)}, {10, Cut(kAck, 7, 8)}},
+                          8,
+                          8,
+                          true},
+            ReplyReadCase{"HeaderThenBodyAfterAPauseOf12ms",
+                          {{0, Cut(kAck, 0, 5)}, {12, Cut(kAck, 5, 8)}},
+                          8,
+                          8,
+                          true},
+            // The one difference: a tail 5 ms after the frame joins the burst
+            // with the standard timing only; fast replies drop it instead.
+            ReplyReadCase{"TrailingBytes5msAfterTheFrame", {{0, kAck}, {5, kTail}}, 11, 8, true},
+            // Never a whole frame at the burst's start: the standard rule.
+            ReplyReadCase{
+                "StrayByteBeforeTheFrame", {{0, {'\r'}}, {0, kAck}, {5, kTail}}, 12, 12, false},
+            ReplyReadCase{"WrongChecksumThenMore",
+                          {{0, Cut(kAck, 0, 7)}, {0, {0x55}}, {5, kTail}},
+                          11,
+                          11,
+                          false}),
+        testing::Values(ReplyTiming::kStandard, ReplyTiming::kFast)),
+    [](const testing::TestParamInfo<std::tuple<ReplyReadCase, ReplyTiming>>& row) {
+      return std::string(std::get<0>(row.param).name) +
+             (std::get<1>(row.param) == ReplyTiming::kFast ? "Fast" : "Standard");
+    });
+
+TEST_F(PortTest, AFastReadOfAWholeFrameEndsBeforeTheStandardGap) {
+  // A whole reply waiting: the fast read ends 1 ms after it, where the
+  // standard one waits its 20 ms.
+  for (ReplyTiming timing : {ReplyTiming::kStandard, ReplyTiming::kFast}) {
+    DeviceSends(kAck);
+    std::array<uint8_t, kReceiveSize> buffer{};
+    uint32_t received = 0;
+    const Clock::time_point start = Clock::now();
+    ASSERT_EQ(MyReadFile(port_, buffer, 1000, timing, &received), 1);
+    const Clock::duration took = Clock::now() - start;
+    EXPECT_EQ(received, kAck.size());
+    if (timing == ReplyTiming::kFast) {
+      EXPECT_GE(took, std::chrono::milliseconds(1));
+      EXPECT_LT(took, std::chrono::milliseconds(20));
+    } else {
+      EXPECT_GE(took, std::chrono::milliseconds(20));
+    }
+  }
 }
 
 TEST_F(PortTest, ASendToADeviceThatStopsReadingStalls) {
