@@ -4,35 +4,15 @@
 #include <cstdio>
 
 #include "bootloader/activation.h"
-#include "common/number_text.h"
 #include "common/report.h"
-#include "serial/adapter.h"
+#include "image/image_source.h"
 #include "serial/serial_port.h"
 
 namespace {
 
 constexpr const char* kVersion = "2.3";
-constexpr uint32_t kDefaultBaud = 115200;
-constexpr uint32_t kAdapterBaud = 3000000;
 
 }  // namespace
-
-ActivationChoice ChooseActivation(int argc, const char* const* argv,
-                                  const std::vector<InventoryEntry>* inventory) {
-  ActivationChoice choice;
-  if (argc < 4) {
-    choice.baud = IsKnownAdapterPort(argv[1], inventory) ? kAdapterBaud : kDefaultBaud;
-  } else if (StartsWithKeyword(argv[3], "FORCE", "force")) {
-    choice.baud = kDefaultBaud;
-    choice.forced = true;
-  } else {
-    // Not validated: text without leading digits gives 0, which the port
-    // setup then refuses.
-    choice.baud = ParseUnsignedText(argv[3], 10);
-  }
-  if (argc > 4) choice.forced = true;
-  return choice;
-}
 
 int RunKorvel(int argc, const char* const* argv) {
   // 1. Banner, then the argument count.
@@ -67,7 +47,7 @@ int RunKorvel(int argc, const char* const* argv) {
 
   // 5. STOP leaves the device in its bootloader: no reset is sent.
   const char* imageArgument = argv[2];
-  if (StartsWithKeyword(imageArgument, "STOP", "stop")) {
+  if (IsStopArgument(imageArgument)) {
     CloseSerial(port, saved);
     return kExitSuccess;
   }
