@@ -3,6 +3,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/printable_text.h"
 #include "image/image_source.h"
 
 namespace {
@@ -23,16 +24,8 @@ int FindFirmwareVersion(const ImageBuffer& image, std::string* version) {
   std::string_view text = bytes.substr(at + kFirmwareMarker.size());
   text = text.substr(0, text.find('\0'));
 
-  // The version is printed as one line of the run's output, which scripts
-  // read line by line: a CR or LF inside the text would split it, and an
-  // escape sequence would reach the technician's terminal. Control bytes
-  // become '?'; bytes from 0x80 on stay, so a UTF-8 version text still
-  // prints.
-  version->assign(text);
-  for (char& c : *version) {
-    const unsigned char byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) c = '?';
-  }
+  // The version is printed as one line of the run's output.
+  *version = PrintableText(text);
   return 1;
 }
 

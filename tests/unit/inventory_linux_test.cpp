@@ -1,5 +1,5 @@
-// The Linux port inventory, read from sysfs trees built here, and port
-// arguments resolved to their tty names.
+// The Linux port inventory, read from sysfs trees built here, as korvel-ports
+// lists it; and port arguments resolved to their tty names.
 #include "serial/inventory_linux.h"
 
 #include <gtest/gtest.h>
@@ -8,10 +8,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "serial/adapter.h"
+#include "tools/ports/listing.h"
 
 namespace {
 
@@ -149,6 +151,47 @@ TEST_F(SysfsTreeTest, ListsHardwarePortsWithTheirUsbStrings) {
   EXPECT_EQ(inventory[3].friendlyNames,
             (std::vector<std::string>{"USB Serial Port", "FT232R USB UART", "FTDI"}));
   EXPECT_TRUE(inventory[2].friendlyNames.empty());
+}
+
+TEST_F(SysfsTreeTest, ListsThePortsForReadersAndScriptsWithKorvelsVerdict) {
+  AddUsbTty("ttyUSB0", "1-1", "FT232R USB UART", "FTDI", "", "ftdi_sio", "0403:6001", "A50285BI",
+            "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
+  // A product string that is not UTF-8 and carries an escape sequence.
+  AddUsbTty("ttyACM1", "1-3", "Board\xff\x1b[2J", "Someone", "", "cdc_acm", "2341:0043");
+  const std::vector<InventoryEntry> inventory = Inventory();
+  ASSERT_EQ(inventory.size(), 2u);
+
+  // JSON: parses, with every field, the device's bytes made valid.
+  const nlohmann::json listing = nlohmann::json::parse(PortsJson(inventory), nullptr, false);
+  ASSERT_FALSE(listing.is_discarded()) << PortsJson(inventory);
+  const nlohmann::json& ports = listing["ports"];
+  ASSERT_EQ(ports.size(), 2u);
+  EXPECT_EQ(ports[0]["port"], "ttyACM1");
+  EXPECT_EQ(ports[0]["by_id"], nullptr);
+  EXPECT_EQ(ports[0]["usb"]["serial_number"], nullptr);
+  EXPECT_EQ(ports[0]["friendly_names"][0], "Board\xef\xbf\xbd\x1b[2J");  // U+FFFD
+  EXPECT_EQ(ports[0]["recognised"], false);
+  EXPECT_EQ(ports[0]["activation_baud"], 115200);
+  EXPECT_EQ(ports[1]["path"], (root_ / "dev/ttyUSB0").string());
+  EXPECT_EQ(ports[1]["by_id"],
+            (root_ / "dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0").string());
+  EXPECT_EQ(ports[1]["driver"], "ftdi_sio");
+  EXPECT_EQ(ports[1]["usb"],
+            nlohmann::json::parse(
+                R"({"vendor_id": "0403", "product_id": "6001", "serial_number": "A50285BI"})"));
+  EXPECT_EQ(ports[1]["recognised"], true);
+  EXPECT_EQ(ports[1]["activation_baud"], 3000000);
+
+  // Text: one block per port, korvel's verdict first, control bytes as '?'.
+  const std::string text = PortsText(inventory);
+  EXPECT_NE(text.find("ttyACM1: not a recognised adapter, korvel activates it at 115,200 baud\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("  names:   Board\xff?[2J; Someone\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("ttyUSB0: a recognised adapter, korvel activates it at 3,000,000 baud\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("  USB:     0403:6001, serial number A50285BI\n"), std::string::npos);
+  EXPECT_EQ(PortsText({}), "No serial ports.\n");
 }
 
 TEST_F(SysfsTreeTest, AnUnreadableTreeIsNoInventory) {

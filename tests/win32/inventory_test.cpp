@@ -1,15 +1,18 @@
-// The Windows port inventory: registry rows turned into inventory entries,
-// and the real inventory walk. The matching rules have their own table,
-// shared with the native tests (tests/unit/adapter_test.cpp).
+// The Windows port inventory: registry rows turned into inventory entries
+// and listed as korvel-ports lists them, and the real inventory walk. The
+// matching rules have their own table, shared with the native tests
+// (tests/unit/adapter_test.cpp).
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <cstring>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "serial/adapter.h"
 #include "serial/inventory_win32.h"
+#include "tools/ports/listing.h"
 
 namespace {
 
@@ -100,6 +103,26 @@ TEST(ComPortRows, UsbIdsAndSerialNumberFromTheDeviceOrItsUsbParent) {
     EXPECT_EQ(inventory[i].serialNumber, expected[i].serial) << i;
     EXPECT_TRUE(inventory[i].byIdLink.empty());
   }
+}
+
+TEST(ComPortRows, ListedForScriptsWithKorvelsVerdict) {
+  const nlohmann::json listing =
+      nlohmann::json::parse(PortsJson(InventoryOf(SampleRows())), nullptr, false);
+  ASSERT_FALSE(listing.is_discarded());
+  const nlohmann::json& ports = listing["ports"];
+  ASSERT_EQ(ports.size(), 6u);
+  // Both devices named COM7 stand for the one port korvel opens, which a
+  // mark on either makes a recognised adapter.
+  EXPECT_EQ(ports[1]["recognised"], true);
+  EXPECT_EQ(ports[2]["recognised"], true);
+  EXPECT_EQ(ports[2]["path"], "\\\\.\\COM7");
+  EXPECT_EQ(ports[2]["activation_baud"], 3000000);
+  EXPECT_EQ(ports[2]["usb"]["serial_number"], "A50285BI");
+  EXPECT_EQ(ports[2]["by_id"], nullptr);
+  EXPECT_EQ(ports[3]["friendly_names"], nlohmann::json::array());
+  EXPECT_EQ(ports[5]["recognised"], false);
+  EXPECT_EQ(ports[5]["activation_baud"], 115200);
+  EXPECT_EQ(ports[0]["usb"], nullptr);
 }
 
 TEST(ComPortRows, RegistryTextStopsAtItsNulAndNeverPassesItsBuffer) {
