@@ -20,7 +20,8 @@ ActivationChoice ChooseActivationFromArguments(const char* third, const char* fo
   } else {
     // Not validated: text without leading digits gives 0, which the port
     // setup then refuses.
-    choice.baud = ParseUnsignedText(third, 10);
+    choice.baud = ReadUnsignedText(third, 10, &choice.baudReading);
+    choice.baudGiven = true;
   }
   if (fourth != nullptr) choice.forced = true;
   return choice;

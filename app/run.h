@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/number_text.h"
 #include "serial/adapter.h"
 #include "serial/serial_port.h"
 
@@ -22,6 +23,9 @@ struct ActivationChoice {
   // No third argument: the port decides (ActivationBaudForPort), and |baud|
   // holds nothing until it has.
   bool byPort = false;
+  // The third argument was read as the baud (it is not FORCE), and how.
+  bool baudGiven = false;
+  NumberReading baudReading{};
 };
 
 // The activation baud for a port the arguments leave it to: 3,000,000 for

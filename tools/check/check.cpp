@@ -88,12 +88,12 @@ void DescribeProgramming(uint32_t length, CheckReport* report) {
   report->lines.push_back(
       "Estimated time at 115,200 baud: " + Seconds(EstimateRunSeconds(length, false)) +
       " s with standard replies, " + Seconds(EstimateRunSeconds(length, true)) +
-      " s with fast replies (KORVEL_FAST=1), plus the device's write time" + " of " +
+      " s with fast replies (KORVEL_FAST=1), plus the device's write time of " +
       (blocks == 1 ? "the block" : "each block"));
 }
 
-// What loading the file at |path| as korvel does it finds; |firmware|:
-// the flash, where the image must carry the marker.
+// What korvel finds when it loads the file at |path|; |firmware|: for the
+// flash, where the image must carry the marker.
 void CheckImageFile(const char* path, bool firmware, CheckReport* report) {
   const char* resultLine =
       firmware ? "Flashing the firmware image failed." : "Flashing the eeprom image failed.";
@@ -203,11 +203,9 @@ void CheckActivation(const char* third, const char* fourth, CheckReport* report)
   if (choice.forced) line += ", forced: programming goes on when the bootloader does not answer";
   report->lines.push_back(line);
 
-  if (third == nullptr || StartsWithKeyword(third, "FORCE", "force")) return;
-  NumberReading reading;
-  ReadUnsignedText(third, 10, &reading);
+  if (!choice.baudGiven) return;
   std::string warning;
-  if (!IsPlainNumber(third, reading) || reading.saturated) {
+  if (!IsPlainNumber(third, choice.baudReading) || choice.baudReading.saturated) {
     warning = "the third argument " + Quoted(third) +
               " is neither a decimal number within 32 bits nor FORCE: korvel takes it as " +
               GroupedDigits(choice.baud) + " baud";
