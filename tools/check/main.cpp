@@ -29,8 +29,9 @@ int main(int argc, char** argv) {
       app.add_option("activation", third, "korvel's third argument: the activation baud or FORCE");
   CLI::Option* fourthOption =
       app.add_option("force", fourth, "korvel's fourth argument: any text forces the activation");
-  // korvel reads "-1" as a number: so does the check.
-  app.allow_extras(false);
+  // Options are --words on every platform: a Windows-style "/x" would
+  // take an image path such as /firmware/fw.img for an option.
+  app.allow_windows_style_options(false);
   // CLI11 reports a bad command line by throwing; this is the one place
   // that catches it, and an error there is a usage error.
   try {

@@ -23,6 +23,8 @@ int main(int argc, char** argv) {
       "korvel-ports");
   bool asJson = false;
   app.add_flag("--json", asJson, "Print the list as JSON, for scripts");
+  // Options are --words on every platform, as the manual page has them.
+  app.allow_windows_style_options(false);
   // CLI11 reports a bad command line by throwing; this is the one place
   // that catches it, and an error there is a usage error.
   try {
