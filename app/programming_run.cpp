@@ -1,19 +1,14 @@
 // The programming run: mode and source from the image argument, results.
 #include <cstdio>
-#include <cstring>
 
 #include "app/run.h"
 #include "bootloader/programming.h"
 #include "common/image_buffer.h"
-#include "common/number_text.h"
 #include "common/run_state.h"
 #include "image/image_source.h"
 #include "serial/serial_port.h"
 
 namespace {
-
-// The shortest HWPARM argument: the word, two hex digits, one more character.
-constexpr size_t kMinHwParamLength = 9;
 
 // Closes the port and passes the status on, so every result path reads as
 // one statement.
@@ -32,25 +27,21 @@ int ProgramImage(PortHandle port, const ImageSource& source, bool firmware) {
 }  // namespace
 
 int RunProgramming(PortHandle port, const SavedPortState& saved, const char* imageArgument) {
-  // 1. Hardware parameters into the built-in EEPROM image.
-  if (StartsWithKeyword(imageArgument, "HWPARM", "hwparm")) {
-    if (std::strlen(imageArgument) < kMinHwParamLength) {
-      std::printf("HWPARM string not valid\n");
-      return CloseAndReturn(port, saved, kExitFailure);
-    }
-    SetHwParams(imageArgument);
+  // 1. What the argument selects; a HWPARM word too short to read is refused.
+  ImageSelection selection;
+  SelectImage(imageArgument, &selection);
+  if (selection.hwParamTooShort) {
+    std::printf("HWPARM string not valid\n");
+    return CloseAndReturn(port, saved, kExitFailure);
   }
 
-  // 2. Mode and source. Given hardware parameters (byte 0 not 0xFF) always
-  // mean the built-in image, which goes to the EEPROM; otherwise a path
-  // containing "eeprom.bin" is an EEPROM file and anything else a firmware
-  // file.
-  const bool hwParamsGiven = run.hwParamImage[0] != 0xFF;
-  const bool eepromFile = std::strstr(imageArgument, "eeprom.bin") != nullptr;
+  // 2. Mode and source: the hardware parameters go into the built-in EEPROM
+  // image, which is then the source; otherwise the file the argument names.
+  if (selection.hwParamWord) SetHwParams(imageArgument);
   ImageSource source;
   source.path = imageArgument;
-  if (hwParamsGiven) source.hwParams = &run.hwParamImage;
-  const bool firmware = !hwParamsGiven && !eepromFile;
+  if (selection.builtIn) source.hwParams = &run.hwParamImage;
+  const bool firmware = selection.firmware;
 
   // 3. Program and print the result.
   if (firmware) {

@@ -6,36 +6,16 @@
 #include <cstring>
 
 #include "bootloader/activation.h"
-#include "common/number_text.h"
 #include "common/report.h"
 #include "common/run_state.h"
-#include "serial/adapter.h"
+#include "image/image_source.h"
 #include "serial/serial_port.h"
 
 namespace {
 
 constexpr const char* kVersion = "2.3";
-constexpr uint32_t kDefaultBaud = 115200;
-constexpr uint32_t kAdapterBaud = 3000000;
 
 }  // namespace
-
-ActivationChoice ChooseActivation(int argc, const char* const* argv,
-                                  const std::vector<InventoryEntry>* inventory) {
-  ActivationChoice choice;
-  if (argc < 4) {
-    choice.baud = IsKnownAdapterPort(argv[1], inventory) ? kAdapterBaud : kDefaultBaud;
-  } else if (StartsWithKeyword(argv[3], "FORCE", "force")) {
-    choice.baud = kDefaultBaud;
-    choice.forced = true;
-  } else {
-    // Not validated: text without leading digits gives 0, which the port
-    // setup then refuses.
-    choice.baud = ParseUnsignedText(argv[3], 10);
-  }
-  if (argc > 4) choice.forced = true;
-  return choice;
-}
 
 ReplyTiming ChooseReplyTiming(const char* fastSetting) {
   return fastSetting != nullptr && std::strcmp(fastSetting, "1") == 0 ? ReplyTiming::kFast
@@ -80,7 +60,7 @@ int RunKorvel(int argc, const char* const* argv) {
 
   // 6. STOP leaves the device in its bootloader: no reset is sent.
   const char* imageArgument = argv[2];
-  if (StartsWithKeyword(imageArgument, "STOP", "stop")) {
+  if (IsStopArgument(imageArgument)) {
     CloseSerial(port, saved);
     return kExitSuccess;
   }

@@ -23,13 +23,16 @@ int DigitValue(char c, int base) {
 
 }  // namespace
 
-uint32_t ParseUnsignedText(const char* text, int base) {
+uint32_t ReadUnsignedText(const char* text, int base, NumberReading* reading) {
+  *reading = NumberReading{};
   const char* p = text;
   while (IsSpace(*p)) ++p;
+  reading->blanks = static_cast<size_t>(p - text);
 
   bool negative = false;
   if (*p == '+' || *p == '-') {
     negative = (*p == '-');
+    reading->sign = true;
     ++p;
   }
   // A "0x" prefix counts only when a hexadecimal digit follows it; otherwise
@@ -39,16 +42,24 @@ uint32_t ParseUnsignedText(const char* text, int base) {
   }
 
   uint64_t value = 0;
-  bool overflow = false;
   for (int digit = DigitValue(*p, base); digit >= 0; digit = DigitValue(*++p, base)) {
+    ++reading->digits;
     value = value * static_cast<uint64_t>(base) + static_cast<uint64_t>(digit);
     if (value > UINT32_MAX) {
-      overflow = true;
+      reading->saturated = true;
       value = UINT32_MAX;  // keeps the product in range on the next digit
     }
   }
-  auto result = static_cast<uint32_t>(overflow ? UINT32_MAX : value);
-  return negative ? static_cast<uint32_t>(0u - result) : result;
+  // Like strtoul, a text without digits counts as not read at all.
+  reading->end = reading->digits > 0 ? static_cast<size_t>(p - text) : 0;
+  const auto result = static_cast<uint32_t>(value);
+  reading->value = negative ? static_cast<uint32_t>(0u - result) : result;
+  return reading->value;
+}
+
+uint32_t ParseUnsignedText(const char* text, int base) {
+  NumberReading reading;
+  return ReadUnsignedText(text, base, &reading);
 }
 
 bool StartsWithKeyword(const char* text, const char* upper, const char* lower) {

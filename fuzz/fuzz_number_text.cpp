@@ -1,5 +1,6 @@
 // Number text and the hardware parameters: ParseUnsignedText in bases 10 and
-// 16 against the C library's reading with 32-bit semantics, and SetHwParams
+// 16 against the C library's reading with 32-bit semantics (value and where
+// reading stops), and SetHwParams
 // on arguments of at least 9 characters. The text sits in a heap block that
 // ends with its NUL, so reading past the terminator is a finding.
 #include <cstdint>
@@ -62,6 +63,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             "decimal reads as strtoul with 32 bits");
   FuzzCheck(ParseUnsignedText(text.get(), 16) == ReferenceUnsigned(text.get(), 16),
             "hexadecimal reads as strtoul with 32 bits");
+  // Where reading stops, which korvel-check's warnings rest on.
+  for (const int base : {10, 16}) {
+    NumberReading reading;
+    ReadUnsignedText(text.get(), base, &reading);
+    FuzzCheck(reading.end == ReferenceEnd(text.get(), base), "stops where strtoul stops");
+  }
 
   // The programming run refuses shorter HWPARM arguments before this.
   if (length >= 9) CheckHwParams(text.get());

@@ -78,6 +78,14 @@ inline uint32_t ReferenceUnsigned(const char* text, int base) {
   return negative ? 0u - clipped : clipped;
 }
 
+// Where strtoull stops reading |text| in |base|: the offset of the first
+// character it did not take (0 when it found no number).
+inline size_t ReferenceEnd(const char* text, int base) {
+  char* end = nullptr;
+  std::strtoull(text, &end, base);
+  return static_cast<size_t>(end - text);
+}
+
 // The reply check: whether |burst| begins with a well-formed message (start
 // 0x1B, a 16-bit body size high byte first, the whole message inside the
 // burst, XOR checksum of everything before it), and its body size if so.

@@ -10,7 +10,7 @@
 namespace {
 
 // Closes the file on every way out of the load, keeping the error code
-// that a report before it printed.
+// of the step that failed for the report after it.
 struct FileCloser {
   FileHandle file;
   ~FileCloser() {
@@ -21,13 +21,13 @@ struct FileCloser {
 
 }  // namespace
 
-int ReadImage(const char* path, ImageBuffer* image) {
+int LoadImageFile(const char* path, ImageBuffer* image, const char** failedStep) {
   *image = ImageBuffer{};
 
   // 1. Open for reading; others may read the file meanwhile.
   const FileHandle file = FileOpen(path);
   if (file == kNoFile) {
-    ReportFailure("CreateFile");
+    *failedStep = "CreateFile";
     return 0;
   }
   FileCloser closer{file};
@@ -35,11 +35,11 @@ int ReadImage(const char* path, ImageBuffer* image) {
   // 2. The size, within the limit.
   uint64_t size = 0;
   if (!FileGetSize(file, &size)) {
-    ReportFailure("GetFileInformationByHandle");
+    *failedStep = "GetFileInformationByHandle";
     return 0;
   }
   if (size > kMaxImageSize) {
-    ReportFailure("File to big");
+    *failedStep = "File to big";
     return 0;
   }
 
@@ -49,7 +49,7 @@ int ReadImage(const char* path, ImageBuffer* image) {
   std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[length > 0 ? length : 1]);
   uint32_t got = 0;
   if (!block || !FileRead(file, block.get(), length, &got) || got != length) {
-    ReportFailure("Reading in the file failed");
+    *failedStep = "Reading in the file failed";
     return 0;
   }
 
@@ -58,4 +58,12 @@ int ReadImage(const char* path, ImageBuffer* image) {
   image->length = length;
   image->owned = std::move(block);
   return 1;
+}
+
+int ReadImage(const char* path, ImageBuffer* image) {
+  // The closed file left the failing step's error code in place.
+  const char* failedStep = nullptr;
+  if (LoadImageFile(path, image, &failedStep)) return 1;
+  ReportFailure(failedStep);
+  return 0;
 }

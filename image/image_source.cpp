@@ -1,7 +1,40 @@
-// Getting the image a run programs, from a file or the built-in image.
+// What the image argument selects, and getting the image a run programs,
+// from a file or the built-in image.
 #include "image/image_source.h"
 
+#include <cstring>
+
+#include "common/number_text.h"
 #include "common/report.h"
+
+bool IsStopArgument(const char* imageArgument) {
+  return StartsWithKeyword(imageArgument, "STOP", "stop");
+}
+
+void SelectImage(const char* imageArgument, ImageSelection* selection) {
+  *selection = ImageSelection{};
+  if (IsStopArgument(imageArgument)) {
+    selection->stop = true;
+    return;
+  }
+  // 1. Hardware parameters: the word, and at least two hex digits and one
+  // more character after it.
+  if (StartsWithKeyword(imageArgument, "HWPARM", "hwparm")) {
+    selection->hwParamWord = true;
+    if (std::strlen(imageArgument) < kMinHwParamLength) {
+      selection->hwParamTooShort = true;
+      return;
+    }
+    ReadHwParams(imageArgument, &selection->hwParams);
+  }
+
+  // 2. A parameter byte other than 0xFF always means the built-in image,
+  // which goes to the EEPROM; otherwise a path containing "eeprom.bin" is
+  // an EEPROM file and anything else a firmware file.
+  selection->builtIn = selection->hwParamWord && selection->hwParams.bytes[0] != 0xFF;
+  selection->eepromInPath = std::strstr(imageArgument, "eeprom.bin") != nullptr;
+  selection->firmware = !selection->builtIn && !selection->eepromInPath;
+}
 
 int GetImage(const ImageSource& source, bool firmware, ImageBuffer* image) {
   // The built-in image is lent as it is; it never carries a marker.

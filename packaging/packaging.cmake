@@ -1,7 +1,8 @@
 # Installation and packages.
 #
 #   cmake --install <build> --prefix <dir> [--strip]
-#       korvel, korvel-devsim, manual pages, bash completion, documents
+#       korvel, korvel-devsim, korvel-check, korvel-ports, manual pages,
+#       bash completion, documents
 #   cpack --config <build>/CPackConfig.cmake  a .deb on Linux, a .zip on Windows
 #
 # Included from the top-level CMakeLists.txt after every target is defined.
@@ -22,14 +23,23 @@ if(WIN32)
   # at its top, next to the README and the licence. There is no simulated
   # device on Windows.
   install(TARGETS korvel RUNTIME DESTINATION .)
+  # korvel-check.exe and korvel-ports.exe beside it, where they were built.
+  foreach(companion korvel-check korvel-ports)
+    if(TARGET ${companion})
+      install(TARGETS ${companion} RUNTIME DESTINATION .)
+    endif()
+  endforeach()
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
 else()
   install(TARGETS korvel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   set(korvel_pages korvel.1)
-  if(TARGET korvel-devsim)
-    install(TARGETS korvel-devsim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-    list(APPEND korvel_pages korvel-devsim.1)
-  endif()
+  # The simulated device and the companions, where they were built.
+  foreach(program korvel-devsim korvel-check korvel-ports)
+    if(TARGET ${program})
+      install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+      list(APPEND korvel_pages ${program}.1)
+    endif()
+  endforeach()
 
   # Manual pages and the changelog are installed compressed, as Debian
   # wants them: gzip -9, without name or time stamp (-n), so that the same
@@ -81,9 +91,14 @@ License: Expat
     ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
   # Completion of ports, image files and command words in bash; the
-  # bash-completion package loads it on the first "korvel <Tab>".
-  install(FILES ${PROJECT_SOURCE_DIR}/packaging/korvel-completion.bash
-    DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME korvel)
+  # bash-completion package loads it on the first "korvel <Tab>", and by
+  # the same name for the companions.
+  foreach(command korvel korvel-check korvel-ports)
+    if(command STREQUAL "korvel" OR TARGET ${command})
+      install(FILES ${PROJECT_SOURCE_DIR}/packaging/korvel-completion.bash
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME ${command})
+    endif()
+  endforeach()
 endif()
 
 # --- CPack ------------------------------------------------------------------
@@ -98,8 +113,11 @@ set(CPACK_PACKAGE_DESCRIPTION
 into the EEPROM, of a small serial-attached device through the bootloader
 that lives in the device: it wakes the bootloader, erases, programs the
 image block by block with acknowledged framed messages and resets the
-device. korvel-devsim plays such a device on a pseudo-terminal, so korvel
-and scripts around it can be tried without hardware.")
+device. korvel-check tells what a run with given arguments would do
+without touching a port, and korvel-ports lists the serial ports and
+whether korvel recognises each as an adapter. korvel-devsim plays such a
+device on a pseudo-terminal, so korvel and scripts around it can be tried
+without hardware.")
 # Packages land in the build tree, wherever cpack is run from.
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 # Binaries go into the package without their debugging information.

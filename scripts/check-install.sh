@@ -1,11 +1,12 @@
 #!/bin/sh
-# Checks installation and packaging on Linux: builds korvel and korvel-devsim,
-# installs them stripped into a temporary prefix, builds the .deb, runs
-# lintian on it and unpacks it into a scratch root, and checks in both places
-# the programs (stripped and hardened), the compressed manual pages, the
-# copyright file and changelog, the bash completion, korvel's banner and
-# usage, and a flash of the sample firmware into the simulated device with
-# the installed programs.
+# Checks installation and packaging on Linux: builds korvel, korvel-devsim,
+# korvel-check and korvel-ports, installs them stripped into a temporary
+# prefix, builds the .deb, runs lintian on it and unpacks it into a scratch
+# root, and checks in both places the programs (stripped and hardened), the
+# compressed manual pages, the copyright file and changelog, the bash
+# completion, korvel's banner and usage, the companions' verdict on the
+# sample firmware and their port listing, and a flash of the sample
+# firmware into the simulated device with the installed programs.
 #
 # By default it builds in a scratch tree of its own; KORVEL_BUILD_DIR=<dir>
 # uses (and builds) an existing build tree instead, which is faster.
@@ -14,7 +15,7 @@ cd "$(dirname "$0")/.."
 source_dir=$(pwd)
 
 ./scripts/install-packages.sh cmake ninja-build g++ dpkg-dev lintian bash-completion man-db \
-  file binutils
+  file binutils libcli11-dev nlohmann-json3-dev
 
 work=$(mktemp -d)
 devsim_pid=""
@@ -41,7 +42,8 @@ else
   # Picks up changes to the install rules of an existing tree.
   cmake "$build" > "$work/configure.log" 2>&1 || { cat "$work/configure.log" >&2; exit 1; }
 fi
-cmake --build "$build" --target korvel korvel-devsim korvel_compressed_docs \
+cmake --build "$build" --target korvel korvel-devsim korvel-check korvel-ports \
+  korvel_compressed_docs \
   > "$work/build.log" 2>&1 || { tail -n 40 "$work/build.log" >&2; exit 1; }
 
 # --- What korvel with no arguments must print --------------------------------
@@ -110,6 +112,22 @@ echo "hwparm: $(complete_word 2 HW)"
 echo "image: $(complete_word 2 "$2/firm")"
 echo "force: $(complete_word 3 FO)"
 echo "ports: $(complete_word 1 /dev/tty)"
+# The companions, from the files installed under their own names.
+. "$(dirname "$1")/korvel-check"
+. "$(dirname "$1")/korvel-ports"
+COMP_WORDS=(korvel-check ST)
+COMP_CWORD=1
+COMP_LINE="korvel-check ST"
+COMP_POINT=${#COMP_LINE}
+COMPREPLY=()
+_korvel_check korvel-check ST korvel-check
+echo "check: ${COMPREPLY[*]}"
+COMP_WORDS=(korvel-ports --j)
+COMP_LINE="korvel-ports --j"
+COMP_POINT=${#COMP_LINE}
+COMPREPLY=()
+_korvel_ports korvel-ports --j korvel-ports
+echo "list: ${COMPREPLY[*]}"
 END
   if ! bash "$work/complete.bash" "$completion" "$work/images" > "$work/complete.out" 2>&1; then
     fail "$what: the bash completion does not load:"
@@ -124,9 +142,9 @@ END
   # HWPARM goes on with its digits: no blank after it.
   printf '%s\n' "stop: STOP " "hwparm: HWPARM  [-o nospace]" \
     "image: $work/images/firmware-1.img  [-o filenames]" \
-    "force: FORCE " "ports: $ports" > "$work/complete.expected"
+    "force: FORCE " "ports: $ports" "check: STOP" "list: --json" > "$work/complete.expected"
   if cmp -s "$work/complete.expected" "$work/complete.out"; then
-    pass "$what: bash completes ports, STOP, HWPARM, image files and FORCE"
+    pass "$what: bash completes ports, STOP, HWPARM, image files and FORCE, and the companions"
   else
     fail "$what: the bash completion gave:"
     diff "$work/complete.expected" "$work/complete.out" >&2 || true
@@ -137,7 +155,7 @@ END
 check_tree() {
   what=$1
   usr=$2
-  for file in bin/korvel bin/korvel-devsim; do
+  for file in bin/korvel bin/korvel-devsim bin/korvel-check bin/korvel-ports; do
     if [ -x "$usr/$file" ]; then
       check_binary "$what" "$usr/$file"
     else
@@ -180,19 +198,40 @@ check_tree() {
     cat "$work/usage.out" "$work/usage.err" >&2
   fi
 
-  # man finds the page through MANPATH alone and groff renders it cleanly.
-  found=$(MANPATH="$usr/share/man" man -w korvel 2> /dev/null || true)
-  rendered=$(MANPATH="$usr/share/man" MANWIDTH=80 man --warnings korvel 2> "$work/man.err" || true)
-  if [ "$found" != "$usr/share/man/man1/korvel.1.gz" ]; then
-    fail "$what: man -w korvel found '$found'"
-  elif ! printf '%s\n' "$rendered" | grep -q '^EXIT STATUS'; then
-    fail "$what: man korvel rendered no EXIT STATUS section"
-  elif [ -s "$work/man.err" ]; then
-    fail "$what: man korvel warned:"
-    cat "$work/man.err" >&2
+  # The companions: the sample firmware checks clean, and the ports list.
+  status=0
+  "$usr/bin/korvel-check" samples/sample-firmware.bin > "$work/check.out" 2>&1 || status=$?
+  if [ "$status" -eq 0 ] && grep -qx 'Firmware version: 2.3.1 sample' "$work/check.out"; then
+    pass "$what: korvel-check reads the sample firmware, status 0"
   else
-    pass "$what: man korvel renders"
+    fail "$what: korvel-check on the sample firmware gave status $status:"
+    cat "$work/check.out" >&2
   fi
+  status=0
+  "$usr/bin/korvel-ports" --json > "$work/ports.out" 2>&1 || status=$?
+  if [ "$status" -eq 0 ] && head -n 1 "$work/ports.out" | grep -qx '{'; then
+    pass "$what: korvel-ports --json lists the ports"
+  else
+    fail "$what: korvel-ports --json gave status $status:"
+    cat "$work/ports.out" >&2
+  fi
+
+  # man finds each page through MANPATH alone and groff renders it cleanly.
+  for page in korvel korvel-check korvel-ports; do
+    found=$(MANPATH="$usr/share/man" man -w "$page" 2> /dev/null || true)
+    rendered=$(MANPATH="$usr/share/man" MANWIDTH=80 man --warnings "$page" 2> "$work/man.err" ||
+      true)
+    if [ "$found" != "$usr/share/man/man1/$page.1.gz" ]; then
+      fail "$what: man -w $page found '$found'"
+    elif ! printf '%s\n' "$rendered" | grep -q '^EXIT STATUS'; then
+      fail "$what: man $page rendered no EXIT STATUS section"
+    elif [ -s "$work/man.err" ]; then
+      fail "$what: man $page warned:"
+      cat "$work/man.err" >&2
+    else
+      pass "$what: man $page renders"
+    fi
+  done
 }
 
 # Flashes the sample firmware into the simulated device with korvel and
@@ -254,7 +293,10 @@ if cpack --config "$build/CPackConfig.cmake" -G DEB > "$work/cpack.log" 2>&1; th
       *) fail "deb: Depends is '$depends'" ;;
     esac
     dpkg-deb -c "$deb" > "$work/contents"
-    for path in ./usr/bin/korvel ./usr/bin/korvel-devsim ./usr/share/man/man1/korvel.1.gz \
+    for path in ./usr/bin/korvel ./usr/bin/korvel-devsim ./usr/bin/korvel-check \
+      ./usr/bin/korvel-ports ./usr/share/man/man1/korvel.1.gz \
+      ./usr/share/man/man1/korvel-check.1.gz ./usr/share/man/man1/korvel-ports.1.gz \
+      ./usr/share/bash-completion/completions/korvel-check \
       ./usr/share/doc/korvel/copyright ./usr/share/doc/korvel/changelog.gz \
       ./usr/share/bash-completion/completions/korvel; do
       grep -q " $path\$" "$work/contents" || fail "deb: $path not listed by dpkg-deb -c"

@@ -1,5 +1,6 @@
 #!/bin/sh
-# Builds korvel.exe for 32-bit Windows and runs the Windows tests under Wine.
+# Builds korvel.exe (with korvel-check.exe and korvel-ports.exe) for 32-bit
+# Windows and runs the Windows tests under Wine.
 # Where this machine's Wine can't start 32-bit programs (a kernel without
 # 32-bit support), the same sources are built for 64-bit Windows and tested
 # under 64-bit Wine instead; the 32-bit program is still built and checked.
@@ -8,8 +9,10 @@ cd "$(dirname "$0")/.."
 
 cmake --preset mingw-i686
 cmake --build --preset mingw-i686
-file build/mingw-i686/korvel.exe | grep -q "PE32 executable (console) Intel 80386"
-echo "build/mingw-i686/korvel.exe: PE32, Intel 80386"
+for program in korvel korvel-check korvel-ports; do
+  file build/mingw-i686/$program.exe | grep -q "PE32 executable (console) Intel 80386"
+  echo "build/mingw-i686/$program.exe: PE32, Intel 80386"
+done
 
 if /usr/lib/wine/wine --version > /dev/null 2>&1; then
   windows_build=build/mingw-i686
@@ -22,8 +25,9 @@ else
   ctest --preset mingw-x86_64 --no-tests=error
 fi
 
-# The end-to-end tests with korvel.exe under Wine: the native test program
-# runs it through tests/win32/wine-run.sh against the simulated device, every
+# The end-to-end tests with korvel.exe under Wine (and the companions' tests
+# with the .exe files beside it): the native test program runs it through
+# tests/win32/wine-run.sh against the simulated device, every
 # run in one prefix of their own, created (once) before the first test. Its
 # server lives until the tests have ended: one that went away between two
 # runs would be started by the next korvel.exe, onto its standard error.

@@ -7,10 +7,19 @@
 #include <vector>
 
 // One present serial-port device of the system's inventory: a plain record
-// that the platform's inventory fills in.
+// that the platform's inventory fills in. Recognition looks at the port name
+// and the friendly names only; the rest says where the port is and what it
+// is, for a listing of the ports. A field the system does not tell is "",
+// and a list of entries may leave them out.
 struct InventoryEntry {
   std::string portName;                    // COM7, ttyUSB0
   std::vector<std::string> friendlyNames;  // readable names the device carries
+  std::string devicePath{};                // what opens the port: /dev/ttyUSB0, \\.\COM7
+  std::string byIdLink{};                  // Linux: its /dev/serial/by-id/ link
+  std::string driver{};                    // ftdi_sio, cdc_acm; FTDIBUS, usbser
+  std::string usbVendorId{};               // four hexadecimal digits: 0403
+  std::string usbProductId{};              // four hexadecimal digits: 6001
+  std::string serialNumber{};              // the USB device's serial number
 };
 
 // 1 when a device in |inventory| carries |portName| and one of its friendly

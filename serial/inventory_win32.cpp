@@ -3,10 +3,13 @@
 #include "serial/inventory_win32.h"
 
 #include <windows.h>
-// After windows.h, which it needs.
+// After windows.h, which they need.
+#include <cfgmgr32.h>
 #include <setupapi.h>
 
+#include <cctype>
 #include <cstring>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -27,18 +30,57 @@ void ReadPortName(HKEY key, RegistryText* value) {
   value->size = value->read ? size : 0;
 }
 
-// Reads the friendly name the device manager shows for the device.
-void ReadFriendlyName(HDEVINFO devices, SP_DEVINFO_DATA* device, RegistryText* value) {
+// Reads a text property of the device: SPDRP_FRIENDLYNAME, the name the
+// device manager shows; SPDRP_SERVICE, its driver's service.
+void ReadDeviceProperty(HDEVINFO devices, SP_DEVINFO_DATA* device, DWORD property,
+                        RegistryText* value) {
   DWORD type = 0;
   DWORD size = 0;
-  const BOOL ok =
-      SetupDiGetDeviceRegistryPropertyA(devices, device, SPDRP_FRIENDLYNAME, &type,
-                                        reinterpret_cast<BYTE*>(value->bytes), sizeof(value->bytes),
-                                        &size);  // bytes the name needs
+  const BOOL ok = SetupDiGetDeviceRegistryPropertyA(
+      devices, device, property, &type, reinterpret_cast<BYTE*>(value->bytes), sizeof(value->bytes),
+      &size);  // bytes the value needs
   value->read = ok && type == REG_SZ;
-  // A name longer than the buffer fails the call; |size| then says how much
+  // A value longer than the buffer fails the call; |size| then says how much
   // it would have needed, so it is kept within the buffer regardless.
   value->size = value->read ? size : 0;
+}
+
+// Reads the device instance IDs of the device and of its parent.
+void ReadInstanceIds(HDEVINFO devices, SP_DEVINFO_DATA* device, ComPortRow* row) {
+  DWORD size = 0;
+  row->instanceId.read = SetupDiGetDeviceInstanceIdA(devices, device, row->instanceId.bytes,
+                                                     sizeof(row->instanceId.bytes),
+                                                     &size) != FALSE;  // characters with the NUL
+  row->instanceId.size = row->instanceId.read ? size : 0;
+  DEVINST parent = 0;
+  if (CM_Get_Parent(&parent, device->DevInst, 0) != CR_SUCCESS) return;
+  row->parentInstanceId.read =
+      CM_Get_Device_IDA(parent, row->parentInstanceId.bytes, sizeof(row->parentInstanceId.bytes),
+                        0) == CR_SUCCESS;  // no flags
+  row->parentInstanceId.size = row->parentInstanceId.read ? sizeof(row->parentInstanceId.bytes) : 0;
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    if (std::toupper(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
+  }
+  return true;
+}
+
+// The four hexadecimal digits after |key| ("VID_") in |id|, in small
+// letters, or "" when |id| has none there.
+std::string IdAfter(std::string_view id, std::string_view key) {
+  for (size_t at = 0; at + key.size() + 4 <= id.size(); ++at) {
+    if (!StartsWithNoCase(id.substr(at), key)) continue;
+    std::string digits(id.substr(at + key.size(), 4));
+    for (char& c : digits) {
+      if (!std::isxdigit(static_cast<unsigned char>(c))) return "";
+      c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return digits;
+  }
+  return "";
 }
 
 }  // namespace
@@ -50,11 +92,45 @@ std::string RegistryTextValue(const RegistryText& value) {
   return std::string(value.bytes, strnlen(value.bytes, limit));
 }
 
+void ReadUsbInstanceId(const std::string& instanceId, InventoryEntry* entry) {
+  entry->usbVendorId = IdAfter(instanceId, "VID_");
+  entry->usbProductId = IdAfter(instanceId, "PID_");
+  entry->serialNumber.clear();
+  // USB\<device ID>\<instance>: the instance is the serial number unless
+  // the system made it up ('&' inside).
+  const size_t first = instanceId.find('\\');
+  const size_t last = instanceId.rfind('\\');
+  if (!StartsWithNoCase(instanceId, "USB\\") || last == first) return;
+  const std::string instance = instanceId.substr(last + 1);
+  if (!instance.empty() && instance.find('&') == std::string::npos) entry->serialNumber = instance;
+}
+
 void AddComPortRow(const ComPortRow& row, std::vector<InventoryEntry>* inventory) {
   if (!row.portName.read) return;
   InventoryEntry entry;
   entry.portName = RegistryTextValue(row.portName);
   if (row.friendlyName.read) entry.friendlyNames.push_back(RegistryTextValue(row.friendlyName));
+  // What korvel opens for this port name.
+  entry.devicePath = "\\\\.\\" + entry.portName;
+  if (row.driver.read) entry.driver = RegistryTextValue(row.driver);
+  if (row.instanceId.read) ReadUsbInstanceId(RegistryTextValue(row.instanceId), &entry);
+
+  // The parent tells what the port's own ID does not: the USB device of a
+  // port whose bus driver gives no ids, or the serial number of the USB
+  // device that an FTDIBUS port or a composite device's interface belongs
+  // to (same ids). The serial of any other parent, a hub, is not the port's.
+  if (row.parentInstanceId.read) {
+    InventoryEntry parent;
+    ReadUsbInstanceId(RegistryTextValue(row.parentInstanceId), &parent);
+    if (entry.usbVendorId.empty() || entry.usbProductId.empty()) {
+      entry.usbVendorId = parent.usbVendorId;
+      entry.usbProductId = parent.usbProductId;
+      entry.serialNumber = parent.serialNumber;
+    } else if (entry.serialNumber.empty() && parent.usbVendorId == entry.usbVendorId &&
+               parent.usbProductId == entry.usbProductId) {
+      entry.serialNumber = parent.serialNumber;
+    }
+  }
   inventory->push_back(std::move(entry));
 }
 
@@ -80,11 +156,16 @@ int ReadPortInventory(std::vector<InventoryEntry>* inventory) {
                                     KEY_QUERY_VALUE);  // reading is all we do
     if (key == INVALID_HANDLE_VALUE) continue;
 
-    // 2.2 Its port name and friendly name, then close the key.
+    // 2.2 Its port name, then close the key; then what the device manager
+    // knows of it.
     ComPortRow row;
     ReadPortName(key, &row.portName);
-    if (row.portName.read) ReadFriendlyName(devices, &device, &row.friendlyName);
     RegCloseKey(key);
+    if (row.portName.read) {
+      ReadDeviceProperty(devices, &device, SPDRP_FRIENDLYNAME, &row.friendlyName);
+      ReadDeviceProperty(devices, &device, SPDRP_SERVICE, &row.driver);
+      ReadInstanceIds(devices, &device, &row);
+    }
     AddComPortRow(row, inventory);
   }
 

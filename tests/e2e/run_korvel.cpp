@@ -15,6 +15,7 @@
 #include <cstring>
 #include <fstream>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <string_view>
 
@@ -243,6 +244,16 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
   return result;
 }
 
+std::string FindProgram(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::istringstream folders(path != nullptr ? path : "");
+  for (std::string folder; std::getline(folders, folder, ':');) {
+    const std::filesystem::path candidate = std::filesystem::path(folder) / name;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate.string();
+  }
+  return "";
+}
+
 std::string KorvelBinary() {
   // Another build of the tool (an installed one, or one built with other
   // options) can be put under the same tests.
@@ -347,6 +358,24 @@ RunResult RunKorvel(const std::vector<std::string>& args, const RunOptions& give
   wine.timeout = 3 * options.timeout + kWineStartCost;
   wine.outputEndsAtExit = true;
   return RunProgram(WineRunScript(), WineArguments(args), wine);
+}
+
+std::string CompanionBinary(const std::string& name) {
+  if (UnderWine()) {
+    return (std::filesystem::path(WineProgram()).parent_path() / (name + ".exe")).string();
+  }
+  return (std::filesystem::path(KorvelBinary()).parent_path() / name).string();
+}
+
+RunResult RunCompanion(const std::string& name, const std::vector<std::string>& args,
+                       const RunOptions& options) {
+  if (!UnderWine()) return RunProgram(CompanionBinary(name), args, options);
+  RunOptions wine = options;
+  wine.timeout = 3 * options.timeout + kWineStartCost;
+  wine.outputEndsAtExit = true;
+  std::vector<std::string> command = {CompanionBinary(name)};
+  command.insert(command.end(), args.begin(), args.end());
+  return RunProgram(WineRunScript(), command, wine);
 }
 
 TempDir::TempDir() {

@@ -80,6 +80,9 @@ struct RunResult {
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                      const RunOptions& options = {});
 
+// The path of |name| in $PATH, or "" when it is not there.
+std::string FindProgram(const std::string& name);
+
 // Runs the korvel binary (see KorvelBinary), or korvel.exe under Wine (see
 // UnderWine); under Wine the timeout is tripled, plus StartCost.
 RunResult RunKorvel(const std::vector<std::string>& args, const RunOptions& options = {});
@@ -87,6 +90,14 @@ RunResult RunKorvel(const std::vector<std::string>& args, const RunOptions& opti
 // The path of that binary: the one built with these tests, unless the
 // environment names another in KORVEL_E2E_BINARY.
 std::string KorvelBinary();
+
+// The companion program |name| (korvel-check, korvel-ports) that lies
+// beside the korvel binary, or beside korvel.exe under Wine (name.exe).
+std::string CompanionBinary(const std::string& name);
+
+// Runs that companion with |args| as RunKorvel runs korvel.
+RunResult RunCompanion(const std::string& name, const std::vector<std::string>& args,
+                       const RunOptions& options = {});
 
 // Wine mode: when the environment names a Windows build in KORVEL_E2E_WINE,
 // RunKorvel runs that korvel.exe under Wine (tests/win32/wine-run.sh) in one

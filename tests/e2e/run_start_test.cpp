@@ -455,17 +455,6 @@ INSTANTIATE_TEST_SUITE_P(RunStart, InterruptTest,
 
 // --- Line rates, traced -----------------------------------------------------
 
-// The path of |name| in $PATH, or "" when it is not there.
-std::string FindProgram(const std::string& name) {
-  const char* path = std::getenv("PATH");
-  std::istringstream folders(path != nullptr ? path : "");
-  for (std::string folder; std::getline(folders, folder, ':');) {
-    const std::filesystem::path candidate = std::filesystem::path(folder) / name;
-    if (access(candidate.c_str(), X_OK) == 0) return candidate.string();
-  }
-  return "";
-}
-
 struct RateCase {
   const char* name;
   ProbeFaults faults;
