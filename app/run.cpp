@@ -2,9 +2,11 @@
 #include "app/run.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "bootloader/activation.h"
 #include "common/number_text.h"
+#include "common/progress.h"
 #include "common/report.h"
 #include "serial/adapter.h"
 #include "serial/serial_port.h"
@@ -44,6 +46,9 @@ int RunKorvel(int argc, const char* const* argv) {
 
   // 2. From here on a keyboard interrupt must not cut a programming short.
   InstallConsoleCtrlHandler();
+  // The progress channel of a program that runs korvel, if it asks for one;
+  // taken before the run opens anything (see ProgressChannelOpen).
+  ProgressChannelOpen(std::getenv("KORVEL_PROGRESS_FD"));
 
   // 3. The activation baud, then the port.
   const ActivationChoice choice = ChooseActivation(argc, argv);

@@ -22,6 +22,9 @@ struct RunOptions {
   // "NAME=value" entries added to (or replacing those in) the test's own
   // environment for the child.
   std::vector<std::string> environment{};
+  // A descriptor of the test's that the child gets as its descriptor 3 (for
+  // korvel's progress channel); none when -1. The child gets no other.
+  int descriptor3 = -1;
   // Sends |signal| once, the first time |signalWhen| holds. The condition is
   // checked every few milliseconds while the child runs, so it can wait for
   // something the simulated device reports (e.g. the first probes).
