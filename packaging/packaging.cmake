@@ -1,7 +1,8 @@
 # Installation and packages.
 #
 #   cmake --install <build> --prefix <dir> [--strip]
-#       korvel, korvel-devsim, manual pages, bash completion, documents
+#       korvel, korvel-devsim, korvel-gang, manual pages, bash completion,
+#       documents
 #   cpack --config <build>/CPackConfig.cmake  a .deb on Linux, a .zip on Windows
 #
 # Included from the top-level CMakeLists.txt after every target is defined.
@@ -29,6 +30,11 @@ else()
   if(TARGET korvel-devsim)
     install(TARGETS korvel-devsim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
     list(APPEND korvel_pages korvel-devsim.1)
+  endif()
+  # korvel-gang runs the korvel in its own folder: both go to the same one.
+  if(TARGET korvel-gang)
+    install(TARGETS korvel-gang RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    list(APPEND korvel_pages korvel-gang.1)
   endif()
 
   # Manual pages and the changelog are installed compressed, as Debian
@@ -98,8 +104,11 @@ set(CPACK_PACKAGE_DESCRIPTION
 into the EEPROM, of a small serial-attached device through the bootloader
 that lives in the device: it wakes the bootloader, erases, programs the
 image block by block with acknowledged framed messages and resets the
-device. korvel-devsim plays such a device on a pseudo-terminal, so korvel
-and scripts around it can be tried without hardware.")
+device. korvel-gang flashes many devices at once, one korvel run per port,
+with per-port logs, a summary and JSON and JUnit reports, or as a station
+that flashes each port as it appears. korvel-devsim plays such a device on a
+pseudo-terminal, so korvel and scripts around it can be tried without
+hardware.")
 # Packages land in the build tree, wherever cpack is run from.
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 # Binaries go into the package without their debugging information.

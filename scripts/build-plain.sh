@@ -7,7 +7,8 @@
 # a plain optimised build must stay quiet too.
 set -eu
 cd "$(dirname "$0")/.."
-./scripts/install-packages.sh cmake make g++ clang libgtest-dev libgmock-dev
+./scripts/install-packages.sh cmake make g++ clang libgtest-dev libgmock-dev libcli11-dev \
+  nlohmann-json3-dev
 
 status=0
 # Builds in build/<name> with the compiler named in the environment given.

@@ -2,8 +2,10 @@
 # Checks the layout rules of the sources and lists the includes between
 # folders. Fails when
 #   - a folder includes from a folder above it or beside it: the tool's
-#     folders are layered app -> bootloader, image -> serial -> common, and
-#     the simulated device (devsim) shares no code with the tool;
+#     folders are layered app -> bootloader, image -> serial -> common, the
+#     companion programs (tools/) stand on the folders beneath the tool's
+#     driver and never on the driver (app) itself, and the simulated device
+#     (devsim) shares no code with the tool;
 #   - includes go round in a circle, between files of one folder as well
 #     (a header and its .cpp files, whatever their platform, count as one);
 #   - a source chooses its platform with #if/#ifdef: the build picks files;
@@ -13,7 +15,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 
-folders="app bootloader image serial common devsim"
+folders="app bootloader image serial common devsim tools"
 sources=$(find $folders -name '*.cpp' -o -name '*.h' | sort)
 status=0
 fail() {
@@ -25,6 +27,7 @@ fail() {
 allowed() {
   case $1 in
     app) echo "bootloader image serial common" ;;
+    tools) echo "bootloader image serial common" ;;
     bootloader | image) echo "serial common" ;;
     serial) echo "common" ;;
     *) echo "" ;;

@@ -4,7 +4,8 @@
 # out-of-bounds accesses and undefined behaviour end a test as a failure.
 set -eu
 cd "$(dirname "$0")/.."
-./scripts/install-packages.sh cmake ninja-build clang libclang-rt-14-dev libgtest-dev libgmock-dev
+./scripts/install-packages.sh cmake ninja-build clang libclang-rt-14-dev libgtest-dev libgmock-dev \
+  libcli11-dev nlohmann-json3-dev
 
 cmake --preset asan -DKORVEL_BUILD_TESTS=ON
 cmake --build --preset asan

@@ -18,6 +18,7 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   $sudo_cmd dpkg --add-architecture i386
 fi
 ./scripts/install-packages.sh cmake ninja-build make g++ libgtest-dev libgmock-dev strace tmux \
+  libcli11-dev nlohmann-json3-dev \
   clang libclang-rt-14-dev g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
   wine wine32:i386 wine64 dpkg-dev man-db file lintian bash-completion \
   qemu-system-x86 cpio xz-utils zstd

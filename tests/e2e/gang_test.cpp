@@ -230,7 +230,7 @@ TEST(Gang, StationFlashesEachPortOncePerAppearance) {
 
   ASSERT_TRUE(gang.signalSent) << "stopped at step " << step << ":\n" << gang.out;
   EXPECT_EQ(gang.exitStatus, 0) << gang.out;
-  EXPECT_EQ(gang.OutLines().back(), "korvel-gang: all 3 runs passed");
+  EXPECT_EQ(gang.OutLines().back(), "korvel-gang: 3 of 3 runs passed");
   EXPECT_EQ(a.Settled().resets, 2);
   EXPECT_EQ(b.Settled().resets, 1);
   const Json report = Json::parse(ReadText(jsonPath), nullptr, false);

@@ -160,14 +160,11 @@ std::string SummaryText(const Gang& gang) {
   }
 
   // 3. The verdict, naming the ports that did not pass.
-  if (gang.runs.empty()) return text + "korvel-gang: no runs\n";
-  if (failed.empty()) {
-    return text + "korvel-gang: all " + std::to_string(gang.runs.size()) + " runs passed\n";
-  }
-  std::string names;
-  for (const std::string& name : failed) names += (names.empty() ? "" : ", ") + name;
-  return text + "korvel-gang: " + std::to_string(gang.runs.size() - failed.size()) + " of " +
-         std::to_string(gang.runs.size()) + " runs passed; not passed: " + names + "\n";
+  std::string verdict = "korvel-gang: " + std::to_string(gang.runs.size() - failed.size()) +
+                        " of " + std::to_string(gang.runs.size()) + " runs passed";
+  for (size_t i = 0; i < failed.size(); ++i)
+    verdict += (i == 0 ? "; not passed: " : ", ") + failed[i];
+  return text + verdict + "\n";
 }
 
 std::string JsonReport(const Gang& gang, GangClock::time_point now) {
