@@ -142,11 +142,12 @@ std::vector<std::string> BusyPorts(const Gang& gang) {
 }
 
 // The signals the gang takes through its descriptor, blocked beforehand:
-// the stop requests, a child's end, a terminal's new size.
+// the stop requests (SIGHUP too: a terminal that closes must not cost the
+// reports), a child's end, a terminal's new size.
 int OpenSignalDescriptor() {
   sigset_t signals;
   sigemptyset(&signals);
-  for (int sig : {SIGINT, SIGTERM, SIGCHLD, SIGWINCH}) sigaddset(&signals, sig);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGCHLD, SIGWINCH}) sigaddset(&signals, sig);
   sigprocmask(SIG_BLOCK, &signals, nullptr);
   return signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
 }

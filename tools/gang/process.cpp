@@ -165,7 +165,9 @@ void StartRun(const GangOptions& options, GangRun* job) {
   posix_spawnattr_init(&attributes);
   sigset_t defaults;
   sigemptyset(&defaults);
-  for (int sig : {SIGINT, SIGQUIT, SIGPIPE, SIGTERM, SIGCHLD, SIGWINCH}) sigaddset(&defaults, sig);
+  for (int sig : {SIGINT, SIGQUIT, SIGPIPE, SIGTERM, SIGHUP, SIGCHLD, SIGWINCH}) {
+    sigaddset(&defaults, sig);
+  }
   posix_spawnattr_setsigdefault(&attributes, &defaults);
   sigset_t none;
   sigemptyset(&none);
