@@ -268,9 +268,8 @@ int main(int argc, char** argv) {
       }
     }
     const auto wait = std::chrono::ceil<milliseconds>(std::max(due - now, GangClock::duration(0)));
-    if (poll(fds.data(), fds.size(), static_cast<int>(std::min<long long>(wait.count(), 1000))) <
-            0 &&
-        errno != EINTR) {
+    const int waitMs = static_cast<int>(std::min<long long>(wait.count(), 1000));
+    if (poll(fds.data(), fds.size(), waitMs) < 0 && errno != EINTR) {
       std::perror("korvel-gang: poll");
       for (GangRun& job : gang.runs) EndRun(&job, false);
     }
@@ -283,10 +282,8 @@ int main(int argc, char** argv) {
       redraw = true;
     }
     if (childEnded) {
-      for (size_t i = 0; i < gang.runs.size(); ++i) {
-        GangRun& job = gang.runs[i];
-        if (!IsRunning(job) || !ReapRun(&job)) continue;
-        redraw = true;
+      for (GangRun& job : gang.runs) {
+        if (IsRunning(job) && ReapRun(&job)) redraw = true;
       }
     }
     // A run that could not start, or one that ended: a line where no board
