@@ -274,6 +274,7 @@ std::string LogFileName(const std::string& port, int appearance) {
     if (c == '/') c = '_';
   }
   if (name.empty() || name == "." || name == "..") name = "port";
-  if (appearance > 1) name += "." + std::to_string(appearance);
-  return name + ".log";
+  // Appended, not added up: see ProgressText in board.cpp.
+  if (appearance > 1) name.append(1, '.').append(std::to_string(appearance));
+  return name.append(".log");
 }
