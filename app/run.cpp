@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "bootloader/activation.h"
+#include "common/progress.h"
 #include "common/report.h"
 #include "common/run_state.h"
 #include "image/image_source.h"
@@ -32,6 +33,9 @@ int RunKorvel(int argc, const char* const* argv) {
 
   // 2. From here on a keyboard interrupt must not cut a programming short.
   InstallConsoleCtrlHandler();
+  // The progress channel of a program that runs korvel, if it asks for one;
+  // taken before the run opens anything (see ProgressChannelOpen).
+  ProgressChannelOpen(std::getenv("KORVEL_PROGRESS_FD"));
 
   // 3. How replies are read, asked once for the whole run: the environment
   // may shorten the wait after each reply (KORVEL_FAST=1); the output, the

@@ -66,6 +66,9 @@ int FlashImage(PortHandle port, const ImageBuffer& image, bool firmware) {
     ReportFailure("Chip erase failed");
     return 0;
   }
+  // Erased: a program that follows the run on the progress channel learns
+  // here that the blocks begin ("block 0/N").
+  ProgressUpdate(0, 0);
 
   // 2. Program, block after block in image order; the bootloader places
   // each block right after the previous one, so no address is sent.

@@ -9,9 +9,12 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <limits>
+#include <span>
 
 #include "common/run_state.h"
 #include "common/system.h"
@@ -177,6 +180,38 @@ void Draw() {
   run.progress.drawnWidth = std::max(drawing.size(), blankTo);
 }
 
+// Writes the channel's line for |blocksDone| and |bytesDone| of the totals
+// ProgressBegin kept, when the channel is on.
+void WriteChannelLine(uint32_t blocksDone, uint32_t bytesDone) {
+  if (run.channel.descriptor < 0) return;
+  ProgressState state;
+  state.blocksDone = blocksDone;
+  state.totalBlocks = run.channel.totalBlocks;
+  state.bytesDone = bytesDone;
+  state.totalBytes = run.channel.totalBytes;
+  const std::string line = ProgressChannelLine(state);
+  WriteWithoutWaiting(run.channel.descriptor, std::span<const char>(line.data(), line.size()));
+}
+
+// Reads decimal digits alone (no sign, no blank) at the front of |text| into
+// |value|, and drops them from |text|. False for no digits or a number
+// beyond |limit|.
+bool TakeNumber(std::string_view* text, uint64_t limit, uint64_t* value) {
+  const char* end = text->data() + text->size();
+  if (text->empty() || (*text)[0] < '0' || (*text)[0] > '9') return false;
+  const auto [stop, error] = std::from_chars(text->data(), end, *value);
+  if (error != std::errc() || *value > limit) return false;
+  text->remove_prefix(static_cast<size_t>(stop - text->data()));
+  return true;
+}
+
+// Drops |word| from the front of |text|; false when it is not there.
+bool TakeWord(std::string_view* text, std::string_view word) {
+  if (!text->starts_with(word)) return false;
+  text->remove_prefix(word.size());
+  return true;
+}
+
 // Starts a line when standard error is a terminal; false when it is not.
 bool Start() {
   if (!StandardErrorIsTerminal()) return false;
@@ -208,6 +243,8 @@ void ProgressProbe(uint32_t probe, uint32_t probeLimit) {
 
 void ProgressBegin(uint32_t totalBlocks, uint32_t totalBytes) {
   SystemErrorGuard keepError;  // drawing must not disturb a later report
+  run.channel.totalBlocks = totalBlocks;
+  run.channel.totalBytes = totalBytes;
   if (Start()) {
     run.progress.state.phase = ProgressPhase::kProgramming;
     run.progress.state.totalBlocks = totalBlocks;
@@ -217,6 +254,7 @@ void ProgressBegin(uint32_t totalBlocks, uint32_t totalBytes) {
 }
 
 void ProgressUpdate(uint32_t blocksDone, uint32_t bytesDone) {
+  WriteChannelLine(blocksDone, bytesDone);
   if (!run.progress.active) return;
   const Clock::time_point now = Clock::now();
   if (now - run.progress.lastDraw < kRedrawInterval && blocksDone < run.progress.state.totalBlocks)
@@ -238,4 +276,46 @@ void ProgressEnd() {
   Append(&text, "\r", 1);
   Write(text);
   run.progress.active = false;
+}
+
+bool ProgressChannelOpen(const char* setting) {
+  run.channel.descriptor = -1;
+  if (setting == nullptr) return false;
+  std::string_view text(setting);
+  uint64_t descriptor = 0;
+  // Digits alone: "3 ", "+3" or "0x3" are no descriptor numbers.
+  if (!TakeNumber(&text, std::numeric_limits<int>::max(), &descriptor) || !text.empty()) {
+    return false;
+  }
+  // 0 is an input, and 1 would put the lines among korvel's own output.
+  if (descriptor < 2) return false;
+  if (!PrepareWriteWithoutWaiting(static_cast<int>(descriptor))) return false;
+  run.channel.descriptor = static_cast<int>(descriptor);
+  return true;
+}
+
+std::string ProgressChannelLine(const ProgressState& state) {
+  std::array<char, 64> line{};
+  const int length =
+      std::snprintf(line.data(), line.size(), "block %u/%u bytes %u/%u\n", state.blocksDone,
+                    state.totalBlocks, state.bytesDone, state.totalBytes);
+  return std::string(line.data(), static_cast<size_t>(std::clamp(length, 0, 63)));
+}
+
+bool ParseProgressChannelLine(std::string_view line, ProgressState* state) {
+  constexpr uint64_t kLimit = std::numeric_limits<uint32_t>::max();
+  if (line.ends_with('\n')) line.remove_suffix(1);
+  uint64_t blocksDone = 0, totalBlocks = 0, bytesDone = 0, totalBytes = 0;
+  if (!TakeWord(&line, "block ") || !TakeNumber(&line, kLimit, &blocksDone) ||
+      !TakeWord(&line, "/") || !TakeNumber(&line, kLimit, &totalBlocks) ||
+      !TakeWord(&line, " bytes ") || !TakeNumber(&line, kLimit, &bytesDone) ||
+      !TakeWord(&line, "/") || !TakeNumber(&line, kLimit, &totalBytes) || !line.empty()) {
+    return false;
+  }
+  state->phase = ProgressPhase::kProgramming;
+  state->blocksDone = static_cast<uint32_t>(blocksDone);
+  state->totalBlocks = static_cast<uint32_t>(totalBlocks);
+  state->bytesDone = static_cast<uint32_t>(bytesDone);
+  state->totalBytes = static_cast<uint32_t>(totalBytes);
+  return true;
 }

@@ -2,10 +2,15 @@
 // woken and while a memory is programmed, shown only when standard error is
 // a terminal: scripts that redirect it see nothing at all. The line always
 // fits the terminal's width, so it never wraps.
+//
+// The same calls feed the progress channel, for a program that runs korvel
+// (KORVEL_PROGRESS_FD): one plain line per programmed block on a
+// descriptor it passed, whatever standard error is.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "common/run_state.h"
 
@@ -23,14 +28,37 @@ std::string ProgressLineText(const ProgressState& state, int columns);
 // clears it.
 void ProgressProbe(uint32_t probe, uint32_t probeLimit);
 
-// Starts the line for |totalBlocks| blocks of |totalBytes| bytes in all.
-// Does nothing unless standard error is a terminal.
+// Starts the line for |totalBlocks| blocks of |totalBytes| bytes in all,
+// if standard error is a terminal, and keeps the totals for the channel.
 void ProgressBegin(uint32_t totalBlocks, uint32_t totalBytes);
 
 // Shows |blocksDone| blocks and |bytesDone| bytes as done. Redraws at most
-// every 100 ms, and always for the last block.
+// every 100 ms, and always for the last block. Writes the channel's line
+// every time: FlashImage calls it with 0 once the erase is acknowledged and
+// after every acknowledged block.
 void ProgressUpdate(uint32_t blocksDone, uint32_t bytesDone);
 
 // Clears the line and ends it, so that the next line on standard output
 // stands where it would stand without it. Safe to call at any time.
 void ProgressEnd();
+
+// --- The progress channel ---------------------------------------------------
+
+// Turns the channel on when |setting| (the text of KORVEL_PROGRESS_FD, or
+// nullptr when it is not set) is a descriptor number in decimal digits
+// alone, from 2 on (standard output stays as it is), and that descriptor is
+// open for writing; otherwise the channel stays off and nothing else
+// changes. Called once per run, before the run opens anything: a number
+// that is not open then can't be taken by the port or an image file.
+// Returns whether the channel is on.
+bool ProgressChannelOpen(const char* setting);
+
+// The channel's line: "block <blocksDone>/<totalBlocks> bytes
+// <bytesDone>/<totalBytes>" and a line feed. Lines are written whole or not
+// at all: a full pipe or a reader that has gone drops them, never holds the
+// run up.
+std::string ProgressChannelLine(const ProgressState& state);
+
+// Reads a channel line (with or without its line feed) into the counts of
+// |state|. False, and |state| untouched, for anything else.
+bool ParseProgressChannelLine(std::string_view line, ProgressState* state);

@@ -57,6 +57,14 @@ struct ProgressLine {
   size_t drawnWidth = 0;  // characters on screen, to blank them when clearing
 };
 
+// The progress channel for a program that runs korvel: the descriptor its
+// lines go to (-1: off), and the totals of the programming under way.
+struct ProgressChannel {
+  int descriptor = -1;
+  uint32_t totalBlocks = 0;
+  uint32_t totalBytes = 0;
+};
+
 // Everything the run keeps from one call to the next.
 struct RunState {
   // Counted by MyWriteFile and MyReadFile.
@@ -74,6 +82,9 @@ struct RunState {
   // The progress line of ProgressProbe, ProgressBegin, ProgressUpdate and
   // ProgressEnd.
   ProgressLine progress{};
+  // The channel of ProgressChannelOpen, fed by ProgressBegin and
+  // ProgressUpdate.
+  ProgressChannel channel{};
 };
 
 // The run's state. Constant-initialised: ready before any code runs.

@@ -1,8 +1,11 @@
 // The few things every layer asks of the operating system itself: the last
 // system error code, a guard that keeps it across a call whose failure does
-// not matter, and whether standard error is a terminal. The build picks one
+// not matter, whether standard error is a terminal, and writes to a
+// descriptor that must never hold the run up. The build picks one
 // implementation file (system_posix.cpp or system_win32.cpp).
 #pragma once
+
+#include <span>
 
 // The platform's last system error code (errno on POSIX, GetLastError on
 // Windows), as an unsigned number.
@@ -42,3 +45,14 @@ bool StandardErrorIsTerminal();
 // call (the user may resize it); 0 when it can't be told. Leaves the last
 // system error as it was.
 int StandardErrorColumns();
+
+// Readies |descriptor| (a POSIX descriptor, or a C runtime descriptor on
+// Windows) for WriteWithoutWaiting: true when it is open for writing now.
+// Leaves the last system error as it was.
+bool PrepareWriteWithoutWaiting(int descriptor);
+
+// Writes |text| to a descriptor that PrepareWriteWithoutWaiting accepted,
+// but only if it can take all of it at once: a full pipe, a reader that has
+// gone or a descriptor closed since drop the text instead of holding the
+// caller up. Leaves the last system error as it was.
+void WriteWithoutWaiting(int descriptor, std::span<const char> text);

@@ -1,10 +1,13 @@
 // The operating system's error code and terminal on POSIX. Nothing of
 // Windows here.
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
 
+#include "common/retry_posix.h"
 #include "common/system.h"
 
 unsigned long LastSystemError() {
@@ -25,4 +28,29 @@ int StandardErrorColumns() {
   winsize size{};
   // A pseudo-terminal that nobody gave a size reports 0 columns.
   return ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+}
+
+bool PrepareWriteWithoutWaiting(int descriptor) {
+  SystemErrorGuard keepError;  // EBADF for a descriptor that is not open
+  const int flags = fcntl(descriptor, F_GETFL);
+  return flags != -1 && (flags & O_ACCMODE) != O_RDONLY;
+}
+
+void WriteWithoutWaiting(int descriptor, std::span<const char> text) {
+  SystemErrorGuard keepError;  // a dropped text is no failure of the run
+  // The descriptor's flags are left alone: O_NONBLOCK would change the open
+  // file that it shares with the program that passed it (a terminal, its own
+  // standard output). Instead, write only when poll finds room at once. For
+  // a pipe, a FIFO or a socket, room means that a short text (well under
+  // PIPE_BUF) goes in whole without waiting; a file always takes it.
+  pollfd ready{descriptor, POLLOUT, 0};
+  if (RetryAfterSignal([&] { return poll(&ready, 1, 0); }) != 1) return;
+  if ((ready.revents & POLLOUT) == 0 || (ready.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+    return;  // no room, no reader, or not open any more
+  }
+  // A reader that goes in between makes this fail with EPIPE (the run
+  // ignores SIGPIPE): the text is lost, nothing else.
+  const ssize_t ignored =
+      RetryAfterSignal([&] { return write(descriptor, text.data(), text.size()); });
+  (void)ignored;
 }

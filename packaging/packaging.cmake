@@ -1,8 +1,8 @@
 # Installation and packages.
 #
 #   cmake --install <build> --prefix <dir> [--strip]
-#       korvel, korvel-devsim, korvel-check, korvel-ports, manual pages,
-#       bash completion, documents
+#       korvel, korvel-devsim, korvel-check, korvel-ports, korvel-gang,
+#       manual pages, bash completion, documents
 #   cpack --config <build>/CPackConfig.cmake  a .deb on Linux, a .zip on Windows
 #
 # Included from the top-level CMakeLists.txt after every target is defined.
@@ -34,7 +34,8 @@ else()
   install(TARGETS korvel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   set(korvel_pages korvel.1)
   # The simulated device and the companions, where they were built.
-  foreach(program korvel-devsim korvel-check korvel-ports)
+  # korvel-gang runs the korvel in its own folder: both go to the same one.
+  foreach(program korvel-devsim korvel-check korvel-ports korvel-gang)
     if(TARGET ${program})
       install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
       list(APPEND korvel_pages ${program}.1)
@@ -115,9 +116,11 @@ that lives in the device: it wakes the bootloader, erases, programs the
 image block by block with acknowledged framed messages and resets the
 device. korvel-check tells what a run with given arguments would do
 without touching a port, and korvel-ports lists the serial ports and
-whether korvel recognises each as an adapter. korvel-devsim plays such a
-device on a pseudo-terminal, so korvel and scripts around it can be tried
-without hardware.")
+whether korvel recognises each as an adapter. korvel-gang flashes many
+devices at once, one korvel run per port, with per-port logs, a summary
+and JSON and JUnit reports, or as a station that flashes each port as it
+appears. korvel-devsim plays such a device on a pseudo-terminal, so korvel
+and scripts around it can be tried without hardware.")
 # Packages land in the build tree, wherever cpack is run from.
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 # Binaries go into the package without their debugging information.

@@ -1,12 +1,13 @@
 #!/bin/sh
 # Checks installation and packaging on Linux: builds korvel, korvel-devsim,
-# korvel-check and korvel-ports, installs them stripped into a temporary
-# prefix, builds the .deb, runs lintian on it and unpacks it into a scratch
-# root, and checks in both places the programs (stripped and hardened), the
-# compressed manual pages, the copyright file and changelog, the bash
-# completion, korvel's banner and usage, the companions' verdict on the
-# sample firmware and their port listing, and a flash of the sample
-# firmware into the simulated device with the installed programs.
+# korvel-check, korvel-ports and korvel-gang, installs them stripped into a
+# temporary prefix, builds the .deb, runs lintian on it and unpacks it into
+# a scratch root, and checks in both places the programs (stripped and
+# hardened), the compressed manual pages, the copyright file and changelog,
+# the bash completion, korvel's banner and usage, the companions' verdict on
+# the sample firmware and their port listing, and a flash of the sample
+# firmware into the simulated device with the installed programs, by korvel
+# and by korvel-gang.
 #
 # By default it builds in a scratch tree of its own; KORVEL_BUILD_DIR=<dir>
 # uses (and builds) an existing build tree instead, which is faster.
@@ -42,7 +43,7 @@ else
   # Picks up changes to the install rules of an existing tree.
   cmake "$build" > "$work/configure.log" 2>&1 || { cat "$work/configure.log" >&2; exit 1; }
 fi
-cmake --build "$build" --target korvel korvel-devsim korvel-check korvel-ports \
+cmake --build "$build" --target korvel korvel-devsim korvel-check korvel-ports korvel-gang \
   korvel_compressed_docs \
   > "$work/build.log" 2>&1 || { tail -n 40 "$work/build.log" >&2; exit 1; }
 
@@ -155,7 +156,7 @@ END
 check_tree() {
   what=$1
   usr=$2
-  for file in bin/korvel bin/korvel-devsim bin/korvel-check bin/korvel-ports; do
+  for file in bin/korvel bin/korvel-devsim bin/korvel-check bin/korvel-ports bin/korvel-gang; do
     if [ -x "$usr/$file" ]; then
       check_binary "$what" "$usr/$file"
     else
@@ -217,7 +218,7 @@ check_tree() {
   fi
 
   # man finds each page through MANPATH alone and groff renders it cleanly.
-  for page in korvel korvel-check korvel-ports; do
+  for page in korvel korvel-check korvel-ports korvel-gang; do
     found=$(MANPATH="$usr/share/man" man -w "$page" 2> /dev/null || true)
     rendered=$(MANPATH="$usr/share/man" MANWIDTH=80 man --warnings "$page" 2> "$work/man.err" ||
       true)
@@ -263,11 +264,43 @@ check_flash() {
   fi
 }
 
+# The same with korvel-gang from <usr>/bin, which runs the korvel beside it,
+# and its JSON report.
+check_gang() {
+  what=$1
+  usr=$2
+  port="$work/gang-port-$what"
+  rm -f "$port" "$work/flash.bin" "$work/gang.json"
+  "$usr/bin/korvel-devsim" --link "$port" --flash-out "$work/flash.bin" --exit-after-reset \
+    > "$work/devsim.out" 2>&1 &
+  devsim_pid=$!
+  tries=0
+  while [ ! -e "$port" ] && [ "$tries" -le 100 ]; do
+    tries=$((tries + 1))
+    sleep 0.05
+  done
+  status=0
+  "$usr/bin/korvel-gang" samples/sample-firmware.bin "$port" --log-dir "$work/gang-logs" \
+    --json "$work/gang.json" > "$work/gang.out" 2>&1 || status=$?
+  if [ "$status" -ne 0 ]; then kill "$devsim_pid" 2> /dev/null || true; fi
+  wait "$devsim_pid" 2> /dev/null || true
+  devsim_pid=""
+  if [ "$status" -eq 0 ] && tail -n 1 "$work/gang.out" | grep -qx 'korvel-gang: 1 of 1 runs passed' &&
+    grep -q '"outcome": "passed"' "$work/gang.json" &&
+    cmp -s samples/sample-firmware.bin "$work/flash.bin"; then
+    pass "$what: korvel-gang flashed the sample firmware into the simulated device"
+  else
+    fail "$what: korvel-gang gave status $status:"
+    cat "$work/gang.out" "$work/devsim.out" >&2
+  fi
+}
+
 # --- cmake --install ---------------------------------------------------------
 prefix="$work/prefix"
 if cmake --install "$build" --prefix "$prefix" --strip > "$work/install.log" 2>&1; then
   check_tree prefix "$prefix"
   check_flash prefix "$prefix"
+  check_gang prefix "$prefix"
 else
   cat "$work/install.log" >&2
   fail "cmake --install"
@@ -294,7 +327,8 @@ if cpack --config "$build/CPackConfig.cmake" -G DEB > "$work/cpack.log" 2>&1; th
     esac
     dpkg-deb -c "$deb" > "$work/contents"
     for path in ./usr/bin/korvel ./usr/bin/korvel-devsim ./usr/bin/korvel-check \
-      ./usr/bin/korvel-ports ./usr/share/man/man1/korvel.1.gz \
+      ./usr/bin/korvel-ports ./usr/bin/korvel-gang ./usr/share/man/man1/korvel.1.gz \
+      ./usr/share/man/man1/korvel-gang.1.gz \
       ./usr/share/man/man1/korvel-check.1.gz ./usr/share/man/man1/korvel-ports.1.gz \
       ./usr/share/bash-completion/completions/korvel-check \
       ./usr/share/doc/korvel/copyright ./usr/share/doc/korvel/changelog.gz \
@@ -319,6 +353,7 @@ if cpack --config "$build/CPackConfig.cmake" -G DEB > "$work/cpack.log" 2>&1; th
     dpkg -x "$deb" "$root"
     check_tree deb "$root/usr"
     check_flash deb "$root/usr"
+    check_gang deb "$root/usr"
   fi
 else
   cat "$work/cpack.log" >&2

@@ -393,5 +393,109 @@ INSTANTIATE_TEST_SUITE_P(Progress, ProgressLineFailureTest,
                                              "\nActivating the bootloader failed.\n"}),
                          CaseName<LineFailureCase>);
 
+// --- The progress channel for programs (KORVEL_PROGRESS_FD) ----------------
+
+// What the test gives korvel as its descriptor 3, and what it finds there.
+enum class ChannelEnd {
+  kNone,      // nothing open at 3
+  kPipe,      // a pipe the test reads after the run
+  kFullPipe,  // a pipe already full when korvel starts, never read meanwhile
+  kNoReader,  // a pipe whose reader has gone
+};
+
+struct ChannelCase {
+  const char* name;
+  const char* setting;  // KORVEL_PROGRESS_FD, or nullptr
+  ChannelEnd end;
+  bool linesExpected;  // the pipe gets one line per block, else nothing
+};
+
+void PrintTo(const ChannelCase& param, std::ostream* out) {
+  *out << param.name;
+}
+
+class ProgressChannelTest : public ::testing::TestWithParam<ChannelCase> {};
+
+// What is in the pipe's read end |fd| now.
+std::string ReadAvailable(int fd) {
+  std::string text;
+  char chunk[4096];
+  for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;)
+    text.append(chunk, static_cast<size_t>(n));
+  return text;
+}
+
+TEST_P(ProgressChannelTest, WritesABlockLineOrChangesNothing) {
+  const ChannelCase& row = GetParam();
+  TempDir dir;
+  const Bytes image = FirmwareImage(10 * 64);
+  const std::string path = dir.WriteFile("firmware.img", image).string();
+
+  // 1. The channel's end: a pipe whose read end the test keeps (non-blocking).
+  int ends[2] = {-1, -1};
+  std::string prefill;
+  if (row.end != ChannelEnd::kNone) {
+    ASSERT_EQ(pipe2(ends, O_CLOEXEC | O_NONBLOCK), 0);
+    if (row.end == ChannelEnd::kFullPipe) {
+      // Filled to its last byte: a write that waited for room would wait
+      // for ever, as the test reads nothing until korvel has ended.
+      const std::string chunk(512, 'x');
+      for (ssize_t n; (n = write(ends[1], chunk.data(), chunk.size())) > 0;)
+        prefill.append(chunk, 0, static_cast<size_t>(n));
+      ASSERT_EQ(errno, EAGAIN);
+    }
+    if (row.end == ChannelEnd::kNoReader) {
+      close(ends[0]);
+      ends[0] = -1;
+    }
+  }
+  RunOptions options;
+  if (row.setting != nullptr)
+    options.environment = {std::string("KORVEL_PROGRESS_FD=") + row.setting};
+  options.descriptor3 = ends[1];
+  options.timeout = std::chrono::milliseconds(20000);
+
+  // 2. The run: its lines, status and wire traffic are those of any run.
+  SimulatedDevice device;
+  const RunResult run = RunKorvel({device.port(), path}, options);
+  if (ends[1] >= 0) close(ends[1]);
+  EXPECT_TRUE(RunIs(run,
+                    ActivatedStart() + ExpectedLines{Line("Flashing firmware version 2.4."),
+                                                     Line("Firmware flashed.")},
+                    0));
+  const DevsimRecord seen =
+      device.WaitFor([](const DevsimRecord& record) { return record.resets > 0; });
+  EXPECT_TRUE(FramesAre(seen.frames, RunFrames(image, kProgramFlash)));
+  EXPECT_EQ(seen.strayBytes, 0);
+  EXPECT_EQ(seen.corruptFrames, 0);
+
+  // 3. The channel: "block 0/10" once erased, then one line per block.
+  std::string expected = prefill;
+  if (row.linesExpected) {
+    for (unsigned block = 0; block <= 10; ++block) {
+      expected +=
+          "block " + std::to_string(block) + "/10 bytes " + std::to_string(block * 64) + "/640\n";
+    }
+  }
+  if (ends[0] >= 0) {
+    EXPECT_EQ(ReadAvailable(ends[0]), expected);
+    close(ends[0]);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Progress, ProgressChannelTest,
+    ::testing::Values(ChannelCase{"LinePerBlockIntoAPipe", "3", ChannelEnd::kPipe, true},
+                      ChannelCase{"FullPipeDropsTheLines", "3", ChannelEnd::kFullPipe, false},
+                      ChannelCase{"ReaderGone", "3", ChannelEnd::kNoReader, false},
+                      // Not open: the port itself may get number 3, and
+                      // must not get a line.
+                      ChannelCase{"DescriptorNotOpen", "3", ChannelEnd::kNone, false},
+                      ChannelCase{"NotADescriptorNumber", "+3", ChannelEnd::kPipe, false},
+                      ChannelCase{"TrailingBlank", "3 ", ChannelEnd::kPipe, false},
+                      ChannelCase{"StandardOutputRefused", "1", ChannelEnd::kPipe, false},
+                      ChannelCase{"NotSet", nullptr, ChannelEnd::kPipe, false}),
+    CaseName<ChannelCase>);
+
 }  // namespace
 }  // namespace korvel_e2e

@@ -75,10 +75,15 @@ int Spawn(const std::string& program, const std::vector<std::string>& args,
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, outWrite, STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, errWrite, STDERR_FILENO);
+  constexpr int kDescriptor3 = 3;
+  if (options.descriptor3 >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, options.descriptor3, kDescriptor3);
+  }
   // Nothing else of ours reaches the child: in particular not the simulated
   // device's pseudo-terminal master, which would keep the line up after the
   // device closed it.
-  posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+  posix_spawn_file_actions_addclosefrom_np(
+      &actions, options.descriptor3 >= 0 ? kDescriptor3 + 1 : STDERR_FILENO + 1);
   if (!options.workingDirectory.empty()) {
     posix_spawn_file_actions_addchdir_np(&actions, options.workingDirectory.c_str());
   }

@@ -42,6 +42,9 @@ struct RunOptions {
   // environment does not change the case; kInherited passes that one on, so
   // a whole suite can run with fast replies.
   ReplyMode replies = ReplyMode::kInherited;
+  // A descriptor of the test's that the child gets as its descriptor 3 (for
+  // korvel's progress channel); none when -1. The child gets no other.
+  int descriptor3 = -1;
   // Sends |signal| once, the first time |signalWhen| holds. The condition is
   // checked every few milliseconds while the child runs, so it can wait for
   // something the simulated device reports (e.g. the first probes).

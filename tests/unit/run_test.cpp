@@ -1,12 +1,17 @@
 // The run start's decisions that need no port: the activation baud,
-// whether a failed activation may be ignored, and the reply timing.
+// whether a failed activation may be ignored, the reply timing, and the
+// progress channel that a program running korvel may ask for.
 #include "app/run.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <string>
 #include <vector>
 
+#include "common/progress.h"
+#include "common/run_state.h"
 #include "serial/adapter.h"
 
 namespace {
@@ -57,6 +62,78 @@ TEST(ChooseReplyTimingTest, FastOnlyForExactlyOne) {
     EXPECT_EQ(ChooseReplyTiming(other), ReplyTiming::kStandard) << '"' << other << '"';
   }
   EXPECT_EQ(ChooseReplyTiming(nullptr), ReplyTiming::kStandard);
+}
+
+// The channel takes a descriptor number in digits alone, from 2 on, that is
+// open for writing (a C runtime descriptor on Windows); its lines go there
+// once erased and after every block, and a channel that is off writes
+// nothing anywhere.
+TEST(ProgressChannelTest, OpensOnlyAnOpenDescriptorAndWritesABlockLine) {
+  std::FILE* file = std::tmpfile();
+  ASSERT_NE(file, nullptr);
+  const std::string open = std::to_string(fileno(file));
+  struct Case {
+    const char* setting;
+    bool on;
+  };
+  const Case cases[] = {
+      {nullptr, false},     {"", false},   {"1", false},           {"0", false},    {"+3", false},
+      {" 3", false},        {"3x", false}, {"99999999999", false}, {"4000", false},  // not open
+      {open.c_str(), true},
+  };
+  for (const Case& row : cases) {
+    EXPECT_EQ(ProgressChannelOpen(row.setting), row.on) << (row.setting ? row.setting : "unset");
+    EXPECT_EQ(run.channel.descriptor >= 0, row.on);
+  }
+
+  // Begin keeps the totals; the lines come with the updates.
+  ProgressBegin(3, 130);
+  ProgressUpdate(0, 0);
+  ProgressUpdate(2, 128);
+  ProgressUpdate(3, 130);
+  ProgressEnd();
+  ProgressChannelOpen(nullptr);
+  ProgressUpdate(3, 130);  // off again: nothing more
+  std::rewind(file);
+  char text[256] = {};
+  const size_t length = std::fread(text, 1, sizeof text - 1, file);
+  std::fclose(file);
+  EXPECT_EQ(std::string(text, length),
+            "block 0/3 bytes 0/130\nblock 2/3 bytes 128/130\nblock 3/3 bytes 130/130\n");
+}
+
+TEST(ProgressChannelTest, ReadsBackOnlyItsOwnLines) {
+  struct Case {
+    const char* line;
+    bool parsed;
+    uint32_t blocksDone = 0, totalBlocks = 0, bytesDone = 0, totalBytes = 0;
+  };
+  const Case cases[] = {
+      {"block 12/1024 bytes 768/65535\n", true, 12, 1024, 768, 65535},
+      {"block 0/0 bytes 0/0", true, 0, 0, 0, 0},
+      {"block 1/2 bytes 3/4294967295", true, 1, 2, 3, 4294967295u},
+      {"block 1/2 bytes 3/4294967296", false},  // beyond 32 bits
+      {"block 1/2 bytes 3/4 ", false},
+      {"block -1/2 bytes 3/4", false},
+      {"block 1/2", false},
+      {"Firmware flashed.", false},
+      {"", false},
+  };
+  for (const Case& row : cases) {
+    ProgressState state;
+    state.blocksDone = 77;
+    EXPECT_EQ(ParseProgressChannelLine(row.line, &state), row.parsed) << row.line;
+    if (!row.parsed) {
+      EXPECT_EQ(state.blocksDone, 77u) << row.line;  // untouched
+      continue;
+    }
+    EXPECT_EQ(state.blocksDone, row.blocksDone);
+    EXPECT_EQ(state.totalBlocks, row.totalBlocks);
+    EXPECT_EQ(state.bytesDone, row.bytesDone);
+    EXPECT_EQ(state.totalBytes, row.totalBytes);
+    EXPECT_EQ(ProgressChannelLine(state),
+              std::string(row.line).substr(0, std::string(row.line).find('\n')) + "\n");
+  }
 }
 
 }  // namespace

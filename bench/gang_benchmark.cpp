@@ -1,0 +1,448 @@
+// korvel-gang-benchmark: what flashing sixteen devices at once with
+// korvel-gang costs against one korvel run of the same image, measured in
+// the same run of the benchmark.
+//
+// Each round flashes a 16 KiB firmware image into paced simulated devices:
+//   1. one korvel run into one device (the reference);
+//   2. korvel-gang into sixteen devices, with a pseudo-terminal as its
+//      terminal so that its board is drawn; its wall time, its own CPU time
+//      (read from /proc while it is a zombie, before it is reaped) and its
+//      korvel children's;
+//   3. korvel-gang into sixteen devices of which three are faulty (no
+//      bootloader, a block never answered, vanishing mid-flash): the other
+//      thirteen's times from its JSON report, and which ports it names.
+// A benchmark to read: it prints figures and says which targets were met;
+// its exit status says only whether the runs themselves worked.
+#include <fcntl.h>
+#include <getopt.h>
+#include <poll.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "devsim/devsim.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Seconds = std::chrono::duration<double>;
+
+constexpr uint32_t kImageLength = 16384;
+constexpr int kDevices = 16;
+
+struct Options {
+  int rounds = 3;
+  std::string korvel;
+  std::string gang;
+  std::string workDir = "/tmp";
+  double maxLoad = 1.5;
+  int maxLoadWaitSeconds = 600;
+};
+
+// What one child cost.
+struct ChildCost {
+  bool ok = false;
+  int status = 0;  // the exit status; -1 when a signal ended it
+  double wallSeconds = 0;
+  double ownCpuSeconds = 0;       // the process itself
+  double childrenCpuSeconds = 0;  // the children it reaped
+};
+
+std::vector<uint8_t> MakeImage() {
+  std::mt19937 noise(16);
+  std::vector<uint8_t> image(kImageLength);
+  for (uint8_t& byte : image) byte = static_cast<uint8_t>(noise());
+  const char marker[] = "!Tavlo bench";  // with its NUL
+  std::copy(std::begin(marker), std::end(marker), image.begin() + 16);
+  return image;
+}
+
+double LoadAverage() {
+  std::ifstream file("/proc/loadavg");
+  double one = 0;
+  file >> one;
+  return one;
+}
+
+std::string LoadAverages() {
+  std::ifstream file("/proc/loadavg");
+  std::string one, five, fifteen;
+  file >> one >> five >> fifteen;
+  return one + " " + five + " " + fifteen;
+}
+
+// Waits (up to the option's limit) until the one-minute load is at most
+// the option's; says what it found.
+void WaitForQuiet(const Options& options) {
+  const Clock::time_point limit = Clock::now() + std::chrono::seconds(options.maxLoadWaitSeconds);
+  while (LoadAverage() > options.maxLoad && Clock::now() < limit) {
+    std::printf("load %s above %.2f: waiting\n", LoadAverages().c_str(), options.maxLoad);
+    std::fflush(stdout);
+    std::this_thread::sleep_for(std::chrono::seconds(15));
+  }
+  std::printf("load average before round: %s (%ld CPUs)%s\n", LoadAverages().c_str(),
+              sysconf(_SC_NPROCESSORS_ONLN),
+              LoadAverage() > options.maxLoad ? "  - still busy: figures disturbed" : "");
+}
+
+// The CPU seconds in /proc/<pid>/stat: its own (utime + stime) and its
+// reaped children's (cutime + cstime). Readable while it is a zombie.
+bool ReadProcessTimes(pid_t pid, double* own, double* children) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const size_t close = text.rfind(')');  // the name may hold blanks
+  if (close == std::string::npos) return false;
+  std::istringstream fields(text.substr(close + 2));
+  std::vector<std::string> values;
+  for (std::string value; fields >> value;) values.push_back(value);
+  // After the name: state is field 3; utime 14, stime 15, cutime 16, cstime 17.
+  if (values.size() < 15) return false;
+  const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
+  *own = (std::stod(values[11]) + std::stod(values[12])) / tick;
+  *children = (std::stod(values[13]) + std::stod(values[14])) / tick;
+  return true;
+}
+
+// Runs |command| with standard output and error on |outputFd| (or on a
+// fresh pseudo-terminal of 120 x 40 when |terminal|, read and dropped as it
+// comes) and measures it.
+ChildCost RunMeasured(const std::vector<std::string>& command, int outputFd, bool terminal) {
+  ChildCost cost;
+  int master = -1;
+  int slave = -1;
+  if (terminal) {
+    master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    const winsize size = {40, 120, 0, 0};
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 ||
+        ioctl(master, TIOCSWINSZ, &size) != 0) {
+      std::perror("no pseudo-terminal");
+      return cost;
+    }
+    slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    outputFd = slave;
+  }
+  std::vector<char*> argv;
+  for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, outputFd, STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, outputFd, STDERR_FILENO);
+  posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+
+  const Clock::time_point start = Clock::now();
+  pid_t pid = -1;
+  const int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (slave >= 0) close(slave);
+  if (error != 0) {
+    std::fprintf(stderr, "cannot start %s: %s\n", argv[0], std::strerror(error));
+    if (master >= 0) close(master);
+    return cost;
+  }
+  // 1. Until it has ended, without reaping it: its terminal is read so that
+  // its drawing never waits.
+  for (;;) {
+    siginfo_t info{};
+    if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+        info.si_pid == pid) {
+      break;
+    }
+    pollfd ready{master, POLLIN, 0};
+    if (poll(&ready, master >= 0 ? 1 : 0, 20) > 0) {
+      char chunk[8192];
+      if (read(master, chunk, sizeof chunk) <= 0) {
+        // The terminal closed: only the end is left to wait for.
+        close(master);
+        master = -1;
+      }
+    }
+  }
+  cost.wallSeconds = Seconds(Clock::now() - start).count();
+  // 2. Its times while it is a zombie, then reap it.
+  const bool timed = ReadProcessTimes(pid, &cost.ownCpuSeconds, &cost.childrenCpuSeconds);
+  rusage usage{};
+  int status = 0;
+  while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+  }
+  cost.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  if (master >= 0) close(master);
+  cost.ok = timed;
+  return cost;
+}
+
+// |count| paced devices; |withFaults|: the 4th never enters its bootloader,
+// the 8th never answers block 40, the 13th vanishes instead of answering
+// block 100.
+std::vector<DevsimPtr> StartDevices(int count, bool withFaults) {
+  std::vector<DevsimPtr> devices;
+  for (int i = 0; i < count; ++i) {
+    DevsimConfig config;
+    config.paced = true;
+    if (withFaults && i == 3) config.probes.neverEnterBootloader = true;
+    if (withFaults && i == 7) config.replies[40].fault = ReplyFault::kNoReply;
+    if (withFaults && i == 12) config.replies[100].fault = ReplyFault::kVanish;
+    devices.emplace_back(StartDevsim(config));
+    if (!devices.back()) {
+      std::perror("no pseudo-terminal");
+      return {};
+    }
+  }
+  return devices;
+}
+
+// The flash of |device| holds |image| and it was reset once.
+bool Flashed(Devsim* device, const std::vector<uint8_t>& image) {
+  DevsimWaitUntil(
+      device, [](const DevsimRecord& record) { return record.resets > 0; }, 2000);
+  const DevsimRecord record = DevsimSnapshot(device);
+  return record.resets == 1 && record.flashWritten == image.size() &&
+         std::equal(image.begin(), image.end(), record.flash.begin());
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const size_t middle = values.size() / 2;
+  return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+struct Round {
+  double single = 0;
+  double gang = 0;
+  double gangCpu = 0;
+  double korvelsCpu = 0;
+  double faultyGang = 0;
+  double goodOfFaulty = 0;  // the median of the thirteen good runs' seconds
+  double slowestGoodOfFaulty = 0;
+  bool namesExactlyTheThree = false;
+};
+
+bool RunRound(const Options& options, const std::vector<uint8_t>& image,
+              const std::string& imagePath, Round* round) {
+  const std::string logPath = options.workDir + "/korvel-gang-benchmark.log";
+  const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (log < 0) return false;
+
+  // 1. One korvel run.
+  {
+    std::vector<DevsimPtr> device = StartDevices(1, false);
+    if (device.empty()) return false;
+    const ChildCost cost =
+        RunMeasured({options.korvel, DevsimPortPath(device[0].get()), imagePath}, log, false);
+    if (!cost.ok || cost.status != 0 || !Flashed(device[0].get(), image)) {
+      std::fprintf(stderr, "the single korvel run failed; see %s\n", logPath.c_str());
+      close(log);
+      return false;
+    }
+    round->single = cost.wallSeconds;
+  }
+
+  // 2. The gang on sixteen, with its board on a terminal.
+  {
+    std::vector<DevsimPtr> devices = StartDevices(kDevices, false);
+    if (devices.empty()) return false;
+    std::vector<std::string> command = {options.gang, imagePath, "--log-dir",
+                                        options.workDir + "/korvel-gang-benchmark-logs"};
+    for (const DevsimPtr& device : devices) command.push_back(DevsimPortPath(device.get()));
+    const ChildCost cost = RunMeasured(command, -1, true);
+    bool all = cost.ok && cost.status == 0;
+    for (const DevsimPtr& device : devices) all = Flashed(device.get(), image) && all;
+    if (!all) {
+      std::fprintf(stderr, "the gang of sixteen failed (status %d)\n", cost.status);
+      close(log);
+      return false;
+    }
+    round->gang = cost.wallSeconds;
+    round->gangCpu = cost.ownCpuSeconds;
+    round->korvelsCpu = cost.childrenCpuSeconds;
+  }
+
+  // 3. The gang on sixteen with three faulty, its JSON report read back.
+  {
+    std::vector<DevsimPtr> devices = StartDevices(kDevices, true);
+    if (devices.empty()) return false;
+    const std::string jsonPath = options.workDir + "/korvel-gang-benchmark.json";
+    std::vector<std::string> command = {
+        options.gang, imagePath, "--log-dir", options.workDir + "/korvel-gang-benchmark-logs",
+        "--json",     jsonPath};
+    for (const DevsimPtr& device : devices) command.push_back(DevsimPortPath(device.get()));
+    const ChildCost cost = RunMeasured(command, log, false);
+    const nlohmann::json report = nlohmann::json::parse(ReadText(jsonPath), nullptr, false);
+    if (!cost.ok || cost.status != 1 || report.is_discarded() || report["results"].size() != 16) {
+      std::fprintf(stderr, "the gang with three faulty did not end as it should (status %d)\n",
+                   cost.status);
+      close(log);
+      return false;
+    }
+    round->faultyGang = cost.wallSeconds;
+    std::vector<double> good;
+    std::set<std::string> named;
+    const std::set<std::string> faulty = {DevsimPortPath(devices[3].get()),
+                                          DevsimPortPath(devices[7].get()),
+                                          DevsimPortPath(devices[12].get())};
+    bool goodFlashed = true;
+    for (size_t i = 0; i < devices.size(); ++i) {
+      const nlohmann::json& result = report["results"][i];
+      if (result["outcome"] == "passed") {
+        good.push_back(result["seconds"].get<double>());
+        goodFlashed = Flashed(devices[i].get(), image) && goodFlashed;
+      } else {
+        named.insert(result["port"].get<std::string>());
+      }
+    }
+    round->goodOfFaulty = good.empty() ? 0 : Median(good);
+    round->slowestGoodOfFaulty = good.empty() ? 0 : *std::max_element(good.begin(), good.end());
+    round->namesExactlyTheThree = named == faulty && good.size() == 13 && goodFlashed;
+  }
+  close(log);
+  return true;
+}
+
+constexpr const char* kUsage =
+    "Usage: korvel-gang-benchmark --korvel PATH --gang PATH [options]\n"
+    "Flashes a 16 KiB firmware image into paced simulated devices: once with one\n"
+    "korvel run, then into sixteen at once with korvel-gang (its board on a\n"
+    "pseudo-terminal), then into sixteen of which three are faulty; per round and\n"
+    "as medians, with the load average before each round.\n"
+    "\n"
+    "  --korvel PATH        korvel, for the single run\n"
+    "  --gang PATH          korvel-gang (it runs the korvel beside it)\n"
+    "  --rounds N           rounds (default 3)\n"
+    "  --max-load L         wait before a round while the 1-minute load is above L\n"
+    "                       (default 1.5)\n"
+    "  --max-load-wait S    but no longer than S seconds (default 600)\n"
+    "  --work-dir DIR       where the image, logs and report go (default /tmp)\n";
+
+bool ParseOptions(int argc, char** argv, Options* options) {
+  static const option kOptions[] = {
+      {"korvel", required_argument, nullptr, 'k'},
+      {"gang", required_argument, nullptr, 'g'},
+      {"rounds", required_argument, nullptr, 'n'},
+      {"max-load", required_argument, nullptr, 'l'},
+      {"max-load-wait", required_argument, nullptr, 'w'},
+      {"work-dir", required_argument, nullptr, 'd'},
+      {nullptr, 0, nullptr, 0},
+  };
+  for (int id; (id = getopt_long(argc, argv, "", kOptions, nullptr)) != -1;) {
+    switch (id) {
+      case 'k':
+        options->korvel = optarg;
+        break;
+      case 'g':
+        options->gang = optarg;
+        break;
+      case 'n':
+        options->rounds = std::atoi(optarg);
+        break;
+      case 'l':
+        options->maxLoad = std::atof(optarg);
+        break;
+      case 'w':
+        options->maxLoadWaitSeconds = std::atoi(optarg);
+        break;
+      case 'd':
+        options->workDir = optarg;
+        break;
+      default:
+        return false;
+    }
+  }
+  return optind == argc && options->rounds > 0 && !options->korvel.empty() &&
+         !options->gang.empty();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!ParseOptions(argc, argv, &options)) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  const std::vector<uint8_t> image = MakeImage();
+  const std::string imagePath = options.workDir + "/korvel-gang-benchmark.img";
+  std::ofstream(imagePath, std::ios::binary)
+      .write(reinterpret_cast<const char*>(image.data()),
+             static_cast<std::streamsize>(image.size()));
+  std::printf(
+      "korvel-gang benchmark: %u-byte firmware image, paced devices, %d devices per gang,"
+      " %d rounds\n",
+      kImageLength, kDevices, options.rounds);
+  std::printf(
+      "targets: gang wall <= 1.05 x one korvel run; gang CPU < 10 %% of one core;"
+      " with 3 of 16 faulty the 13 in the same time, exactly the 3 named\n\n");
+
+  std::vector<Round> rounds;
+  for (int i = 1; i <= options.rounds; ++i) {
+    WaitForQuiet(options);
+    Round round;
+    if (!RunRound(options, image, imagePath, &round)) return 1;
+    rounds.push_back(round);
+    std::printf(
+        "round %d: one korvel %.3f s | gang of 16 %.3f s (x%.3f), gang CPU %.3f s = %.2f %%,"
+        " its 16 korvels %.2f s | 3 faulty: gang %.3f s, the 13 median %.3f s (x%.3f),"
+        " slowest %.3f s, named exactly the 3: %s\n",
+        i, round.single, round.gang, round.gang / round.single, round.gangCpu,
+        100 * round.gangCpu / round.gang, round.korvelsCpu, round.faultyGang, round.goodOfFaulty,
+        round.goodOfFaulty / round.single, round.slowestGoodOfFaulty,
+        round.namesExactlyTheThree ? "yes" : "NO");
+    std::fflush(stdout);
+  }
+
+  const auto median = [&](double Round::*field) {
+    std::vector<double> values;
+    for (const Round& round : rounds) values.push_back(round.*field);
+    return Median(values);
+  };
+  std::vector<double> ratios, shares, faultyRatios;
+  bool named = true;
+  for (const Round& round : rounds) {
+    ratios.push_back(round.gang / round.single);
+    shares.push_back(100 * round.gangCpu / round.gang);
+    faultyRatios.push_back(round.slowestGoodOfFaulty / round.single);
+    named = named && round.namesExactlyTheThree;
+  }
+  const double ratio = Median(ratios);
+  const double share = Median(shares);
+  const double faultyRatio = Median(faultyRatios);
+  std::printf("\nmedians: one korvel %.3f s, gang of 16 %.3f s, ratio %.3f (target <= 1.05): %s\n",
+              median(&Round::single), median(&Round::gang), ratio,
+              ratio <= 1.05 ? "met" : "MISSED");
+  std::printf("         gang CPU %.2f %% of one core (target < 10 %%): %s\n", share,
+              share < 10 ? "met" : "MISSED");
+  std::printf(
+      "         3 faulty: slowest of the 13 / one korvel %.3f (target <= 1.05): %s;"
+      " exactly the 3 named in every round: %s\n",
+      faultyRatio, faultyRatio <= 1.05 ? "met" : "MISSED", named ? "yes" : "NO");
+  std::printf("load average after: %s\n", LoadAverages().c_str());
+  return 0;
+}

@@ -1,0 +1,389 @@
+// korvel-gang: sixteen simulated devices at once, three of them faulty; a
+// run over its time limit; the station flashing each port once per
+// appearance; the command lines it refuses; and the board and the XML
+// escaping that the reports and the terminal rely on.
+#include "tools/gang/gang.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <ostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/case_name.h"
+#include "tests/e2e/run_korvel.h"
+#include "tests/e2e/simulated_device.h"
+#include "tests/e2e/test_images.h"
+
+namespace korvel_e2e {
+namespace {
+
+using Json = nlohmann::json;
+using std::chrono::milliseconds;
+
+std::string ReadText(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+RunResult RunGang(const std::vector<std::string>& args, RunOptions options = {}) {
+  return RunProgram(KORVEL_GANG_BINARY, args, options);
+}
+
+// The number of times |text| holds |part|.
+size_t Occurrences(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+// What korvel's output ends with on each kind of device of the gang.
+enum class Kind { kGood, kNoBootloader, kBlockNeverAnswered, kVanishesMidFlash };
+
+DevsimConfig ConfigFor(Kind kind) {
+  DevsimConfig config;
+  if (kind == Kind::kNoBootloader) config.probes.neverEnterBootloader = true;
+  if (kind == Kind::kBlockNeverAnswered) config.replies[4].fault = ReplyFault::kNoReply;
+  if (kind == Kind::kVanishesMidFlash) config.replies[8].fault = ReplyFault::kVanish;
+  return config;
+}
+
+std::string LastLineFor(Kind kind) {
+  switch (kind) {
+    case Kind::kGood:
+      return "Firmware flashed.";
+    case Kind::kNoBootloader:
+      return "Activating the bootloader failed.";
+    default:
+      return "Flashing the firmware image failed.";
+  }
+}
+
+TEST(Gang, FlashesSixteenAtOnceAndNamesTheThreeThatFailed) {
+  TempDir dir;
+  const Bytes image = FirmwareImage(16 * 64);
+  const std::string imagePath = dir.WriteFile("firmware.img", image).string();
+  std::vector<Kind> kinds(16, Kind::kGood);
+  kinds[3] = Kind::kNoBootloader;
+  kinds[7] = Kind::kBlockNeverAnswered;
+  kinds[12] = Kind::kVanishesMidFlash;
+  std::vector<std::unique_ptr<SimulatedDevice>> devices;
+  std::vector<std::string> args = {imagePath};
+  for (Kind kind : kinds) {
+    devices.push_back(std::make_unique<SimulatedDevice>(ConfigFor(kind)));
+    args.push_back(devices.back()->port());
+  }
+  const std::string logDir = (dir / "logs").string();
+  const std::string jsonPath = (dir / "report.json").string();
+  const std::string junitPath = (dir / "report.xml").string();
+  args.insert(args.end(), {"--log-dir", logDir, "--json", jsonPath, "--junit", junitPath});
+
+  const RunResult gang = RunGang(args);
+
+  // 1. Not all passed: status 1. The slowest faulty run (a block never
+  // answered: about 5 s) sets the time; the runs go side by side.
+  EXPECT_EQ(gang.exitStatus, 1) << gang.out << gang.err;
+  EXPECT_LT(gang.wallTime, milliseconds(9000));
+  EXPECT_EQ(gang.err, "");
+
+  // 2. The summary: a head, a row per port in the order given, the verdict
+  // naming exactly the three.
+  const std::vector<std::string> lines = gang.OutLines();
+  ASSERT_GE(lines.size(), 18u) << gang.out;
+  const std::vector<std::string> summary(lines.end() - 18, lines.end());
+  EXPECT_EQ(summary[0].rfind("port ", 0), 0u) << summary[0];
+  for (size_t i = 0; i < kinds.size(); ++i) {
+    const std::string& row = summary[i + 1];
+    const std::string status = kinds[i] == Kind::kGood ? " 0 " : " 255 ";
+    EXPECT_EQ(row.rfind(devices[i]->port() + " ", 0), 0u) << row;
+    EXPECT_NE(row.find("  " + LastLineFor(kinds[i]) + " "), std::string::npos) << row;
+    EXPECT_NE(row.find(status), std::string::npos) << row;
+  }
+  EXPECT_EQ(summary[17], "korvel-gang: 13 of 16 runs passed; not passed: " + devices[3]->port() +
+                             ", " + devices[7]->port() + ", " + devices[12]->port());
+
+  // 3. The devices: the thirteen hold the image and were reset.
+  for (size_t i = 0; i < kinds.size(); ++i) {
+    if (kinds[i] != Kind::kGood) continue;
+    const DevsimRecord seen =
+        devices[i]->WaitFor([](const DevsimRecord& record) { return record.resets > 0; });
+    EXPECT_TRUE(HoldsImage(seen.flash, image)) << devices[i]->port();
+    EXPECT_EQ(seen.resets, 1);
+  }
+
+  // 4. The JSON report: every run with its outcome, status, last line,
+  // and the output that its log holds whole.
+  const Json report = Json::parse(ReadText(jsonPath), nullptr, false);
+  ASSERT_FALSE(report.is_discarded()) << ReadText(jsonPath);
+  EXPECT_EQ(report["image"], imagePath);
+  EXPECT_EQ(report["runs"], 16);
+  EXPECT_EQ(report["passed"], 13);
+  EXPECT_EQ(report["failed"], 3);
+  ASSERT_EQ(report["results"].size(), 16u);
+  for (size_t i = 0; i < kinds.size(); ++i) {
+    const Json& result = report["results"][i];
+    const bool good = kinds[i] == Kind::kGood;
+    EXPECT_EQ(result["port"], devices[i]->port());
+    EXPECT_EQ(result["outcome"], good ? "passed" : "failed");
+    EXPECT_EQ(result["exit_status"], good ? 0 : 255);
+    EXPECT_EQ(result["last_line"], LastLineFor(kinds[i]));
+    std::string output;
+    for (const Json& line : result["output"]) output += line.get<std::string>() + "\n";
+    EXPECT_EQ(output, ReadText(result["log"].get<std::string>())) << result["log"];
+    EXPECT_EQ(output.rfind("Version: 2.3\n", 0), 0u) << output;
+    // The good runs take well under a second each, side by side.
+    if (good) {
+      EXPECT_LT(result["seconds"].get<double>(), 3.0);
+    }
+  }
+
+  // 5. The JUnit report: sixteen cases, three failures, each named.
+  const std::string junit = ReadText(junitPath);
+  EXPECT_EQ(junit.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites", 0), 0u);
+  EXPECT_NE(junit.find("tests=\"16\" failures=\"3\" errors=\"0\""), std::string::npos) << junit;
+  EXPECT_EQ(Occurrences(junit, "<testcase "), 16u);
+  EXPECT_EQ(Occurrences(junit, "<failure "), 3u);
+  for (size_t i : {3u, 7u, 12u}) {
+    const std::string failedCase = "name=\"" + devices[i]->port() +
+                                   "\" time=\"[^\"]*\">\n      <failure message=\"" +
+                                   LastLineFor(kinds[i]) + "\" type=\"exit status 255\"/>";
+    const size_t at = junit.find("name=\"" + devices[i]->port() + "\"");
+    ASSERT_NE(at, std::string::npos);
+    const size_t failure = junit.find("<failure message=\"" + LastLineFor(kinds[i]) + "\"", at);
+    EXPECT_LT(failure, junit.find("</testcase>", at)) << failedCase;
+  }
+  EXPECT_EQ(Occurrences(junit, "<system-out>Version: 2.3\n"), 16u);
+}
+
+TEST(Gang, EndsARunOverItsTimeLimit) {
+  TempDir dir;
+  const std::string imagePath = dir.WriteFile("firmware.img", FirmwareImage(4 * 64)).string();
+  // Probes for about 4.5 s: over a limit of one second.
+  SimulatedDevice silent(ConfigFor(Kind::kNoBootloader));
+  SimulatedDevice good;
+  const std::string jsonPath = (dir / "report.json").string();
+  const RunResult gang = RunGang({imagePath, silent.port(), good.port(), "--time-limit", "1",
+                                  "--log-dir", (dir / "logs").string(), "--json", jsonPath});
+  EXPECT_EQ(gang.exitStatus, 1) << gang.out;
+  EXPECT_LT(gang.wallTime, milliseconds(3000));
+  const std::vector<std::string> lines = gang.OutLines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "korvel-gang: 1 of 2 runs passed; not passed: " + silent.port());
+  const Json report = Json::parse(ReadText(jsonPath), nullptr, false);
+  ASSERT_FALSE(report.is_discarded());
+  EXPECT_EQ(report["results"][0]["outcome"], "timed out");
+  EXPECT_EQ(report["results"][0]["exit_status"], nullptr);
+  EXPECT_EQ(report["results"][0]["signal"], 15);  // SIGTERM
+  EXPECT_EQ(report["results"][1]["outcome"], "passed");
+}
+
+// Station mode: ports come and go as links in a folder, as udev makes them
+// in /dev/serial/by-id. Device A is there at the start, goes, B comes, A
+// comes back and stays: A is flashed twice, B once, and nothing more.
+TEST(Gang, StationFlashesEachPortOncePerAppearance) {
+  TempDir dir;
+  const Bytes image = FirmwareImage(8 * 64);
+  const std::string imagePath = dir.WriteFile("firmware.img", image).string();
+  std::filesystem::create_directories(dir / "by-id");
+  const std::filesystem::path linkA = dir / "by-id" / "device-a";
+  const std::filesystem::path linkB = dir / "by-id" / "device-b";
+  SimulatedDevice a;
+  SimulatedDevice b;
+  std::filesystem::create_symlink(a.port(), linkA);
+  const std::string jsonPath = (dir / "report.json").string();
+
+  // The plug-ins and plug-outs, step by step as the devices report their
+  // resets; the stop request once A has stayed a second after its second
+  // flash.
+  int step = 0;
+  std::chrono::steady_clock::time_point secondFlash;
+  RunOptions options;
+  options.timeout = milliseconds(30000);
+  options.signal = SIGINT;
+  options.signalWhen = [&] {
+    if (step == 0 && a.Snapshot().resets == 1) {
+      std::filesystem::remove(linkA);
+      std::filesystem::create_symlink(b.port(), linkB);
+      step = 1;
+    } else if (step == 1 && b.Snapshot().resets == 1) {
+      std::filesystem::create_symlink(a.port(), linkA);
+      step = 2;
+    } else if (step == 2 && a.Snapshot().resets == 2) {
+      secondFlash = std::chrono::steady_clock::now();
+      step = 3;
+    }
+    return step == 3 && std::chrono::steady_clock::now() - secondFlash > milliseconds(1000);
+  };
+  const RunResult gang = RunGang({imagePath, "--watch", (dir / "by-id" / "*").string(), "--log-dir",
+                                  (dir / "logs").string(), "--json", jsonPath},
+                                 options);
+
+  ASSERT_TRUE(gang.signalSent) << "stopped at step " << step << ":\n" << gang.out;
+  EXPECT_EQ(gang.exitStatus, 0) << gang.out;
+  EXPECT_EQ(gang.OutLines().back(), "korvel-gang: 3 of 3 runs passed");
+  EXPECT_EQ(a.Settled().resets, 2);
+  EXPECT_EQ(b.Settled().resets, 1);
+  const Json report = Json::parse(ReadText(jsonPath), nullptr, false);
+  ASSERT_FALSE(report.is_discarded());
+  ASSERT_EQ(report["results"].size(), 3u) << report.dump(2);
+  const std::vector<std::pair<std::string, int>> expected = {
+      {linkA.string(), 1}, {linkB.string(), 1}, {linkA.string(), 2}};
+  for (size_t i = 0; i < expected.size(); ++i) {
+    const Json& result = report["results"][i];
+    EXPECT_EQ(result["port"], expected[i].first);
+    EXPECT_EQ(result["appearance"], expected[i].second);
+    EXPECT_EQ(result["outcome"], "passed");
+    EXPECT_TRUE(std::filesystem::exists(result["log"].get<std::string>())) << result["log"];
+  }
+}
+
+// --- Command lines it refuses --------------------------------------------------
+
+struct RefusedCase {
+  const char* name;
+  std::vector<std::string> args;
+};
+
+void PrintTo(const RefusedCase& param, std::ostream* out) {
+  *out << param.name;
+}
+
+class GangCommandLineTest : public ::testing::TestWithParam<RefusedCase> {};
+
+TEST_P(GangCommandLineTest, IsAUsageErrorThatRunsNothing) {
+  TempDir dir;
+  RunOptions options;
+  options.workingDirectory = dir.path();
+  const RunResult gang = RunGang(GetParam().args, options);
+  EXPECT_EQ(gang.exitStatus, 2) << gang.out << gang.err;
+  EXPECT_NE(gang.err, "");
+  // Nothing ran, so no log folder was made.
+  EXPECT_FALSE(std::filesystem::exists(dir / "korvel-gang-logs"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Gang, GangCommandLineTest,
+    ::testing::Values(RefusedCase{"NoImage", {}}, RefusedCase{"NoPorts", {"firmware.img"}},
+                      RefusedCase{"PortsAndAll", {"firmware.img", "/dev/ttyUSB0", "--all"}},
+                      RefusedCase{"AllAndWatch", {"firmware.img", "--all", "--watch", "/dev/*"}},
+                      RefusedCase{"PortTwice", {"firmware.img", "/dev/ttyUSB0", "/dev/ttyUSB0"}},
+                      RefusedCase{"ZeroTimeLimit",
+                                  {"firmware.img", "/dev/ttyUSB0", "--time-limit", "0"}},
+                      RefusedCase{"UnknownOption", {"firmware.img", "/dev/ttyUSB0", "--fast"}}),
+    CaseName<RefusedCase>);
+
+// --- The board and the reports' escaping ----------------------------------------
+
+// A gang of one run in each state the board shows.
+Gang BoardGang(GangClock::time_point now) {
+  Gang gang;
+  const auto add = [&](const std::string& port, RunOutcome outcome,
+                       std::vector<std::string> lines) {
+    GangRun& job = gang.runs.emplace_back();
+    job.port = port;
+    job.outcome = outcome;
+    job.reaped = outcome != RunOutcome::kRunning;
+    job.lines = std::move(lines);
+    job.started = now - std::chrono::seconds(12);
+    job.ended = now;
+    return &job;
+  };
+  add("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10KZ3Q1-if00-port0", RunOutcome::kRunning,
+      {"Version: 2.3"});
+  GangRun* programming =
+      add("/dev/ttyUSB1", RunOutcome::kRunning, {"Version: 2.3", "Bootloader activated."});
+  programming->programming = true;
+  programming->progress.blocksDone = 512;
+  programming->progress.totalBlocks = 1024;
+  programming->progress.bytesDone = 32768;
+  programming->progress.totalBytes = 65535;
+  add("/dev/ttyUSB2", RunOutcome::kFailed,
+      {"Version: 2.3", "Activating the bootloader failed.", ""})
+      ->exitStatus = 255;
+  // Over its time after a version text with a terminal's control sequence.
+  add("/dev/ttyUSB3", RunOutcome::kTimedOut,
+      {"Version: 2.3", "Bootloader activated.", "Flashing firmware version \x1b[2J."});
+  return gang;
+}
+
+TEST(GangBoard, ShowsEveryRunWithinTheTerminal) {
+  const GangClock::time_point now = GangClock::now();
+  const Gang gang = BoardGang(now);
+  const std::vector<std::string> wide = BoardRows(gang, now, 140, 40);
+  ASSERT_EQ(wide.size(), 5u);
+  EXPECT_EQ(wide[0], "korvel-gang: 4 runs, 2 running, 0 passed, 2 failed");
+  EXPECT_NE(wide[1].find("waking        12.0 s"), std::string::npos) << wide[1];
+  EXPECT_NE(wide[2].find("programming   12.0 s  [######......] 512/1024  50%"), std::string::npos)
+      << wide[2];
+  EXPECT_NE(wide[3].find("FAILED        12.0 s  Activating the bootloader failed."),
+            std::string::npos)
+      << wide[3];
+  EXPECT_NE(wide[4].find("TIMED OUT     12.0 s  Flashing firmware version ?[2J."),
+            std::string::npos)
+      << wide[4];
+
+  for (int columns = 1; columns <= 130; ++columns) {
+    for (int rows : {3, 4, 24}) {
+      const std::vector<std::string> board = BoardRows(gang, now, columns, rows);
+      // Never more rows than the terminal has (the cursor's row aside),
+      // never a row into the last column, never a control character.
+      EXPECT_LE(static_cast<int>(board.size()), std::max(rows - 1, 2)) << columns << "x" << rows;
+      for (const std::string& row : board) {
+        ASSERT_LT(static_cast<int>(row.size()), std::max(columns, 1)) << row;
+        for (char c : row) ASSERT_GE(static_cast<unsigned char>(c), 0x20) << row;
+      }
+    }
+  }
+  // Too few rows for all: the running ones stay, the rest are counted.
+  const std::vector<std::string> short_board = BoardRows(gang, now, 120, 5);
+  ASSERT_EQ(short_board.size(), 4u);
+  EXPECT_NE(short_board[1].find("waking"), std::string::npos);
+  EXPECT_NE(short_board[2].find("programming"), std::string::npos);
+  EXPECT_EQ(short_board[3], "... and 2 more (all of them in the summary)");
+}
+
+struct EscapeCase {
+  const char* name;
+  std::string text;
+  std::string escaped;
+};
+
+void PrintTo(const EscapeCase& param, std::ostream* out) {
+  *out << param.name;
+}
+
+class XmlEscapeTest : public ::testing::TestWithParam<EscapeCase> {};
+
+TEST_P(XmlEscapeTest, LeavesWellFormedXml) {
+  EXPECT_EQ(XmlEscape(GetParam().text), GetParam().escaped);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Gang, XmlEscapeTest,
+    ::testing::Values(
+        EscapeCase{"Markup", "a<b>&\"c\"'d'", "a&lt;b&gt;&amp;&quot;c&quot;&apos;d&apos;"},
+        EscapeCase{"LineEndsKept", "one\ntwo\r\n\tthree", "one\ntwo&#13;\n\tthree"},
+        EscapeCase{"ControlCharacters", std::string("a\x1b[2Jb\0c", 8),
+                   "a\xEF\xBF\xBD[2Jb\xEF\xBF\xBD"
+                   "c"},
+        EscapeCase{"ValidUtf8Kept", "2.4 \xC3\xA9t\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x94\xA7",
+                   "2.4 \xC3\xA9t\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x94\xA7"},
+        EscapeCase{"BytesThatAreNoUtf8", "\xFF\xC3(\xE2\x82",
+                   "\xEF\xBF\xBD\xEF\xBF\xBD(\xEF\xBF\xBD\xEF\xBF\xBD"},
+        EscapeCase{"OverlongAndSurrogate", "\xC0\xAF\xED\xA0\x80",
+                   "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+        EscapeCase{"NoCharacterToXml", "\xEF\xBF\xBE", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"}),
+    CaseName<EscapeCase>);
+
+}  // namespace
+}  // namespace korvel_e2e
