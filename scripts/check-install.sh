@@ -237,19 +237,26 @@ check_tree() {
 
 # Flashes the sample firmware into the simulated device with korvel and
 # korvel-devsim from <usr>/bin, and compares the device's flash with it.
+# Starts <usr>/bin/korvel-devsim with its line at <port>, writing its flash
+# to $work/flash.bin at the reset and ending then; waits (up to 5 s) for the
+# line to appear. Its process id is in devsim_pid.
+start_devsim() {
+  "$1/bin/korvel-devsim" --link "$2" --flash-out "$work/flash.bin" --exit-after-reset \
+    > "$work/devsim.out" 2>&1 &
+  devsim_pid=$!
+  tries=0
+  while [ ! -e "$2" ] && [ "$tries" -le 100 ]; do
+    tries=$((tries + 1))
+    sleep 0.05
+  done
+}
+
 check_flash() {
   what=$1
   usr=$2
   port="$work/port-$what"
   rm -f "$port" "$work/flash.bin"
-  "$usr/bin/korvel-devsim" --link "$port" --flash-out "$work/flash.bin" --exit-after-reset \
-    > "$work/devsim.out" 2>&1 &
-  devsim_pid=$!
-  tries=0
-  while [ ! -e "$port" ] && [ "$tries" -le 100 ]; do
-    tries=$((tries + 1))
-    sleep 0.05
-  done
+  start_devsim "$usr" "$port"
   status=0
   "$usr/bin/korvel" "$port" samples/sample-firmware.bin > "$work/flash.out" 2>&1 || status=$?
   if [ "$status" -ne 0 ]; then kill "$devsim_pid" 2> /dev/null || true; fi
@@ -271,14 +278,7 @@ check_gang() {
   usr=$2
   port="$work/gang-port-$what"
   rm -f "$port" "$work/flash.bin" "$work/gang.json"
-  "$usr/bin/korvel-devsim" --link "$port" --flash-out "$work/flash.bin" --exit-after-reset \
-    > "$work/devsim.out" 2>&1 &
-  devsim_pid=$!
-  tries=0
-  while [ ! -e "$port" ] && [ "$tries" -le 100 ]; do
-    tries=$((tries + 1))
-    sleep 0.05
-  done
+  start_devsim "$usr" "$port"
   status=0
   "$usr/bin/korvel-gang" samples/sample-firmware.bin "$port" --log-dir "$work/gang-logs" \
     --json "$work/gang.json" > "$work/gang.out" 2>&1 || status=$?
