@@ -247,11 +247,12 @@ TEST(Gang, StationFlashesEachPortOncePerAppearance) {
   }
 }
 
-// --- Command lines it refuses --------------------------------------------------
+// --- Command lines that end it before any run -----------------------------------
 
 struct RefusedCase {
   const char* name;
   std::vector<std::string> args;
+  int status = 2;  // a usage error, but for the help
 };
 
 void PrintTo(const RefusedCase& param, std::ostream* out) {
@@ -260,13 +261,18 @@ void PrintTo(const RefusedCase& param, std::ostream* out) {
 
 class GangCommandLineTest : public ::testing::TestWithParam<RefusedCase> {};
 
-TEST_P(GangCommandLineTest, IsAUsageErrorThatRunsNothing) {
+TEST_P(GangCommandLineTest, EndsItWithoutARun) {
   TempDir dir;
   RunOptions options;
   options.workingDirectory = dir.path();
   const RunResult gang = RunGang(GetParam().args, options);
-  EXPECT_EQ(gang.exitStatus, 2) << gang.out << gang.err;
-  EXPECT_NE(gang.err, "");
+  EXPECT_EQ(gang.exitStatus, GetParam().status) << gang.out << gang.err;
+  if (GetParam().status == 0) {
+    EXPECT_NE(gang.out.find("Usage: korvel-gang"), std::string::npos) << gang.out;
+    EXPECT_EQ(gang.out.find("runs passed"), std::string::npos) << gang.out;
+  } else {
+    EXPECT_NE(gang.err, "");
+  }
   // Nothing ran, so no log folder was made.
   EXPECT_FALSE(std::filesystem::exists(dir / "korvel-gang-logs"));
 }
@@ -279,7 +285,8 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusedCase{"PortTwice", {"firmware.img", "/dev/ttyUSB0", "/dev/ttyUSB0"}},
                       RefusedCase{"ZeroTimeLimit",
                                   {"firmware.img", "/dev/ttyUSB0", "--time-limit", "0"}},
-                      RefusedCase{"UnknownOption", {"firmware.img", "/dev/ttyUSB0", "--fast"}}),
+                      RefusedCase{"UnknownOption", {"firmware.img", "/dev/ttyUSB0", "--fast"}},
+                      RefusedCase{"Help", {"--help"}, 0}),
     CaseName<RefusedCase>);
 
 // --- The board and the reports' escaping ----------------------------------------

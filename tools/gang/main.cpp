@@ -34,8 +34,9 @@ constexpr auto kScanInterval = std::chrono::milliseconds(200);
 
 using std::chrono::milliseconds;
 
-// 0 to go on, or the exit status for a command line that ends here.
-int ParseCommandLine(int argc, char** argv, GangOptions* options) {
+// True to go on; false when the command line ends the program here (help,
+// or a bad command line), with the exit status in |status|.
+bool ParseCommandLine(int argc, char** argv, GangOptions* options, int* status) {
   CLI::App app{
       "Flashes many devices at once: one korvel run per port, each exactly a korvel run "
       "(korvel <port> <image> [activation]), with a live board on a terminal, a log per run, "
@@ -70,7 +71,8 @@ int ParseCommandLine(int argc, char** argv, GangOptions* options) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
-    return app.exit(error) == 0 ? kExitAllPassed : kExitUsage;
+    *status = app.exit(error) == 0 ? kExitAllPassed : kExitUsage;
+    return false;
   }
 
   const int modes = (options->ports.empty() ? 0 : 1) + (options->allAdapters ? 1 : 0) +
@@ -79,16 +81,18 @@ int ParseCommandLine(int argc, char** argv, GangOptions* options) {
     std::fprintf(stderr,
                  "korvel-gang: give the ports, or --all, or --watch PATTERN (one of them)\n"
                  "Run with --help for more information.\n");
-    return kExitUsage;
+    *status = kExitUsage;
+    return false;
   }
   std::set<std::string> seen;
   for (const std::string& port : options->ports) {
     if (!seen.insert(port).second) {
       std::fprintf(stderr, "korvel-gang: port %s given twice\n", Printable(port).c_str());
-      return kExitUsage;
+      *status = kExitUsage;
+      return false;
     }
   }
-  return 0;
+  return true;
 }
 
 // The ports of every recognised adapter, by the rule korvel itself uses.
@@ -181,7 +185,7 @@ int main(int argc, char** argv) {
   // 1. The command line, the ports and the log folder.
   Gang gang;
   GangOptions& options = gang.options;
-  if (const int status = ParseCommandLine(argc, argv, &options); status != 0) return status;
+  if (int status = 0; !ParseCommandLine(argc, argv, &options, &status)) return status;
   if (options.allAdapters && !RecognisedAdapterPorts(&options.ports)) return kExitNotAllPassed;
   if (options.allAdapters && options.ports.empty()) {
     std::fprintf(stderr, "korvel-gang: no port of a recognised adapter found\n");
