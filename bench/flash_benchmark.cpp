@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "bootloader/activation.h"
 #include "bootloader/run_time.h"
 #include "common/run_state.h"
@@ -74,16 +75,6 @@ struct RunResult {
   double fastBoundSeconds = 0;
   int probes = 0;
 };
-
-// A firmware image: noise with the version marker near its start.
-std::vector<uint8_t> MakeImage(uint32_t length) {
-  std::mt19937 noise(7);
-  std::vector<uint8_t> image(length);
-  for (uint8_t& byte : image) byte = static_cast<uint8_t>(noise());
-  const char marker[] = "!Tavlo bench";  // with its NUL
-  std::copy(std::begin(marker), std::end(marker), image.begin() + 16);
-  return image;
-}
 
 // The command line that flashes |argument| through |portPath|.
 std::vector<std::string> KorvelCommand(const Options& options, bool windows,
@@ -192,12 +183,6 @@ RunResult RunOnce(const Options& options, bool windows, ReplyTiming timing,
   return result;
 }
 
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  const size_t middle = values.size() / 2;
-  return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
-
 // "what  median M unit   range L .. H unit", values scaled by |scale|, and
 // |verdict| on the median against |goal| (in the same scale) when given.
 void PrintSummary(const char* what, const std::vector<double>& values, int decimals,
@@ -207,13 +192,6 @@ void PrintSummary(const char* what, const std::vector<double>& values, int decim
               Median(values) * scale, unit, decimals, *low * scale, decimals, *high * scale, unit);
   if (*verdict != '\0') std::printf("   (goal %.2f%s: %s)", goal, unit, verdict);
   std::printf("\n");
-}
-
-std::string LoadAverage() {
-  std::ifstream file("/proc/loadavg");
-  std::string one, five, fifteen;
-  file >> one >> five >> fifteen;
-  return one + " " + five + " " + fifteen;
 }
 
 // What the runs of one timing gave.
@@ -338,7 +316,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   constexpr uint32_t kImageLength = 65535;
-  const std::vector<uint8_t> image = MakeImage(kImageLength);
+  const std::vector<uint8_t> image = MakeBenchmarkImage(kImageLength, 7);
   const std::string imagePath = options.workDir + "/korvel-benchmark.img";
   std::ofstream(imagePath, std::ios::binary)
       .write(reinterpret_cast<const char*>(image.data()),
@@ -365,12 +343,12 @@ int main(int argc, char** argv) {
       " (bytes and write time alone: %.4f)\n",
       fast.replies, fast.TotalSeconds(), fast.TotalSeconds() / standard.TotalSeconds(),
       (fast.TotalSeconds() - fast.replyEndSeconds) / standard.TotalSeconds());
-  std::printf("load average before: %s (%ld CPUs)\n", LoadAverage().c_str(),
+  std::printf("load average before: %s (%ld CPUs)\n", LoadAverages().c_str(),
               sysconf(_SC_NPROCESSORS_ONLN));
 
   bool ok = true;
   if (!options.korvel.empty()) ok = Measure(options, false, image, imagePath) && ok;
   if (!options.windowsKorvel.empty()) ok = Measure(options, true, image, imagePath) && ok;
-  std::printf("\nload average after: %s\n", LoadAverage().c_str());
+  std::printf("\nload average after: %s\n", LoadAverages().c_str());
   return ok ? 0 : 1;
 }

@@ -41,6 +41,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "devsim/devsim.h"
 
 extern char** environ;
@@ -70,29 +71,6 @@ struct ChildCost {
   double ownCpuSeconds = 0;       // the process itself
   double childrenCpuSeconds = 0;  // the children it reaped
 };
-
-std::vector<uint8_t> MakeImage() {
-  std::mt19937 noise(16);
-  std::vector<uint8_t> image(kImageLength);
-  for (uint8_t& byte : image) byte = static_cast<uint8_t>(noise());
-  const char marker[] = "!Tavlo bench";  // with its NUL
-  std::copy(std::begin(marker), std::end(marker), image.begin() + 16);
-  return image;
-}
-
-double LoadAverage() {
-  std::ifstream file("/proc/loadavg");
-  double one = 0;
-  file >> one;
-  return one;
-}
-
-std::string LoadAverages() {
-  std::ifstream file("/proc/loadavg");
-  std::string one, five, fifteen;
-  file >> one >> five >> fifteen;
-  return one + " " + five + " " + fifteen;
-}
 
 // Waits (up to the option's limit) until the one-minute load is at most
 // the option's; says what it found.
@@ -227,12 +205,6 @@ bool Flashed(Devsim* device, const std::vector<uint8_t>& image) {
 std::string ReadText(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-}
-
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  const size_t middle = values.size() / 2;
-  return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
 struct Round {
@@ -388,7 +360,7 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stderr);
     return 2;
   }
-  const std::vector<uint8_t> image = MakeImage();
+  const std::vector<uint8_t> image = MakeBenchmarkImage(kImageLength, 16);
   const std::string imagePath = options.workDir + "/korvel-gang-benchmark.img";
   std::ofstream(imagePath, std::ios::binary)
       .write(reinterpret_cast<const char*>(image.data()),
