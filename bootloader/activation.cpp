@@ -18,12 +18,6 @@ constexpr uint8_t kSyncProbe = '!';
 constexpr uint8_t kSyncAnswer = '\r';
 constexpr int kProbeAttempts = 30;
 
-// Clears the probe count from the terminal on every way out, before the
-// caller prints its result line.
-struct ProbeProgressGuard {
-  ~ProbeProgressGuard() { ProgressEnd(); }
-};
-
 }  // namespace
 
 int ActivateBootloader(PortHandle port) {
@@ -57,7 +51,7 @@ int ActivateBootloader(PortHandle port) {
   // 4. Probe until the bootloader answers. Each read waits at most one read
   // timeout; any other byte, or none, uses up the attempt. A terminal on
   // standard error shows the count, as an unanswered wake-up takes seconds.
-  ProbeProgressGuard probeProgressGuard;
+  ProgressEndGuard clearProbeCount;
   for (int attempt = 0; attempt < kProbeAttempts; ++attempt) {
     ProgressProbe(static_cast<uint32_t>(attempt + 1), kProbeAttempts);
     const std::array<uint8_t, 1> probe = {kSyncProbe};

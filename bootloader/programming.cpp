@@ -42,11 +42,6 @@ bool Exchange(PortHandle port, std::span<uint8_t> message, uint16_t bodySize, ui
   return true;
 }
 
-// Ends the progress line on every way out of a programming.
-struct ProgressGuard {
-  ~ProgressGuard() { ProgressEnd(); }
-};
-
 }  // namespace
 
 bool IsAcknowledgement(std::span<const uint8_t> body, uint8_t code) {
@@ -57,7 +52,7 @@ int FlashImage(PortHandle port, const ImageBuffer& image, bool firmware) {
   // 1. Erase.
   const uint32_t totalBlocks = (image.length + kBlockSize - 1) / kBlockSize;
   ProgressBegin(totalBlocks, image.length);
-  ProgressGuard progressGuard;
+  ProgressEndGuard endProgress;  // on every way out of the programming
   std::array<uint8_t, kMaxMessageSize> message{};
   message[kMessageHeaderSize] = kCommandChipErase;
   bool acknowledged = false;

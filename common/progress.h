@@ -42,6 +42,15 @@ void ProgressUpdate(uint32_t blocksDone, uint32_t bytesDone);
 // stands where it would stand without it. Safe to call at any time.
 void ProgressEnd();
 
+// Ends the line on every way out of a scope that draws it, before the
+// caller prints its result line.
+struct ProgressEndGuard {
+  ProgressEndGuard() = default;
+  ProgressEndGuard(const ProgressEndGuard&) = delete;
+  ProgressEndGuard& operator=(const ProgressEndGuard&) = delete;
+  ~ProgressEndGuard() { ProgressEnd(); }
+};
+
 // --- The progress channel ---------------------------------------------------
 
 // Turns the channel on when |setting| (the text of KORVEL_PROGRESS_FD, or
