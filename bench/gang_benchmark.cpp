@@ -193,15 +193,6 @@ std::vector<DevsimPtr> StartDevices(int count, bool withFaults) {
   return devices;
 }
 
-// The flash of |device| holds |image| and it was reset once.
-bool Flashed(Devsim* device, const std::vector<uint8_t>& image) {
-  DevsimWaitUntil(
-      device, [](const DevsimRecord& record) { return record.resets > 0; }, 2000);
-  const DevsimRecord record = DevsimSnapshot(device);
-  return record.resets == 1 && record.flashWritten == image.size() &&
-         std::equal(image.begin(), image.end(), record.flash.begin());
-}
-
 std::string ReadText(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
