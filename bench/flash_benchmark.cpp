@@ -23,8 +23,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iterator>
-#include <random>
 #include <string>
 #include <vector>
 

@@ -32,9 +32,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <memory>
 #include <nlohmann/json.hpp>
-#include <random>
 #include <set>
 #include <sstream>
 #include <string>
