@@ -14,6 +14,14 @@ std::vector<uint8_t> MakeBenchmarkImage(uint32_t length, uint32_t seed) {
   return image;
 }
 
+bool Flashed(Devsim* device, const std::vector<uint8_t>& image) {
+  DevsimWaitUntil(
+      device, [](const DevsimRecord& record) { return record.resets > 0; }, 2000);
+  const DevsimRecord record = DevsimSnapshot(device);
+  return record.resets == 1 && record.flashWritten == image.size() &&
+         std::equal(image.begin(), image.end(), record.flash.begin());
+}
+
 double Median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   const size_t middle = values.size() / 2;

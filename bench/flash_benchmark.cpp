@@ -23,8 +23,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iterator>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -158,16 +156,10 @@ RunResult RunOnce(const Options& options, bool windows, ReplyTiming timing,
     result.ok = exited;
     return result;
   }
-  // The reset is the last thing korvel sends; it may still be on its way
-  // when korvel has exited.
-  DevsimWaitUntil(
-      device.get(), [](const DevsimRecord& record) { return record.resets > 0; }, 2000);
+  const bool flashed = Flashed(device.get(), image);
   const DevsimRecord record = DevsimSnapshot(device.get());
   // The bounds assume the bootloader's rate: a run at another is wrong.
-  const bool programmed = record.resets == 1 && record.flashWritten == image.size() &&
-                          std::equal(image.begin(), image.end(), record.flash.begin()) &&
-                          record.bootloaderBaud == kBootloaderBaud;
-  result.ok = exited && programmed;
+  result.ok = exited && flashed && record.bootloaderBaud == kBootloaderBaud;
   if (!result.ok) {
     std::fprintf(stderr, "run failed (status %d, %u bytes programmed, %d resets); see %s\n", status,
                  record.flashWritten, record.resets, logPath.c_str());

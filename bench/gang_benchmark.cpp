@@ -32,9 +32,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <memory>
 #include <nlohmann/json.hpp>
-#include <random>
 #include <set>
 #include <sstream>
 #include <string>
@@ -191,15 +189,6 @@ std::vector<DevsimPtr> StartDevices(int count, bool withFaults) {
     }
   }
   return devices;
-}
-
-// The flash of |device| holds |image| and it was reset once.
-bool Flashed(Devsim* device, const std::vector<uint8_t>& image) {
-  DevsimWaitUntil(
-      device, [](const DevsimRecord& record) { return record.resets > 0; }, 2000);
-  const DevsimRecord record = DevsimSnapshot(device);
-  return record.resets == 1 && record.flashWritten == image.size() &&
-         std::equal(image.begin(), image.end(), record.flash.begin());
 }
 
 std::string ReadText(const std::string& path) {

@@ -9,7 +9,6 @@
 #include <string_view>
 
 #include "app/run.h"
-#include "bootloader/programming.h"
 #include "bootloader/run_time.h"
 #include "common/image_buffer.h"
 #include "common/number_text.h"
@@ -85,22 +84,19 @@ void WarnAboutHwParams(const char* argument, const HwParamReading& reading, Chec
   }
 }
 
-// The protocol's least time for a run that programs |length| bytes, with
-// the activation string at 115,200 baud and no write time in the device.
-double EstimatedSeconds(uint32_t length, ReplyTiming timing) {
-  return EstimateRunTime(length, kDefaultActivationBaud, 0, timing).TotalSeconds();
-}
-
 // The size line and the estimate for |length| bytes that korvel would
-// program.
+// program: the protocol's least time, with the activation string at
+// 115,200 baud and no write time in the device.
 void DescribeProgramming(uint32_t length, CheckReport* report) {
-  const uint32_t blocks = (length + kBlockSize - 1) / kBlockSize;
+  const RunTimeEstimate standard =
+      EstimateRunTime(length, kDefaultActivationBaud, 0, ReplyTiming::kStandard);
+  const RunTimeEstimate fast =
+      EstimateRunTime(length, kDefaultActivationBaud, 0, ReplyTiming::kFast);
+  const uint32_t blocks = standard.blocks;
   report->lines.push_back("Size: " + GroupedDigits(length) + " bytes in " + GroupedDigits(blocks) +
                           (blocks == 1 ? " block" : " blocks"));
-  report->lines.push_back("Estimated time at 115,200 baud: " +
-                          Seconds(EstimatedSeconds(length, ReplyTiming::kStandard)) +
-                          " s with standard replies, " +
-                          Seconds(EstimatedSeconds(length, ReplyTiming::kFast)) +
+  report->lines.push_back("Estimated time at 115,200 baud: " + Seconds(standard.TotalSeconds()) +
+                          " s with standard replies, " + Seconds(fast.TotalSeconds()) +
                           " s with fast replies (KORVEL_FAST=1), plus the device's write time of " +
                           (blocks == 1 ? "the block" : "each block"));
 }

@@ -5,7 +5,6 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
-#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -17,13 +16,13 @@
 #include <vector>
 
 #include "serial/adapter.h"
+#include "tools/command_line.h"
 #include "tools/gang/gang.h"
 
 namespace {
 
 constexpr int kExitAllPassed = 0;
 constexpr int kExitNotAllPassed = 1;
-constexpr int kExitUsage = 2;
 
 // The board is redrawn at most this often while something changes, and
 // once a second for its clocks while nothing does.
@@ -36,7 +35,7 @@ using std::chrono::milliseconds;
 
 // True to go on; false when the command line ends the program here (help,
 // or a bad command line), with the exit status in |status|.
-bool ParseCommandLine(int argc, char** argv, GangOptions* options, int* status) {
+bool ParseGangCommandLine(int argc, char** argv, GangOptions* options, int* status) {
   CLI::App app{
       "Flashes many devices at once: one korvel run per port, each exactly a korvel run "
       "(korvel <port> <image> [activation]), with a live board on a terminal, a log per run, "
@@ -67,13 +66,7 @@ bool ParseCommandLine(int argc, char** argv, GangOptions* options, int* status) 
       ->type_name("SECONDS")
       ->check(CLI::PositiveNumber)
       ->capture_default_str();
-  // CLI11 reports a bad command line by exception; it ends here.
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& error) {
-    *status = app.exit(error) == 0 ? kExitAllPassed : kExitUsage;
-    return false;
-  }
+  if (!ParseCommandLine(&app, argc, argv, status)) return false;
 
   const int modes = (options->ports.empty() ? 0 : 1) + (options->allAdapters ? 1 : 0) +
                     (options->watchPattern.empty() ? 0 : 1);
@@ -81,14 +74,14 @@ bool ParseCommandLine(int argc, char** argv, GangOptions* options, int* status) 
     std::fprintf(stderr,
                  "korvel-gang: give the ports, or --all, or --watch PATTERN (one of them)\n"
                  "Run with --help for more information.\n");
-    *status = kExitUsage;
+    *status = kUsageError;
     return false;
   }
   std::set<std::string> seen;
   for (const std::string& port : options->ports) {
     if (!seen.insert(port).second) {
       std::fprintf(stderr, "korvel-gang: port %s given twice\n", Printable(port).c_str());
-      *status = kExitUsage;
+      *status = kUsageError;
       return false;
     }
   }
@@ -185,7 +178,7 @@ int main(int argc, char** argv) {
   // 1. The command line, the ports and the log folder.
   Gang gang;
   GangOptions& options = gang.options;
-  if (int status = 0; !ParseCommandLine(argc, argv, &options, &status)) return status;
+  if (int status = 0; !ParseGangCommandLine(argc, argv, &options, &status)) return status;
   if (options.allAdapters && !RecognisedAdapterPorts(&options.ports)) return kExitNotAllPassed;
   if (options.allAdapters && options.ports.empty()) {
     std::fprintf(stderr, "korvel-gang: no port of a recognised adapter found\n");

@@ -1,0 +1,25 @@
+// The companions' command lines, read with CLI11.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+// The exit status for a command line a companion can't take.
+constexpr int kUsageError = 2;
+
+// Reads the command line into |app|'s options, which are --words on every
+// platform: a Windows-style "/x" would take an image path such as
+// /firmware/fw.img for an option. Returns true to go on; false when the
+// command line ends the program here, with CLI11's text printed and the
+// exit status in |status|: 0 after --help, kUsageError for a bad command
+// line. CLI11 reports a bad command line by throwing; this is the one place
+// that catches it.
+inline bool ParseCommandLine(CLI::App* app, int argc, char** argv, int* status) {
+  app->allow_windows_style_options(false);
+  try {
+    app->parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    *status = app->exit(error) == 0 ? 0 : kUsageError;
+    return false;
+  }
+  return true;
+}
