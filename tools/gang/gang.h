@@ -79,7 +79,7 @@ struct Gang {
   std::vector<GangRun> runs;
   GangClock::time_point started{};
   std::time_t startedAt = 0;
-  int stopRequests = 0;  // SIGINT or SIGTERM received
+  int stopRequests = 0;  // SIGINT, SIGTERM or SIGHUP received
 };
 
 // --- Process running (process.cpp) ------------------------------------------
