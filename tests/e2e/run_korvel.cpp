@@ -309,6 +309,14 @@ std::vector<std::string> WineArguments(const std::vector<std::string>& args) {
   return command;
 }
 
+// Runs wine-run.sh with |command|, the timeout stretched for Wine.
+RunResult RunUnderWine(const std::vector<std::string>& command, const RunOptions& options) {
+  RunOptions wine = options;
+  wine.timeout = 3 * options.timeout + kWineStartCost;
+  wine.outputEndsAtExit = true;
+  return RunProgram(WineRunScript(), command, wine);
+}
+
 // Creates the Wine prefix (when it is missing) and starts its server once,
 // before the first test, so that no test pays for it or times out on it.
 class WinePrefixSetup : public ::testing::Environment {
@@ -359,10 +367,7 @@ RunResult RunKorvel(const std::vector<std::string>& args, const RunOptions& give
                                                                       : "KORVEL_FAST=0");
   }
   if (!UnderWine()) return RunProgram(KorvelBinary(), args, options);
-  RunOptions wine = options;
-  wine.timeout = 3 * options.timeout + kWineStartCost;
-  wine.outputEndsAtExit = true;
-  return RunProgram(WineRunScript(), WineArguments(args), wine);
+  return RunUnderWine(WineArguments(args), options);
 }
 
 std::string CompanionBinary(const std::string& name) {
@@ -375,12 +380,9 @@ std::string CompanionBinary(const std::string& name) {
 RunResult RunCompanion(const std::string& name, const std::vector<std::string>& args,
                        const RunOptions& options) {
   if (!UnderWine()) return RunProgram(CompanionBinary(name), args, options);
-  RunOptions wine = options;
-  wine.timeout = 3 * options.timeout + kWineStartCost;
-  wine.outputEndsAtExit = true;
   std::vector<std::string> command = {CompanionBinary(name)};
   command.insert(command.end(), args.begin(), args.end());
-  return RunProgram(WineRunScript(), command, wine);
+  return RunUnderWine(command, options);
 }
 
 TempDir::TempDir() {
