@@ -13,7 +13,6 @@
 #include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
-#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -25,6 +24,8 @@
 
 namespace korvel_e2e {
 namespace {
+
+using korvel_e2e::PrintTo;
 
 using Json = nlohmann::json;
 using std::chrono::milliseconds;
@@ -255,10 +256,6 @@ struct RefusedCase {
   int status = 2;  // a usage error, but for the help
 };
 
-void PrintTo(const RefusedCase& param, std::ostream* out) {
-  *out << param.name;
-}
-
 class GangCommandLineTest : public ::testing::TestWithParam<RefusedCase> {};
 
 TEST_P(GangCommandLineTest, EndsItWithoutARun) {
@@ -364,10 +361,6 @@ struct EscapeCase {
   std::string text;
   std::string escaped;
 };
-
-void PrintTo(const EscapeCase& param, std::ostream* out) {
-  *out << param.name;
-}
 
 class XmlEscapeTest : public ::testing::TestWithParam<EscapeCase> {};
 

@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -21,6 +20,8 @@
 
 namespace korvel_e2e {
 namespace {
+
+using korvel_e2e::PrintTo;
 
 // Runs korvel with standard error on a fresh pseudo-terminal |columns| wide
 // (0: no size given, as a terminal that can't tell) and standard output on a
@@ -89,10 +90,6 @@ struct LineTextCase {
   int columns;
   const char* text;
 };
-
-void PrintTo(const LineTextCase& param, std::ostream* out) {
-  *out << param.name;
-}
 
 class ProgressLineTextTest : public ::testing::TestWithParam<LineTextCase> {};
 
@@ -172,10 +169,6 @@ struct TerminalWidthCase {
   const char* probeDrawing;
   bool showsRate;
 };
-
-void PrintTo(const TerminalWidthCase& param, std::ostream* out) {
-  *out << param.name;
-}
 
 class ProgressLineTest : public ::testing::TestWithParam<TerminalWidthCase> {};
 
@@ -264,10 +257,6 @@ struct LineFailureCase {
   const char* outputHas;    // what standard output shows instead
 };
 
-void PrintTo(const LineFailureCase& param, std::ostream* out) {
-  *out << param.name;
-}
-
 class ProgressLineFailureTest : public ::testing::TestWithParam<LineFailureCase> {};
 
 DevsimConfig RefusingBlock(int block) {
@@ -331,10 +320,6 @@ struct ChannelCase {
   ChannelEnd end;
   bool linesExpected;  // the pipe gets one line per block, else nothing
 };
-
-void PrintTo(const ChannelCase& param, std::ostream* out) {
-  *out << param.name;
-}
 
 class ProgressChannelTest : public ::testing::TestWithParam<ChannelCase> {};
 

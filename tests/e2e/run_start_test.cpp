@@ -13,7 +13,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -27,6 +26,8 @@
 
 namespace korvel_e2e {
 namespace {
+
+using korvel_e2e::PrintTo;
 
 using std::chrono::milliseconds;
 
@@ -48,10 +49,6 @@ struct ArgumentCountCase {
   const char* name;
   size_t count;  // arguments after the program name
 };
-
-void PrintTo(const ArgumentCountCase& param, std::ostream* out) {
-  *out << param.name;
-}
 
 class ArgumentCountTest : public ::testing::TestWithParam<ArgumentCountCase> {};
 
@@ -93,10 +90,6 @@ struct OpenFailureCase {
   const char* step;                   // what OpenSerial reports
   unsigned long code;
 };
-
-void PrintTo(const OpenFailureCase& param, std::ostream* out) {
-  *out << param.name;
-}
 
 class OpenFailureTest : public ::testing::TestWithParam<OpenFailureCase> {};
 
@@ -227,10 +220,6 @@ struct StopWordCase {
   const char* word;
 };
 
-void PrintTo(const StopWordCase& param, std::ostream* out) {
-  *out << param.name;
-}
-
 class StopWordTest : public ::testing::TestWithParam<StopWordCase> {};
 
 TEST_P(StopWordTest, WakesTheBootloaderWithOneProbeAndLeavesItThere) {
@@ -309,10 +298,6 @@ struct ProbeCase {
   int probes;               // what the device received
   milliseconds atLeast{0};  // unanswered probes each wait out a read timeout
 };
-
-void PrintTo(const ProbeCase& param, std::ostream* out) {
-  *out << param.name;
-}
 
 // A probe phase with every probe unanswered waits 30 read timeouts of
 // 150 ms, and must stay well below 6 s.
@@ -426,10 +411,6 @@ struct InterruptCase {
   int signal;
 };
 
-void PrintTo(const InterruptCase& param, std::ostream* out) {
-  *out << param.name;
-}
-
 class InterruptTest : public ::testing::TestWithParam<InterruptCase> {};
 
 TEST_P(InterruptTest, DoesNotEndTheRun) {
@@ -463,10 +444,6 @@ struct RateCase {
   bool flash = false;  // a firmware image instead of STOP
   ReplyMode replies = ReplyMode::kStandard;
 };
-
-void PrintTo(const RateCase& param, std::ostream* out) {
-  *out << param.name;
-}
 
 class ActivationRateTest : public ::testing::TestWithParam<RateCase> {};
 
