@@ -132,8 +132,7 @@ TEST_P(CheckTest, TellsWhatKorvelWouldDoAndWarnsWithItsStatus) {
   }
 
   if (UnderWine()) return;
-  std::ifstream file(log);
-  const std::string trace((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const std::string trace = ReadFileText(log);
   ASSERT_FALSE(trace.empty()) << "strace wrote no log: " << run.err;
   const auto opened = OpenedPaths(trace);
   EXPECT_FALSE(opened.empty()) << trace;  // the C library at least

@@ -270,13 +270,21 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
 }
 
 std::string FindProgram(const std::string& name) {
+  // Without PATH, the system's default; an empty entry is the working folder.
   const char* path = std::getenv("PATH");
-  std::istringstream folders(path != nullptr ? path : "");
+  std::istringstream folders(path != nullptr ? path : "/usr/bin:/bin");
   for (std::string folder; std::getline(folders, folder, ':');) {
-    const std::filesystem::path candidate = std::filesystem::path(folder) / name;
-    if (access(candidate.c_str(), X_OK) == 0) return candidate.string();
+    const std::string candidate = (folder.empty() ? "." : folder) + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
   }
   return "";
+}
+
+std::string ReadFileText(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
 }
 
 std::string KorvelBinary() {

@@ -91,6 +91,9 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
 // The path of |name| in $PATH, or "" when it is not there.
 std::string FindProgram(const std::string& name);
 
+// The bytes of the file at |path|; "" when it can't be read.
+std::string ReadFileText(const std::filesystem::path& path);
+
 // Runs the korvel binary (see KorvelBinary), or korvel.exe under Wine (see
 // UnderWine); under Wine the timeout is tripled, plus StartCost.
 RunResult RunKorvel(const std::vector<std::string>& args, const RunOptions& options = {});

@@ -12,8 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -164,9 +162,7 @@ TEST_P(OpenFailureTest, ReportsTheFailingStepThenOpenSerial) {
   const DevsimRecord seen = device.Settled();
   EXPECT_TRUE(seen.activationBytes.empty()) << Describe(seen);
   if (param.setup == PortSetup::kRegularFile) {
-    std::ifstream file(port, std::ios::binary);
-    const std::string content((std::istreambuf_iterator<char>(file)), {});
-    EXPECT_EQ(content, fileContent) << "korvel wrote into a file that is not a port";
+    EXPECT_EQ(ReadFileText(port), fileContent) << "korvel wrote into a file that is not a port";
   }
 }
 
@@ -471,8 +467,7 @@ TEST_P(ActivationRateTest, EachByteAtItsRateAndTheFoundRateBackAtTheEnd) {
       Concat(TraceOptions(log), Concat({KorvelBinary(), device.port(), image}, param.moreArgs)),
       options);
   ASSERT_EQ(run.exitStatus, 0) << run.out << run.err;
-  std::ifstream file(log);
-  const std::string trace((std::istreambuf_iterator<char>(file)), {});
+  const std::string trace = ReadFileText(log);
   const std::vector<PortEvent> events = PortEvents(trace, device.port());
   SCOPED_TRACE("calls on the port:\n" + Describe(events));
 
