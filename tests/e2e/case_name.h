@@ -1,13 +1,26 @@
 // Names for the cases of parameterised tests: every case table carries a
-// |name| made of letters and digits, which becomes the test's name.
+// |name| made of letters and digits, which becomes the test's name and what
+// a failure shows of the case.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <tuple>
 
 namespace korvel_e2e {
+
+// Prints a case as its name. The case tables live in their test file's
+// unnamed namespace, where `using korvel_e2e::PrintTo;` lets the test
+// framework find this.
+template <typename Case>
+requires requires(const Case& param) {
+  param.name;
+}
+void PrintTo(const Case& param, std::ostream* out) {
+  *out << param.name;
+}
 
 template <typename Case>
 std::string CaseName(const ::testing::TestParamInfo<Case>& info) {

@@ -9,7 +9,6 @@
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
-#include <ostream>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -21,6 +20,8 @@
 
 namespace korvel_e2e {
 namespace {
+
+using korvel_e2e::PrintTo;
 
 // Standard output without the CR of a Windows console program's line ends.
 std::vector<std::string> LinesOf(const std::string& output) {
@@ -46,10 +47,6 @@ struct CheckCase {
   // In their place for the Windows program, where it differs.
   std::vector<std::string> windowsWarnings{};
 };
-
-void PrintTo(const CheckCase& param, std::ostream* out) {
-  *out << param.name;
-}
 
 // The files the rows name, in the folder korvel-check runs in.
 void WriteCheckFiles(const TempDir& dir) {
@@ -135,8 +132,7 @@ TEST_P(CheckTest, TellsWhatKorvelWouldDoAndWarnsWithItsStatus) {
   }
 
   if (UnderWine()) return;
-  std::ifstream file(log);
-  const std::string trace((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const std::string trace = ReadFileText(log);
   ASSERT_FALSE(trace.empty()) << "strace wrote no log: " << run.err;
   const auto opened = OpenedPaths(trace);
   EXPECT_FALSE(opened.empty()) << trace;  // the C library at least

@@ -11,7 +11,6 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
-#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -26,6 +25,8 @@
 
 namespace korvel_e2e {
 namespace {
+
+using korvel_e2e::PrintTo;
 
 using std::chrono::milliseconds;
 
@@ -106,10 +107,6 @@ struct DeviceFaultCase {
   int status;
   milliseconds budget;
 };
-
-void PrintTo(const DeviceFaultCase& param, std::ostream* out) {
-  *out << param.name;
-}
 
 using DeviceFaultRow = std::tuple<DeviceFaultCase, ReplyMode>;
 
@@ -248,10 +245,6 @@ struct PortNameCase {
   unsigned long code;  // of the failed open
 };
 
-void PrintTo(const PortNameCase& param, std::ostream* out) {
-  *out << param.name;
-}
-
 class PortNameTest : public ::testing::TestWithParam<PortNameCase> {};
 
 TEST_P(PortNameTest, IsRefusedByTheOpen) {
@@ -312,10 +305,6 @@ struct BadImageCase {
   ExpectedLines reports;
   const char* skipReason = "";
 };
-
-void PrintTo(const BadImageCase& param, std::ostream* out) {
-  *out << param.name;
-}
 
 class BadImageTest : public ::testing::TestWithParam<BadImageCase> {};
 

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -19,6 +18,8 @@
 
 namespace korvel_e2e {
 namespace {
+
+using korvel_e2e::PrintTo;
 
 using std::chrono::milliseconds;
 
@@ -40,10 +41,6 @@ struct FirmwareCase {
   const char* name;
   size_t size;
 };
-
-void PrintTo(const FirmwareCase& param, std::ostream* out) {
-  *out << param.name;
-}
 
 class FirmwareImageTest : public ::testing::TestWithParam<FirmwareCase> {};
 
@@ -154,10 +151,6 @@ struct MarkerCase {
   const char* versionLine;  // nullptr: not a firmware image
 };
 
-void PrintTo(const MarkerCase& param, std::ostream* out) {
-  *out << param.name;
-}
-
 class MarkerTest : public ::testing::TestWithParam<MarkerCase> {};
 
 TEST_P(MarkerTest, DecidesWhetherTheImageIsFirmware) {
@@ -220,10 +213,6 @@ struct RefusedCase {
   ExpectedLines reports;
   bool firmware;  // the failure lines of a firmware run, else of an EEPROM run
 };
-
-void PrintTo(const RefusedCase& param, std::ostream* out) {
-  *out << param.name;
-}
 
 class RefusedImageTest : public ::testing::TestWithParam<RefusedCase> {};
 
@@ -327,10 +316,6 @@ struct ShortHwParamCase {
   const char* argument;
 };
 
-void PrintTo(const ShortHwParamCase& param, std::ostream* out) {
-  *out << param.name;
-}
-
 class ShortHwParamTest : public ::testing::TestWithParam<ShortHwParamCase> {};
 
 TEST_P(ShortHwParamTest, IsRefusedBeforeAnythingIsSent) {
@@ -355,10 +340,6 @@ struct EepromFileCase {
   const char* name;
   const char* file;
 };
-
-void PrintTo(const EepromFileCase& param, std::ostream* out) {
-  *out << param.name;
-}
 
 class EepromFileTest : public ::testing::TestWithParam<EepromFileCase> {};
 
@@ -405,10 +386,6 @@ struct HwParamCase {
   uint8_t parameter;
   uint32_t number;
 };
-
-void PrintTo(const HwParamCase& param, std::ostream* out) {
-  *out << param.name;
-}
 
 class HwParamTest : public ::testing::TestWithParam<HwParamCase> {};
 

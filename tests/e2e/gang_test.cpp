@@ -10,11 +10,8 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
-#include <ostream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -26,15 +23,10 @@
 namespace korvel_e2e {
 namespace {
 
+using korvel_e2e::PrintTo;
+
 using Json = nlohmann::json;
 using std::chrono::milliseconds;
-
-std::string ReadText(const std::filesystem::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
 
 RunResult RunGang(const std::vector<std::string>& args, RunOptions options = {}) {
   return RunProgram(KORVEL_GANG_BINARY, args, options);
@@ -123,8 +115,8 @@ TEST(Gang, FlashesSixteenAtOnceAndNamesTheThreeThatFailed) {
 
   // 4. The JSON report: every run with its outcome, status, last line,
   // and the output that its log holds whole.
-  const Json report = Json::parse(ReadText(jsonPath), nullptr, false);
-  ASSERT_FALSE(report.is_discarded()) << ReadText(jsonPath);
+  const Json report = Json::parse(ReadFileText(jsonPath), nullptr, false);
+  ASSERT_FALSE(report.is_discarded()) << ReadFileText(jsonPath);
   EXPECT_EQ(report["image"], imagePath);
   EXPECT_EQ(report["runs"], 16);
   EXPECT_EQ(report["passed"], 13);
@@ -139,7 +131,7 @@ TEST(Gang, FlashesSixteenAtOnceAndNamesTheThreeThatFailed) {
     EXPECT_EQ(result["last_line"], LastLineFor(kinds[i]));
     std::string output;
     for (const Json& line : result["output"]) output += line.get<std::string>() + "\n";
-    EXPECT_EQ(output, ReadText(result["log"].get<std::string>())) << result["log"];
+    EXPECT_EQ(output, ReadFileText(result["log"].get<std::string>())) << result["log"];
     EXPECT_EQ(output.rfind("Version: 2.3\n", 0), 0u) << output;
     // The good runs take well under a second each, side by side.
     if (good) {
@@ -148,7 +140,7 @@ TEST(Gang, FlashesSixteenAtOnceAndNamesTheThreeThatFailed) {
   }
 
   // 5. The JUnit report: sixteen cases, three failures, each named.
-  const std::string junit = ReadText(junitPath);
+  const std::string junit = ReadFileText(junitPath);
   EXPECT_EQ(junit.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites", 0), 0u);
   EXPECT_NE(junit.find("tests=\"16\" failures=\"3\" errors=\"0\""), std::string::npos) << junit;
   EXPECT_EQ(Occurrences(junit, "<testcase "), 16u);
@@ -179,7 +171,7 @@ TEST(Gang, EndsARunOverItsTimeLimit) {
   const std::vector<std::string> lines = gang.OutLines();
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.back(), "korvel-gang: 1 of 2 runs passed; not passed: " + silent.port());
-  const Json report = Json::parse(ReadText(jsonPath), nullptr, false);
+  const Json report = Json::parse(ReadFileText(jsonPath), nullptr, false);
   ASSERT_FALSE(report.is_discarded());
   EXPECT_EQ(report["results"][0]["outcome"], "timed out");
   EXPECT_EQ(report["results"][0]["exit_status"], nullptr);
@@ -233,7 +225,7 @@ TEST(Gang, StationFlashesEachPortOncePerAppearance) {
   EXPECT_EQ(gang.OutLines().back(), "korvel-gang: 3 of 3 runs passed");
   EXPECT_EQ(a.Settled().resets, 2);
   EXPECT_EQ(b.Settled().resets, 1);
-  const Json report = Json::parse(ReadText(jsonPath), nullptr, false);
+  const Json report = Json::parse(ReadFileText(jsonPath), nullptr, false);
   ASSERT_FALSE(report.is_discarded());
   ASSERT_EQ(report["results"].size(), 3u) << report.dump(2);
   const std::vector<std::pair<std::string, int>> expected = {
@@ -254,10 +246,6 @@ struct RefusedCase {
   std::vector<std::string> args;
   int status = 2;  // a usage error, but for the help
 };
-
-void PrintTo(const RefusedCase& param, std::ostream* out) {
-  *out << param.name;
-}
 
 class GangCommandLineTest : public ::testing::TestWithParam<RefusedCase> {};
 
@@ -364,10 +352,6 @@ struct EscapeCase {
   std::string text;
   std::string escaped;
 };
-
-void PrintTo(const EscapeCase& param, std::ostream* out) {
-  *out << param.name;
-}
 
 class XmlEscapeTest : public ::testing::TestWithParam<EscapeCase> {};
 

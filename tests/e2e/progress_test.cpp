@@ -6,18 +6,10 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <stdlib.h>
-#include <sys/ioctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <ostream>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "tests/e2e/case_name.h"
@@ -26,93 +18,24 @@
 #include "tests/e2e/simulated_device.h"
 #include "tests/e2e/test_images.h"
 
-extern char** environ;
-
 namespace korvel_e2e {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-struct TerminalRun {
-  int exitStatus = -1;
-  std::string out;       // standard output, through a pipe
-  std::string terminal;  // what arrived on the terminal that was standard error
-};
+using korvel_e2e::PrintTo;
 
 // Runs korvel with standard error on a fresh pseudo-terminal |columns| wide
 // (0: no size given, as a terminal that can't tell) and standard output on a
-// pipe, collecting both until it exits (at most |limit|). Always with the
-// standard reply timing: what the line shows (a rate of five digits or
-// four, whether the time left still fits) depends on how fast the run goes.
-TerminalRun RunWithTerminalStderr(const std::vector<std::string>& args,
-                                  std::chrono::milliseconds limit, unsigned short columns = 0) {
-  TerminalRun run;
-  const int master = posix_openpt(O_RDWR | O_NOCTTY);
-  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return run;
-  const winsize size = {24, columns, 0, 0};  // rows, columns, pixels unused
-  if (columns > 0 && ioctl(master, TIOCSWINSZ, &size) != 0) return run;
-  const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
-  int outPipe[2];
-  if (slave < 0 || pipe2(outPipe, O_CLOEXEC) != 0) return run;
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, slave, 2);
-  std::vector<std::string> argv = {KorvelBinary()};
-  argv.insert(argv.end(), args.begin(), args.end());
-  std::vector<char*> argvPointers;
-  for (std::string& arg : argv) argvPointers.push_back(arg.data());
-  argvPointers.push_back(nullptr);
-  std::vector<std::string> environment = {"KORVEL_FAST=0"};
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    if (std::string_view(*entry).substr(0, 12) != "KORVEL_FAST=") environment.emplace_back(*entry);
-  }
-  std::vector<char*> envp;
-  for (std::string& entry : environment) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-  pid_t child = -1;
-  const int spawned =
-      posix_spawn(&child, argvPointers[0], &actions, nullptr, argvPointers.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  close(outPipe[1]);
-  close(slave);
-  if (spawned != 0) return run;
-
-  // Read both until standard output closes (the child exited); the terminal
-  // is drained of whatever is left after that.
-  const Clock::time_point deadline = Clock::now() + limit;
-  bool outOpen = true;
-  while (outOpen && Clock::now() < deadline) {
-    pollfd ready[2] = {{outPipe[0], POLLIN, 0}, {master, POLLIN, 0}};
-    if (poll(ready, 2, 100) <= 0) continue;
-    char chunk[4096];
-    if (ready[0].revents != 0) {
-      const ssize_t n = read(outPipe[0], chunk, sizeof chunk);
-      if (n > 0) run.out.append(chunk, static_cast<size_t>(n));
-      if (n <= 0) outOpen = false;
-    }
-    if (ready[1].revents & POLLIN) {
-      const ssize_t n = read(master, chunk, sizeof chunk);
-      if (n > 0) run.terminal.append(chunk, static_cast<size_t>(n));
-    }
-  }
-  if (outOpen) kill(child, SIGKILL);
-  int status = 0;
-  waitpid(child, &status, 0);
-  for (;;) {
-    pollfd ready{master, POLLIN, 0};
-    char chunk[4096];
-    if (poll(&ready, 1, 0) <= 0) break;
-    const ssize_t n = read(master, chunk, sizeof chunk);
-    if (n <= 0) break;
-    run.terminal.append(chunk, static_cast<size_t>(n));
-  }
-  close(outPipe[0]);
-  close(master);
-  if (WIFEXITED(status)) run.exitStatus = WEXITSTATUS(status);
-  return run;
+// pipe, collecting both until it exits (at most |limit|); |err| holds what
+// arrived on the terminal. Always with the standard reply timing: what the
+// line shows (a rate of five digits or four, whether the time left still
+// fits) depends on how fast the run goes.
+RunResult RunWithTerminalStderr(const std::vector<std::string>& args,
+                                std::chrono::milliseconds limit, unsigned short columns = 0) {
+  return RunProgram(KorvelBinary(), args,
+                    {.timeout = limit,
+                     .environment = {"KORVEL_FAST=0"},
+                     .errOnTerminal = true,
+                     .columns = columns});
 }
 
 // What was written between carriage returns: drawings and blankings.
@@ -167,10 +90,6 @@ struct LineTextCase {
   int columns;
   const char* text;
 };
-
-void PrintTo(const LineTextCase& param, std::ostream* out) {
-  *out << param.name;
-}
 
 class ProgressLineTextTest : public ::testing::TestWithParam<LineTextCase> {};
 
@@ -251,10 +170,6 @@ struct TerminalWidthCase {
   bool showsRate;
 };
 
-void PrintTo(const TerminalWidthCase& param, std::ostream* out) {
-  *out << param.name;
-}
-
 class ProgressLineTest : public ::testing::TestWithParam<TerminalWidthCase> {};
 
 TEST_P(ProgressLineTest, AdvancesWithinTheWidthAndLeavesStandardOutputAsItWas) {
@@ -266,8 +181,8 @@ TEST_P(ProgressLineTest, AdvancesWithinTheWidthAndLeavesStandardOutputAsItWas) {
   const std::string path = dir.WriteFile("firmware.img", image).string();
 
   SimulatedDevice onTerminal;
-  const TerminalRun drawn = RunWithTerminalStderr({onTerminal.port(), path},
-                                                  std::chrono::milliseconds(60000), row.columns);
+  const RunResult drawn = RunWithTerminalStderr({onTerminal.port(), path},
+                                                std::chrono::milliseconds(60000), row.columns);
   SimulatedDevice onPipe;
   const RunResult plain = RunKorvel({onPipe.port(), path}, {.replies = ReplyMode::kStandard});
 
@@ -283,17 +198,17 @@ TEST_P(ProgressLineTest, AdvancesWithinTheWidthAndLeavesStandardOutputAsItWas) {
 
   // Nothing on the terminal but carriage returns and drawings or blanks
   // that stop short of the last column: no line feed, no wrap.
-  for (const std::string& piece : Pieces(drawn.terminal)) {
+  for (const std::string& piece : Pieces(drawn.err)) {
     EXPECT_LE(piece.size(), limit) << piece;
     EXPECT_EQ(piece.find('\n'), std::string::npos) << piece;
   }
   // The wake-up shows its probe first.
-  const std::vector<std::string> pieces = Pieces(drawn.terminal);
-  ASSERT_GE(pieces.size(), 2u) << drawn.terminal;
+  const std::vector<std::string> pieces = Pieces(drawn.err);
+  ASSERT_GE(pieces.size(), 2u) << drawn.err;
   EXPECT_EQ(pieces[1], row.probeDrawing);
 
-  const std::vector<std::string> drawings = Drawings(drawn.terminal);
-  ASSERT_GE(drawings.size(), 3u) << drawn.terminal;
+  const std::vector<std::string> drawings = Drawings(drawn.err);
+  ASSERT_GE(drawings.size(), 3u) << drawn.err;
   EXPECT_NE(drawings.front().find(row.firstDrawing), std::string::npos) << drawings.front();
   EXPECT_NE(drawings.back().find(row.lastDrawing), std::string::npos) << drawings.back();
   // In between it advances: a drawing that is neither the first nor the
@@ -307,13 +222,13 @@ TEST_P(ProgressLineTest, AdvancesWithinTheWidthAndLeavesStandardOutputAsItWas) {
       advancing = true;
     }
   }
-  EXPECT_TRUE(advancing) << drawn.terminal;
+  EXPECT_TRUE(advancing) << drawn.err;
   // The line is blanked and the cursor returned before the run goes on.
-  const size_t lastReturn = drawn.terminal.find_last_of('\r');
+  const size_t lastReturn = drawn.err.find_last_of('\r');
   ASSERT_NE(lastReturn, std::string::npos);
-  EXPECT_EQ(lastReturn, drawn.terminal.size() - 1);
-  const size_t blankStart = drawn.terminal.find_last_of('\r', lastReturn - 1);
-  const std::string blank = drawn.terminal.substr(blankStart + 1, lastReturn - blankStart - 1);
+  EXPECT_EQ(lastReturn, drawn.err.size() - 1);
+  const size_t blankStart = drawn.err.find_last_of('\r', lastReturn - 1);
+  const std::string blank = drawn.err.substr(blankStart + 1, lastReturn - blankStart - 1);
   EXPECT_EQ(blank, std::string(blank.size(), ' '));
   EXPECT_EQ(blank.size(), drawings.back().size());
 }
@@ -342,10 +257,6 @@ struct LineFailureCase {
   const char* outputHas;    // what standard output shows instead
 };
 
-void PrintTo(const LineFailureCase& param, std::ostream* out) {
-  *out << param.name;
-}
-
 class ProgressLineFailureTest : public ::testing::TestWithParam<LineFailureCase> {};
 
 DevsimConfig RefusingBlock(int block) {
@@ -365,19 +276,19 @@ TEST_P(ProgressLineFailureTest, TakesTheLineOfTheProgress) {
   TempDir dir;
   const std::string path = dir.WriteFile("firmware.img", FirmwareImage(10 * 64)).string();
   SimulatedDevice device(row.device);
-  const TerminalRun run =
+  const RunResult run =
       RunWithTerminalStderr({device.port(), path}, std::chrono::milliseconds(30000), 80);
   EXPECT_EQ(run.exitStatus, 255);
   // The line was blanked before the failure was printed: the terminal ends
   // with the cursor at the start of an empty line, and standard output has
   // the report or result as a line of its own.
-  ASSERT_GE(run.terminal.size(), 2u);
-  EXPECT_EQ(run.terminal.back(), '\r');
-  const std::vector<std::string> pieces = Pieces(run.terminal);
-  ASSERT_GE(pieces.size(), 3u) << run.terminal;
+  ASSERT_GE(run.err.size(), 2u);
+  EXPECT_EQ(run.err.back(), '\r');
+  const std::vector<std::string> pieces = Pieces(run.err);
+  ASSERT_GE(pieces.size(), 3u) << run.err;
   const std::string& blank = pieces[pieces.size() - 1];
   EXPECT_EQ(blank, std::string(blank.size(), ' '));
-  EXPECT_NE(pieces[pieces.size() - 2].find(row.lastDrawing), std::string::npos) << run.terminal;
+  EXPECT_NE(pieces[pieces.size() - 2].find(row.lastDrawing), std::string::npos) << run.err;
   EXPECT_NE(run.out.find(row.outputHas), std::string::npos) << run.out;
 }
 
@@ -409,10 +320,6 @@ struct ChannelCase {
   ChannelEnd end;
   bool linesExpected;  // the pipe gets one line per block, else nothing
 };
-
-void PrintTo(const ChannelCase& param, std::ostream* out) {
-  *out << param.name;
-}
 
 class ProgressChannelTest : public ::testing::TestWithParam<ChannelCase> {};
 

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <ostream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -18,6 +17,8 @@
 
 namespace korvel_e2e {
 namespace {
+
+using korvel_e2e::PrintTo;
 
 // Message indexes of a run: the erase, then the program blocks.
 constexpr int kEraseMessage = 0;
@@ -114,10 +115,6 @@ struct FailingReplyCase {
   ExpectedLines lines;  // after the start
   Split split = {};
 };
-
-void PrintTo(const FailingReplyCase& param, std::ostream* out) {
-  *out << param.name;
-}
 
 using FailingReplyRow = std::tuple<FailingReplyCase, ReplyMode>;
 
@@ -362,10 +359,6 @@ struct AcceptedReplyCase {
   // per byte time at 115,200 baud.
   bool paced = false;
 };
-
-void PrintTo(const AcceptedReplyCase& param, std::ostream* out) {
-  *out << param.name;
-}
 
 using AcceptedReplyRow = std::tuple<AcceptedReplyCase, ReplyMode>;
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -65,6 +66,25 @@ void Drain(Fd& fd, std::string& text) {
   } else if (count == 0 || (errno != EINTR && errno != EAGAIN)) {
     fd.Close();
   }
+}
+
+// The two ends of the child's standard error: ours to read, the child's to
+// write. A pipe, or for RunOptions::errOnTerminal a pseudo-terminal's
+// master and slave.
+bool OpenErrChannel(const RunOptions& options, int ends[2]) {
+  if (!options.errOnTerminal) return pipe2(ends, O_CLOEXEC) == 0;
+  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  const winsize size = {24, options.columns, 0, 0};  // rows, columns, pixels unused
+  const bool ready = master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0 &&
+                     (options.columns == 0 || ioctl(master, TIOCSWINSZ, &size) == 0);
+  const int slave = ready ? open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+  if (slave < 0) {
+    if (master >= 0) close(master);
+    return false;
+  }
+  ends[0] = master;
+  ends[1] = slave;
+  return true;
 }
 
 // Starts the child. Returns its process id, or an error code.
@@ -155,17 +175,17 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
                      const RunOptions& options) {
   RunResult result;
   int outPipe[2];
-  int errPipe[2];
+  int errEnds[2];
   if (pipe2(outPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
-  if (pipe2(errPipe, O_CLOEXEC) != 0) {
+  if (!OpenErrChannel(options, errEnds)) {
     close(outPipe[0]);
     close(outPipe[1]);
-    throw std::runtime_error("pipe2 failed");
+    throw std::runtime_error("no channel for standard error");
   }
   Fd outRead(outPipe[0]);
-  Fd errRead(errPipe[0]);
+  Fd errRead(errEnds[0]);
   std::optional<Fd> outWrite(std::in_place, outPipe[1]);
-  std::optional<Fd> errWrite(std::in_place, errPipe[1]);
+  std::optional<Fd> errWrite(std::in_place, errEnds[1]);
 
   const Clock::time_point start = Clock::now();
   pid_t pid = -1;
@@ -250,13 +270,21 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
 }
 
 std::string FindProgram(const std::string& name) {
+  // Without PATH, the system's default; an empty entry is the working folder.
   const char* path = std::getenv("PATH");
-  std::istringstream folders(path != nullptr ? path : "");
+  std::istringstream folders(path != nullptr ? path : "/usr/bin:/bin");
   for (std::string folder; std::getline(folders, folder, ':');) {
-    const std::filesystem::path candidate = std::filesystem::path(folder) / name;
-    if (access(candidate.c_str(), X_OK) == 0) return candidate.string();
+    const std::string candidate = (folder.empty() ? "." : folder) + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
   }
   return "";
+}
+
+std::string ReadFileText(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
 }
 
 std::string KorvelBinary() {
@@ -309,6 +337,14 @@ std::vector<std::string> WineArguments(const std::vector<std::string>& args) {
   return command;
 }
 
+// Runs wine-run.sh with |command|, the timeout stretched for Wine.
+RunResult RunUnderWine(const std::vector<std::string>& command, const RunOptions& options) {
+  RunOptions wine = options;
+  wine.timeout = 3 * options.timeout + kWineStartCost;
+  wine.outputEndsAtExit = true;
+  return RunProgram(WineRunScript(), command, wine);
+}
+
 // Creates the Wine prefix (when it is missing) and starts its server once,
 // before the first test, so that no test pays for it or times out on it.
 class WinePrefixSetup : public ::testing::Environment {
@@ -359,10 +395,7 @@ RunResult RunKorvel(const std::vector<std::string>& args, const RunOptions& give
                                                                       : "KORVEL_FAST=0");
   }
   if (!UnderWine()) return RunProgram(KorvelBinary(), args, options);
-  RunOptions wine = options;
-  wine.timeout = 3 * options.timeout + kWineStartCost;
-  wine.outputEndsAtExit = true;
-  return RunProgram(WineRunScript(), WineArguments(args), wine);
+  return RunUnderWine(WineArguments(args), options);
 }
 
 std::string CompanionBinary(const std::string& name) {
@@ -375,12 +408,9 @@ std::string CompanionBinary(const std::string& name) {
 RunResult RunCompanion(const std::string& name, const std::vector<std::string>& args,
                        const RunOptions& options) {
   if (!UnderWine()) return RunProgram(CompanionBinary(name), args, options);
-  RunOptions wine = options;
-  wine.timeout = 3 * options.timeout + kWineStartCost;
-  wine.outputEndsAtExit = true;
   std::vector<std::string> command = {CompanionBinary(name)};
   command.insert(command.end(), args.begin(), args.end());
-  return RunProgram(WineRunScript(), command, wine);
+  return RunUnderWine(command, options);
 }
 
 TempDir::TempDir() {

@@ -42,6 +42,11 @@ struct RunOptions {
   // environment does not change the case; kInherited passes that one on, so
   // a whole suite can run with fast replies.
   ReplyMode replies = ReplyMode::kInherited;
+  // Standard error on a fresh pseudo-terminal instead of a pipe, |columns|
+  // wide (0: no size set, as a terminal that can't tell); RunResult::err
+  // then holds what arrived on the terminal.
+  bool errOnTerminal = false;
+  unsigned short columns = 0;
   // A descriptor of the test's that the child gets as its descriptor 3 (for
   // korvel's progress channel); none when -1. The child gets no other.
   int descriptor3 = -1;
@@ -85,6 +90,9 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
 
 // The path of |name| in $PATH, or "" when it is not there.
 std::string FindProgram(const std::string& name);
+
+// The bytes of the file at |path|; "" when it can't be read.
+std::string ReadFileText(const std::filesystem::path& path);
 
 // Runs the korvel binary (see KorvelBinary), or korvel.exe under Wine (see
 // UnderWine); under Wine the timeout is tripled, plus StartCost.

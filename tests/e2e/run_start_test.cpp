@@ -12,9 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <ostream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -27,6 +24,8 @@
 
 namespace korvel_e2e {
 namespace {
+
+using korvel_e2e::PrintTo;
 
 using std::chrono::milliseconds;
 
@@ -48,10 +47,6 @@ struct ArgumentCountCase {
   const char* name;
   size_t count;  // arguments after the program name
 };
-
-void PrintTo(const ArgumentCountCase& param, std::ostream* out) {
-  *out << param.name;
-}
 
 class ArgumentCountTest : public ::testing::TestWithParam<ArgumentCountCase> {};
 
@@ -93,10 +88,6 @@ struct OpenFailureCase {
   const char* step;                   // what OpenSerial reports
   unsigned long code;
 };
-
-void PrintTo(const OpenFailureCase& param, std::ostream* out) {
-  *out << param.name;
-}
 
 class OpenFailureTest : public ::testing::TestWithParam<OpenFailureCase> {};
 
@@ -171,9 +162,7 @@ TEST_P(OpenFailureTest, ReportsTheFailingStepThenOpenSerial) {
   const DevsimRecord seen = device.Settled();
   EXPECT_TRUE(seen.activationBytes.empty()) << Describe(seen);
   if (param.setup == PortSetup::kRegularFile) {
-    std::ifstream file(port, std::ios::binary);
-    const std::string content((std::istreambuf_iterator<char>(file)), {});
-    EXPECT_EQ(content, fileContent) << "korvel wrote into a file that is not a port";
+    EXPECT_EQ(ReadFileText(port), fileContent) << "korvel wrote into a file that is not a port";
   }
 }
 
@@ -226,10 +215,6 @@ struct StopWordCase {
   const char* name;
   const char* word;
 };
-
-void PrintTo(const StopWordCase& param, std::ostream* out) {
-  *out << param.name;
-}
 
 class StopWordTest : public ::testing::TestWithParam<StopWordCase> {};
 
@@ -309,10 +294,6 @@ struct ProbeCase {
   int probes;               // what the device received
   milliseconds atLeast{0};  // unanswered probes each wait out a read timeout
 };
-
-void PrintTo(const ProbeCase& param, std::ostream* out) {
-  *out << param.name;
-}
 
 // A probe phase with every probe unanswered waits 30 read timeouts of
 // 150 ms, and must stay well below 6 s.
@@ -426,10 +407,6 @@ struct InterruptCase {
   int signal;
 };
 
-void PrintTo(const InterruptCase& param, std::ostream* out) {
-  *out << param.name;
-}
-
 class InterruptTest : public ::testing::TestWithParam<InterruptCase> {};
 
 TEST_P(InterruptTest, DoesNotEndTheRun) {
@@ -464,10 +441,6 @@ struct RateCase {
   ReplyMode replies = ReplyMode::kStandard;
 };
 
-void PrintTo(const RateCase& param, std::ostream* out) {
-  *out << param.name;
-}
-
 class ActivationRateTest : public ::testing::TestWithParam<RateCase> {};
 
 // What a pseudo-terminal reports as its rate may already be the next one
@@ -494,8 +467,7 @@ TEST_P(ActivationRateTest, EachByteAtItsRateAndTheFoundRateBackAtTheEnd) {
       Concat(TraceOptions(log), Concat({KorvelBinary(), device.port(), image}, param.moreArgs)),
       options);
   ASSERT_EQ(run.exitStatus, 0) << run.out << run.err;
-  std::ifstream file(log);
-  const std::string trace((std::istreambuf_iterator<char>(file)), {});
+  const std::string trace = ReadFileText(log);
   const std::vector<PortEvent> events = PortEvents(trace, device.port());
   SCOPED_TRACE("calls on the port:\n" + Describe(events));
 

@@ -10,11 +10,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <thread>
+
+#include "tests/e2e/run_korvel.h"
 
 extern char** environ;
 
@@ -122,29 +121,11 @@ bool TakeAnswer(std::string* text, int id, GuestAnswer* answer) {
   return true;
 }
 
-// The path under which |name| is found on PATH, or "".
-std::string FindProgram(const std::string& name) {
-  const char* path = std::getenv("PATH");
-  std::istringstream folders(path != nullptr ? path : "/usr/bin:/bin");
-  for (std::string folder; std::getline(folders, folder, ':');) {
-    const std::string candidate = (folder.empty() ? "." : folder) + "/" + name;
-    if (access(candidate.c_str(), X_OK) == 0) return candidate;
-  }
-  return "";
-}
-
-std::string ReadFileText(const std::filesystem::path& path) {
-  std::ifstream file(path);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
 // Starts |args| (QEMU) with its output in |log|. Returns its process id, or
 // -1 with the reason in |why|.
 pid_t StartQemu(const std::vector<std::string>& args, const std::filesystem::path& log,
                 std::string* why) {
-  const std::string program = FindProgram(args[0]);
+  const std::string program = korvel_e2e::FindProgram(args[0]);
   if (program.empty()) {
     *why = args[0] + " is not installed (Debian package qemu-system-x86)";
     return -1;
@@ -243,7 +224,7 @@ bool GuestMachine::ConnectSockets(milliseconds limit, std::string* why) {
     int status = 0;
     if (waitpid(qemu_, &status, WNOHANG) == qemu_) {
       qemu_ = -1;
-      *why = "QEMU ended at its start:\n" + ReadFileText(workDir_ / "qemu.log");
+      *why = "QEMU ended at its start:\n" + korvel_e2e::ReadFileText(workDir_ / "qemu.log");
       return false;
     }
     if (console_ < 0) console_ = ConnectUnix(workDir_ / "console.sock");
@@ -390,7 +371,7 @@ bool GuestMachine::ReleaseAdapter(const std::string& id, std::string* why) {
 
 std::string GuestMachine::Transcript() const {
   return "--- the guest's console, last part:\n" + transcript_ + "\n--- QEMU's output:\n" +
-         ReadFileText(workDir_ / "qemu.log");
+         korvel_e2e::ReadFileText(workDir_ / "qemu.log");
 }
 
 void GuestMachine::Stop() {

@@ -16,7 +16,6 @@
 #include <cstdio>
 #include <iostream>
 #include <memory>
-#include <ostream>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -33,6 +32,7 @@ namespace korvel_guest {
 namespace {
 
 using namespace korvel_e2e;
+using korvel_e2e::PrintTo;
 using Clock = std::chrono::steady_clock;
 
 // Booting takes about 10 s under software emulation; a busy machine may
@@ -269,10 +269,6 @@ struct DriverCase {
   std::string environment = "";
 };
 
-void PrintTo(const DriverCase& param, std::ostream* out) {
-  *out << param.name;
-}
-
 class DriverTest : public ::testing::TestWithParam<DriverCase> {};
 
 TEST_P(DriverTest, RunsAsOnAPseudoTerminal) {
@@ -482,10 +478,6 @@ struct LeftCase {
   std::string prepare;  // puts the port into a known state
   std::string read;     // prints the state
 };
-
-void PrintTo(const LeftCase& param, std::ostream* out) {
-  *out << param.name;
-}
 
 // |word| as it must read after a run: "hupcl" off, and in stty -g's form
 // (fields in hexadecimal, the third the control modes) the HUPCL bit clear.
