@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 
 #include "common/retry_posix.h"
 #include "common/system.h"
@@ -28,6 +29,10 @@ int StandardErrorColumns() {
   winsize size{};
   // A pseudo-terminal that nobody gave a size reports 0 columns.
   return ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+}
+
+int InheritedDescriptor(unsigned long long number) {
+  return number <= static_cast<unsigned long long>(INT_MAX) ? static_cast<int>(number) : -1;
 }
 
 bool PrepareWriteWithoutWaiting(int descriptor) {
