@@ -565,8 +565,7 @@ TEST(GangBoard, PrintsALinePerChangeWhereItCannotRedraw) {
   gang.runs[1].lines.push_back("Firmware flashed.");
   const std::vector<std::string> changed = BoardChangeLines(gang, now, 120, &shown);
   ASSERT_EQ(changed.size(), 1u);
-  EXPECT_TRUE(std::regex_search(changed[0], std::regex("^/dev/ttyUSB1 +passed ")))
-      << changed[0];
+  EXPECT_TRUE(std::regex_search(changed[0], std::regex("^/dev/ttyUSB1 +passed "))) << changed[0];
   EXPECT_NE(changed[0].find("Firmware flashed."), std::string::npos) << changed[0];
 }
 
