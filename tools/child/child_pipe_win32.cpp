@@ -44,10 +44,13 @@ DWORD WINAPI ReadPipe(void* parameter) {
     // end. A write of no bytes reads as a read of none, which is no end.
     more = ReadFile(reader->pipe, chunk, sizeof chunk, &count, nullptr) != 0;
     AcquireSRWLockExclusive(&reader->lock);
+    // Bytes that join bytes not yet taken need no wake: the one for the
+    // first of them has not been answered yet.
+    const bool wake = reader->data.empty() || !more;
     reader->data.append(chunk, more ? count : 0);
     reader->ended = !more;
     ReleaseSRWLockExclusive(&reader->lock);
-    SetEvent(ChildWakeEvent());
+    if (wake) SetEvent(ChildWakeEvent());
   }
   CloseHandle(reader->pipe);
   return 0;
