@@ -163,6 +163,7 @@ TEST(Gang, EndsARunOverItsTimeLimit) {
   // Probes for about 4.5 s: over a limit of one second.
   SimulatedDevice silent(ConfigFor(Kind::kNoBootloader));
   SimulatedDevice good;
+  const termios found = PortSettings(silent.port());
   const std::string jsonPath = (dir / "report.json").string();
   const RunResult gang = RunGang({imagePath, silent.port(), good.port(), "--time-limit", "1",
                                   "--log-dir", (dir / "logs").string(), "--json", jsonPath});
@@ -173,9 +174,13 @@ TEST(Gang, EndsARunOverItsTimeLimit) {
   EXPECT_EQ(lines.back(), "korvel-gang: 1 of 2 runs passed; not passed: " + silent.port());
   const Json report = Json::parse(ReadFileText(jsonPath), nullptr, false);
   ASSERT_FALSE(report.is_discarded());
+  // korvel ends its run at SIGTERM, with its failure line and the port
+  // as it found it.
   EXPECT_EQ(report["results"][0]["outcome"], "timed out");
-  EXPECT_EQ(report["results"][0]["exit_status"], nullptr);
-  EXPECT_EQ(report["results"][0]["signal"], 15);  // SIGTERM
+  EXPECT_EQ(report["results"][0]["exit_status"], 255);
+  EXPECT_EQ(report["results"][0]["signal"], nullptr);
+  EXPECT_EQ(report["results"][0]["last_line"], "Activating the bootloader failed.");
+  EXPECT_TRUE(SettingsAsFound(silent.port(), found));
   EXPECT_EQ(report["results"][1]["outcome"], "passed");
 }
 
