@@ -249,7 +249,9 @@ TEST(Gang, StationFlashesEachPortOncePerAppearance) {
 struct RefusedCase {
   const char* name;
   std::vector<std::string> args;
-  int status = 2;  // a usage error, but for the help
+  int status = 2;        // a usage error, but for the help
+  std::string file{};    // made in the working folder first
+  std::string errHas{};  // what the refusal says
 };
 
 class GangCommandLineTest : public ::testing::TestWithParam<RefusedCase> {};
@@ -258,7 +260,9 @@ TEST_P(GangCommandLineTest, EndsItWithoutARun) {
   TempDir dir;
   RunOptions options;
   options.workingDirectory = dir.path();
+  if (!GetParam().file.empty()) dir.WriteFile(GetParam().file, FirmwareImage(64));
   const RunResult gang = RunGang(GetParam().args, options);
+  EXPECT_NE(gang.err.find(GetParam().errHas), std::string::npos) << gang.err;
   EXPECT_EQ(gang.exitStatus, GetParam().status) << gang.out << gang.err;
   if (GetParam().status == 0) {
     EXPECT_NE(gang.out.find("Usage: korvel-gang"), std::string::npos) << gang.out;
@@ -279,6 +283,17 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusedCase{"ZeroTimeLimit",
                                   {"firmware.img", "/dev/ttyUSB0", "--time-limit", "0"}},
                       RefusedCase{"UnknownOption", {"firmware.img", "/dev/ttyUSB0", "--fast"}},
+                      // korvel would read these as command words, not as the files.
+                      RefusedCase{"StopWordNamingAFile",
+                                  {"stoplight-v2.img", "/dev/ttyUSB0"},
+                                  2,
+                                  "stoplight-v2.img",
+                                  "the command STOP"},
+                      RefusedCase{"HwParamWordNamingAFile",
+                                  {"hwparm-defaults.img", "/dev/ttyUSB0"},
+                                  2,
+                                  "hwparm-defaults.img",
+                                  "\"./hwparm-defaults.img\""},
                       RefusedCase{"Help", {"--help"}, 0}),
     CaseName<RefusedCase>);
 
