@@ -79,9 +79,14 @@ struct GangPlatform {
   // Wine starts each Windows program in about a second, the gang's
   // children side by side: so much more a run and a batch may take.
   milliseconds startCost;
-  // The signal the JSON report gives a run ended at its time limit: SIGTERM
-  // on Linux; none on Windows, which has no signals.
-  Json timedOutSignal;
+  // A run ended at its time limit: on Linux korvel ends it at SIGTERM, with
+  // its failure line and the port as found; on Windows, where no console
+  // event reaches it alone, TerminateProcess ends it where it was.
+  struct {
+    Json status;
+    std::string lastLine;
+    bool portAsFound;
+  } timedOut;
   // Whether the gang's own end ends its runs (a job object on Windows).
   bool deathEndsRuns;
 };
@@ -95,14 +100,19 @@ std::vector<Kind> Batch(size_t size, const std::vector<std::pair<size_t, Kind>>&
 // The platform of this run: one of the two.
 std::vector<GangPlatform> ThisPlatform() {
   if (UnderWine()) {
-    return {{"Windows", Batch(6, {{1, Kind::kNoBootloader}, {4, Kind::kVanishesMidFlash}}),
-             StartCost(), Json(), true}};
+    return {{"Windows",
+             Batch(6, {{1, Kind::kNoBootloader}, {4, Kind::kVanishesMidFlash}}),
+             StartCost(),
+             {Json(), "Version: 2.3", false},
+             true}};
   }
   return {{"Linux",
            Batch(16, {{3, Kind::kNoBootloader},
                       {7, Kind::kBlockNeverAnswered},
                       {12, Kind::kVanishesMidFlash}}),
-           milliseconds(0), Json(15), false}};
+           milliseconds(0),
+           {Json(255), "Activating the bootloader failed.", true},
+           false}};
 }
 
 // A device's port as the gang is given it, and names it.
@@ -271,6 +281,7 @@ TEST_P(GangRunTest, EndsARunOverItsTimeLimit) {
   // Probes for about 4.5 s: over a limit of one second.
   SimulatedDevice silent(ConfigFor(Kind::kNoBootloader));
   SimulatedDevice good;
+  const termios found = PortSettings(silent.port());
   const std::string jsonPath = (dir / "report.json").string();
   const RunResult gang = RunGang({imagePath, silent.port(), good.port(), "--time-limit", "1",
                                   "--log-dir", (dir / "logs").string(), "--json", jsonPath});
@@ -282,8 +293,12 @@ TEST_P(GangRunTest, EndsARunOverItsTimeLimit) {
   const Json report = Json::parse(ReadFileText(jsonPath), nullptr, false);
   ASSERT_FALSE(report.is_discarded());
   EXPECT_EQ(report["results"][0]["outcome"], "timed out");
-  EXPECT_EQ(report["results"][0]["exit_status"], nullptr);
-  EXPECT_EQ(report["results"][0]["signal"], GetParam().timedOutSignal);
+  EXPECT_EQ(report["results"][0]["exit_status"], GetParam().timedOut.status);
+  EXPECT_EQ(report["results"][0]["signal"], nullptr);
+  EXPECT_EQ(report["results"][0]["last_line"], GetParam().timedOut.lastLine);
+  if (GetParam().timedOut.portAsFound) {
+    EXPECT_TRUE(SettingsAsFound(silent.port(), found));
+  }
   EXPECT_EQ(report["results"][1]["outcome"], "passed");
   // Ended, not left running: no korvel is still at its port.
   EXPECT_EQ(ProcessesMentioning(imagePath, milliseconds(2000)), std::vector<std::string>{});
@@ -446,7 +461,9 @@ TEST(Gang, StationFlashesEachPortOncePerAppearance) {
 struct RefusedCase {
   const char* name;
   std::vector<std::string> args;
-  int status = 2;  // a usage error, but for the help
+  int status = 2;        // a usage error, but for the help
+  std::string file{};    // made in the working folder first
+  std::string errHas{};  // what the refusal says
 };
 
 class GangCommandLineTest : public ::testing::TestWithParam<RefusedCase> {};
@@ -455,7 +472,9 @@ TEST_P(GangCommandLineTest, EndsItWithoutARun) {
   TempDir dir;
   RunOptions options;
   options.workingDirectory = dir.path();
+  if (!GetParam().file.empty()) dir.WriteFile(GetParam().file, FirmwareImage(64));
   const RunResult gang = RunGang(GetParam().args, options);
+  EXPECT_NE(gang.err.find(GetParam().errHas), std::string::npos) << gang.err;
   EXPECT_EQ(gang.exitStatus, GetParam().status) << gang.out << gang.err;
   if (GetParam().status == 0) {
     EXPECT_NE(gang.out.find("Usage: korvel-gang"), std::string::npos) << gang.out;
@@ -476,6 +495,17 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusedCase{"ZeroTimeLimit",
                                   {"firmware.img", "/dev/ttyUSB0", "--time-limit", "0"}},
                       RefusedCase{"UnknownOption", {"firmware.img", "/dev/ttyUSB0", "--fast"}},
+                      // korvel would read these as command words, not as the files.
+                      RefusedCase{"StopWordNamingAFile",
+                                  {"stoplight-v2.img", "/dev/ttyUSB0"},
+                                  2,
+                                  "stoplight-v2.img",
+                                  "the command STOP"},
+                      RefusedCase{"HwParamWordNamingAFile",
+                                  {"hwparm-defaults.img", "/dev/ttyUSB0"},
+                                  2,
+                                  "hwparm-defaults.img",
+                                  "\"./hwparm-defaults.img\""},
                       RefusedCase{"Help", {"--help"}, 0}),
     PlatformCaseName<RefusedCase>);
 

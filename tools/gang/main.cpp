@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "common/system.h"
+#include "image/image_notes.h"
+#include "image/image_source.h"
 #include "serial/adapter.h"
 #include "tools/child/child_wait.h"
 #include "tools/command_line.h"
@@ -63,10 +65,15 @@ bool ParseGangCommandLine(int argc, char** argv, GangOptions* options, int* stat
       ->type_name("SECONDS")
       ->check(CLI::PositiveNumber)
       ->capture_default_str();
-  if (!ParseCommandLine(&app, argc, argv, status)) return false;
+  return ParseCommandLine(&app, argc, argv, status);
+}
 
-  const int modes = (options->ports.empty() ? 0 : 1) + (options->allAdapters ? 1 : 0) +
-                    (options->watchPattern.empty() ? 0 : 1);
+// True when the options go together; false with a usage error otherwise:
+// not one way to name the ports, an image argument that korvel would read
+// as a command word, a port named twice.
+bool ValidateGangOptions(const GangOptions& options, int* status) {
+  const int modes = (options.ports.empty() ? 0 : 1) + (options.allAdapters ? 1 : 0) +
+                    (options.watchPattern.empty() ? 0 : 1);
   if (modes != 1) {
     std::fprintf(stderr,
                  "korvel-gang: give the ports, or --all, or --watch PATTERN (one of them)\n"
@@ -74,8 +81,18 @@ bool ParseGangCommandLine(int argc, char** argv, GangOptions* options, int* stat
     *status = kUsageError;
     return false;
   }
+  // An argument korvel reads as STOP or HWPARM while a file of that name
+  // exists would program nothing, or the parameters, on every device.
+  ImageSelection selection;
+  SelectImage(options.image.c_str(), &selection);
+  const std::string commandWord = CommandWordFileWarning(options.image.c_str(), selection);
+  if (!commandWord.empty()) {
+    std::fprintf(stderr, "korvel-gang: not started: %s\n", commandWord.c_str());
+    *status = kUsageError;
+    return false;
+  }
   std::set<std::string> seen;
-  for (const std::string& port : options->ports) {
+  for (const std::string& port : options.ports) {
     if (!seen.insert(port).second) {
       std::fprintf(stderr, "korvel-gang: port %s given twice\n", Printable(port).c_str());
       *status = kUsageError;
@@ -153,6 +170,7 @@ bool IsStation(const GangLoop& loop) {
 // False with the exit status in |status| when the gang ends here.
 bool Prepare(int argc, char** argv, GangOptions* options, int* status) {
   if (!ParseGangCommandLine(argc, argv, options, status)) return false;
+  if (!ValidateGangOptions(*options, status)) return false;
   *status = kExitNotAllPassed;
   if (options->allAdapters && !RecognisedAdapterPorts(&options->ports)) return false;
   if (options->allAdapters && options->ports.empty()) {
