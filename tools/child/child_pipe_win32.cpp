@@ -19,6 +19,10 @@ struct PipeReader {
   SRWLOCK lock = SRWLOCK_INIT;
   std::string data;    // read, not yet taken (under |lock|)
   bool ended = false;  // nothing more comes (under |lock|)
+  // The parent was woken for bytes it has not taken yet (under |lock|),
+  // and when the thread last woke it.
+  bool woken = false;
+  ULONGLONG lastWake = 0;
 };
 
 namespace {
@@ -30,6 +34,23 @@ constexpr DWORD kEndWaitMs = 2000;
 constexpr DWORD kCancelWaitMs = 500;
 // A thread that does nothing but read needs little stack.
 constexpr SIZE_T kReaderStack = 64 * 1024;
+// A pipe wakes the parent at most this often while bytes keep coming (a
+// progress line per block): it takes them all at once, and redraws its
+// board no more often anyway. Every wake costs system calls, which under
+// Wine go through its server, shared with the children's own. Bytes that
+// come sooner wait for the next wake (the parent looks at least once a
+// second); a pipe's end wakes it at once.
+constexpr ULONGLONG kWakeGapMs = 100;
+
+// Whether new bytes (or the end) of |reader| should wake the parent now;
+// notes the wake. Under the reader's lock.
+bool WakeNow(PipeReader* reader) {
+  const ULONGLONG now = GetTickCount64();
+  if (!reader->ended && (reader->woken || now - reader->lastWake < kWakeGapMs)) return false;
+  reader->woken = true;
+  reader->lastWake = now;
+  return true;
+}
 
 DWORD WINAPI ReadPipe(void* parameter) {
   // The thread holds the reader as long as it runs: the parent may close
@@ -44,11 +65,9 @@ DWORD WINAPI ReadPipe(void* parameter) {
     // end. A write of no bytes reads as a read of none, which is no end.
     more = ReadFile(reader->pipe, chunk, sizeof chunk, &count, nullptr) != 0;
     AcquireSRWLockExclusive(&reader->lock);
-    // Bytes that join bytes not yet taken need no wake: the one for the
-    // first of them has not been answered yet.
-    const bool wake = reader->data.empty() || !more;
     reader->data.append(chunk, more ? count : 0);
     reader->ended = !more;
+    const bool wake = WakeNow(reader.get());
     ReleaseSRWLockExclusive(&reader->lock);
     if (wake) SetEvent(ChildWakeEvent());
   }
@@ -105,6 +124,7 @@ size_t ReadChildPipe(ChildPipe* pipe, char* buffer, size_t size, PipeRead mode) 
   const size_t count = std::min(size, reader.data.size());
   std::memcpy(buffer, reader.data.data(), count);
   reader.data.erase(0, count);
+  if (reader.data.empty()) reader.woken = false;
   const bool over = count == 0 && reader.ended;
   ReleaseSRWLockExclusive(&reader.lock);
   if (over || (count == 0 && mode == PipeRead::kToEnd)) CloseChildPipe(pipe);
