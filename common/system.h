@@ -77,6 +77,14 @@ bool StandardErrorIsTerminal();
 // system error as it was.
 int StandardErrorColumns();
 
+// The descriptor that |number|, passed by a program that runs korvel,
+// names: on POSIX the number itself; on Windows a C runtime descriptor of
+// that number, or else an inherited handle of that value, which gets a C
+// runtime descriptor of its own (a child's C runtime has descriptors only
+// for its standard streams: a parent passes it a handle). -1 when it names
+// neither. Leaves the last system error as it was.
+int InheritedDescriptor(unsigned long long number);
+
 // Readies |descriptor| (a POSIX descriptor, or a C runtime descriptor on
 // Windows) for WriteWithoutWaiting: true when it is open for writing now.
 // Leaves the last system error as it was.

@@ -1,5 +1,6 @@
 // The operating system's error code and console on Windows. Nothing of
 // POSIX here.
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
@@ -42,6 +43,21 @@ int StandardErrorColumns() {
   // window scrolls sideways, and the user sees only the window.
   if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info) == 0) return 0;
   return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
+int InheritedDescriptor(unsigned long long number) {
+  SystemErrorGuard keepError;
+  if (number > static_cast<unsigned long long>(INT_MAX)) return -1;
+  if (HandleOfDescriptor(static_cast<int>(number)) != nullptr) return static_cast<int>(number);
+  // Not a descriptor: a handle's value, when it is a handle of a file, a
+  // pipe or a character device (GetFileType fails for anything else, and
+  // for a value that is no handle).
+  HANDLE handle = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(number));
+  SetLastError(NO_ERROR);
+  if (GetFileType(handle) == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR) return -1;
+  // Binary: the text goes out as it is (WriteWithoutWaiting writes to the
+  // handle itself anyway).
+  return _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
 }
 
 bool PrepareWriteWithoutWaiting(int descriptor) {

@@ -1,14 +1,12 @@
-// The live board: one row per run on the gang's terminal, redrawn in place.
-#include <sys/ioctl.h>
-#include <unistd.h>
-
+// The live board: one row per run on the gang's terminal, redrawn in place,
+// or a line per change on a console that can't redraw.
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "tools/gang/gang.h"
+#include "tools/gang/terminal.h"
 
 namespace {
 
@@ -73,24 +71,18 @@ std::string RunRow(const GangRun& job, GangClock::time_point now, size_t portWid
          Padded(RunPhase(job), kPhaseWidth) + " " + seconds + "  " + detail;
 }
 
-// The terminal's size on standard output, asked anew at every drawing.
-void TerminalSize(int* columns, int* rows) {
-  winsize size{};
-  const bool known = ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0;
-  *columns = known && size.ws_col > 0 ? size.ws_col : kDefaultColumns;
-  *rows = known && size.ws_row > 0 ? size.ws_row : kDefaultRows;
+// The port column's width for the runs of |gang| at |columns|.
+size_t PortWidth(const Gang& gang, int columns) {
+  size_t longestPort = 0;
+  for (const GangRun& job : gang.runs) longestPort = std::max(longestPort, job.port.size());
+  return std::min(longestPort, static_cast<size_t>(std::max(columns / kPortShare, 8)));
 }
 
+// |text| to the terminal in one piece. A terminal that went away takes
+// nothing, and there is no board any more to speak of.
 void WriteAll(const std::string& text) {
-  const char* data = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    const ssize_t written = write(STDOUT_FILENO, data, left);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;  // a terminal that went away: no board
-    data += written;
-    left -= static_cast<size_t>(written);
-  }
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
 }
 
 }  // namespace
@@ -144,12 +136,10 @@ std::vector<std::string> BoardRows(const Gang& gang, GangClock::time_point now, 
                                    int rows) {
   const size_t limit = static_cast<size_t>(std::max(columns - 1, 0));
   int running = 0, passed = 0, failed = 0;
-  size_t longestPort = 0;
   for (const GangRun& job : gang.runs) {
     if (!IsOver(job)) ++running;
     if (job.outcome == RunOutcome::kPassed) ++passed;
     if (IsOver(job) && job.outcome != RunOutcome::kPassed) ++failed;
-    longestPort = std::max(longestPort, job.port.size());
   }
 
   // 1. The head line: the counts, and what the gang waits for.
@@ -179,8 +169,7 @@ std::vector<std::string> BoardRows(const Gang& gang, GangClock::time_point now, 
     shown.resize(room > 1 ? room - 1 : 0);
     std::sort(shown.begin(), shown.end());
   }
-  const size_t portWidth =
-      std::min(longestPort, static_cast<size_t>(std::max(columns / kPortShare, 8)));
+  const size_t portWidth = PortWidth(gang, columns);
   for (size_t index : shown) board.push_back(RunRow(gang.runs[index], now, portWidth));
   if (shown.size() < gang.runs.size()) {
     board.push_back("... and " + std::to_string(gang.runs.size() - shown.size()) +
@@ -194,16 +183,45 @@ std::vector<std::string> BoardRows(const Gang& gang, GangClock::time_point now, 
   return board;
 }
 
+std::vector<std::string> BoardChangeLines(const Gang& gang, GangClock::time_point now, int columns,
+                                          std::vector<std::string>* shownPhases) {
+  const size_t limit = static_cast<size_t>(std::max(columns - 1, 0));
+  const size_t portWidth = PortWidth(gang, columns);
+  shownPhases->resize(gang.runs.size());
+  std::vector<std::string> lines;
+  for (size_t i = 0; i < gang.runs.size(); ++i) {
+    std::string phase = RunPhase(gang.runs[i]);
+    if (phase == (*shownPhases)[i]) continue;
+    (*shownPhases)[i] = std::move(phase);
+    std::string line = RunRow(gang.runs[i], now, portWidth);
+    if (line.size() > limit) line.resize(limit);
+    lines.push_back(std::move(line));
+  }
+  return lines;
+}
+
 void BoardStart(Board* board) {
-  board->active = isatty(STDOUT_FILENO) == 1;
+  const TerminalKind kind = OpenTerminal();
+  board->active = kind != TerminalKind::kNone;
+  board->redrawn = kind == TerminalKind::kEscapes;
   board->drawnRows = 0;
-  if (board->active) WriteAll("\x1b[?25l");  // no cursor jumping about
+  board->shownPhases.clear();
+  if (board->redrawn) WriteAll("\x1b[?25l");  // no cursor jumping about
 }
 
 void BoardDraw(Board* board, const Gang& gang, GangClock::time_point now) {
   if (!board->active) return;
   int columns = 0, rows = 0;
-  TerminalSize(&columns, &rows);
+  TerminalSize(kDefaultColumns, kDefaultRows, &columns, &rows);
+  board->lastDraw = now;
+  if (!board->redrawn) {
+    std::string text;
+    for (const std::string& line : BoardChangeLines(gang, now, columns, &board->shownPhases)) {
+      text += line + "\n";
+    }
+    if (!text.empty()) WriteAll(text);
+    return;
+  }
   const std::vector<std::string> board_rows = BoardRows(gang, now, columns, rows);
   // 1. Back to the board's first row: the cursor rests on the row below it.
   std::string text = "\r";
@@ -214,15 +232,17 @@ void BoardDraw(Board* board, const Gang& gang, GangClock::time_point now) {
   text += "\x1b[J";
   WriteAll(text);
   board->drawnRows = static_cast<int>(board_rows.size());
-  board->lastDraw = now;
 }
 
 void BoardEnd(Board* board) {
-  if (!board->active) return;
-  std::string text = "\r";
-  if (board->drawnRows > 0) text += "\x1b[" + std::to_string(board->drawnRows) + "A";
-  text += "\x1b[J\x1b[?25h";
-  WriteAll(text);
+  if (board->redrawn) {
+    std::string text = "\r";
+    if (board->drawnRows > 0) text += "\x1b[" + std::to_string(board->drawnRows) + "A";
+    text += "\x1b[J\x1b[?25h";
+    WriteAll(text);
+  }
+  CloseTerminal();
   board->active = false;
+  board->redrawn = false;
   board->drawnRows = 0;
 }

@@ -2,13 +2,13 @@
 // korvel beside the gang, with a live board, per-port logs, a summary and
 // machine-readable reports. The plain records that every part shares, and
 // the operations of each part (process running, board, reports, watch).
-// Linux only, like the simulated device.
+// The same on Linux and Windows: what differs lives beneath, in the child
+// process layer (tools/child) and the terminal and port primitives.
 #pragma once
-
-#include <sys/types.h>
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 #include <map>
 #include <string>
@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/run_state.h"
+#include "tools/child/child_process.h"
 
 using GangClock = std::chrono::steady_clock;
 
@@ -28,11 +29,10 @@ struct GangRun {
   int appearance = 1;   // station mode: the how-manieth time the port appeared
   std::string logPath;  // korvel's standard output, whole
 
-  // The child and the gang's ends of its pipes; -1 once closed.
-  pid_t pid = -1;
-  int outFd = -1;      // korvel's standard output
-  int channelFd = -1;  // korvel's progress channel (KORVEL_PROGRESS_FD)
-  int logFd = -1;
+  // The korvel child and the gang's ends of its pipes: its standard output
+  // and its progress channel (KORVEL_PROGRESS_FD).
+  Child child;
+  std::FILE* log = nullptr;  // nullptr once closed
   bool reaped = false;
 
   // What korvel printed: whole lines, and the start of one still coming.
@@ -46,15 +46,15 @@ struct GangRun {
   GangClock::time_point started{};
   GangClock::time_point ended{};
   std::time_t startedAt = 0;  // wall clock, for the reports
-  // Ending a run: SIGTERM at |deadline| (the time limit) or on a second
-  // stop request, SIGKILL at |killAt| if it is still there.
+  // Ending a run: asked to end at |deadline| (the time limit) or on a
+  // second stop request, killed at |killAt| if it is still there.
   GangClock::time_point deadline{};
   bool termSent = false;
   GangClock::time_point killAt{};
 
   RunOutcome outcome = RunOutcome::kRunning;
   int exitStatus = -1;  // as the shell reads it (korvel's -1 is 255)
-  int termSignal = 0;   // the signal that ended it, if one did
+  int termSignal = 0;   // POSIX: the signal that ended it, if one did
   std::string startError;
   bool endShown = false;  // the gang has shown that it ended
 };
@@ -79,17 +79,18 @@ struct Gang {
   std::vector<GangRun> runs;
   GangClock::time_point started{};
   std::time_t startedAt = 0;
-  int stopRequests = 0;  // SIGINT, SIGTERM or SIGHUP received
+  // SIGINT, SIGTERM or SIGHUP received; on Windows Ctrl+C, Ctrl+Break, or
+  // two for a closing console
+  int stopRequests = 0;
 };
 
 // --- Process running (process.cpp) ------------------------------------------
 
 // Starts korvel on |job.port| with the gang's image and activation
-// arguments: standard input from /dev/null, standard output into a pipe
-// (and on into |job.logPath|), standard error to /dev/null, the progress
-// channel on descriptor 3, a process group of its own (a Ctrl+C on the
-// terminal is the gang's to handle). A run that can't be started ends at
-// once as kNotStarted with the reason in |startError|.
+// arguments (StartChild): standard output into a pipe (and on into
+// |job.logPath|), the progress channel named in KORVEL_PROGRESS_FD, out of
+// reach of the terminal's Ctrl+C (the gang's to handle). A run that can't
+// be started ends at once as kNotStarted with the reason in |startError|.
 void StartRun(const GangOptions& options, GangRun* job);
 
 // Moves what korvel wrote (standard output, channel) into the run: the log
@@ -101,18 +102,19 @@ void ReadRunOutput(GangRun* job);
 bool ReapRun(GangRun* job);
 
 // Ends a run that is over its time (|timedOut|) or that a second stop
-// request ends: SIGTERM now, SIGKILL in two seconds if it is still there.
+// request ends: asks it to end now (AskChildToEnd), and kills it in two
+// seconds if it is still there, or at once where it can't be asked.
 void EndRun(GangRun* job, bool timedOut);
 
-// Sends SIGKILL to a run whose SIGTERM is two seconds old.
+// Kills a run that was asked to end two seconds ago.
 void KillIfLingering(GangRun* job, GangClock::time_point now);
 
-// The korvel in the folder of the running gang.
-std::string KorvelBesideGang();
-
-// The log file name for |port| and its |appearance|: the path with its
-// "/dev/" taken off and the other slashes made "_", ".log" (".<n>.log" from
-// the second appearance on).
+// The log file name for |port| and its |appearance|: the port with its
+// "/dev/" or "\\.\" taken off and the other slashes, backslashes and
+// colons made "_", ".log" (".<n>.log" from the second appearance on). A
+// name that Windows keeps for a device (COM1 to COM9, LPT1 to LPT9, CON,
+// PRN, AUX, NUL, whatever follows a dot) gets a "_" after it: such a file
+// would be the device.
 std::string LogFileName(const std::string& port, int appearance);
 
 // --- Board (board.cpp) -------------------------------------------------------
@@ -141,21 +143,32 @@ std::string LastResultLine(const GangRun& job);
 std::vector<std::string> BoardRows(const Gang& gang, GangClock::time_point now, int columns,
                                    int rows);
 
-// The board on a terminal, redrawn in place.
+// For a console that can't redraw in place: a row (as BoardRows has it)
+// for each run whose phase is not the one |shownPhases| holds for it, cut
+// to |columns| - 1 characters; |shownPhases| then holds every run's phase.
+std::vector<std::string> BoardChangeLines(const Gang& gang, GangClock::time_point now, int columns,
+                                          std::vector<std::string>* shownPhases);
+
+// The board on a terminal: redrawn in place where the terminal takes escape
+// sequences, a line per change where it doesn't (an older Windows console).
 struct Board {
-  bool active = false;
+  bool active = false;   // standard output is a terminal
+  bool redrawn = false;  // and it redraws in place
   int drawnRows = 0;
   GangClock::time_point lastDraw{};
+  std::vector<std::string> shownPhases;  // plain lines: each run's last shown
 };
 
 // Starts the board when standard output is a terminal.
 void BoardStart(Board* board);
 
 // Redraws it: back to its first row, every row written over and cleared to
-// its end, in one write, so it does not flicker.
+// its end, in one write, so it does not flicker. On a console that can't,
+// prints the rows of the runs whose phase changed.
 void BoardDraw(Board* board, const Gang& gang, GangClock::time_point now);
 
-// Takes the board off the screen, leaving the cursor where it began.
+// Takes the board off the screen, leaving the cursor where it began, and
+// the terminal as it was.
 void BoardEnd(Board* board);
 
 // --- Reports (reports.cpp) ----------------------------------------------------
@@ -191,17 +204,24 @@ bool WriteTextFile(const std::string& path, const std::string& text);
 // --- Watch (watch.cpp) -------------------------------------------------------
 
 // A port that matches the station's pattern, and which appearance of it
-// this is: the device and inode of the path itself (a link that is made
-// anew is another appearance, even between two looks).
+// this is: on POSIX the device and inode of the path itself (a link that
+// is made anew is another appearance, even between two looks); on Windows
+// the device that the COM name stands for.
 struct PortSighting {
   std::string path;
-  dev_t device = 0;
-  ino_t inode = 0;
+  std::string identity;
 };
 
-// The paths that match |pattern| now and are character devices (through
-// their links), in name order.
+// The ports that match |pattern| now, in name order (watch_posix.cpp,
+// watch_win32.cpp): on POSIX the paths that glob finds and that are
+// character devices (through their links); on Windows the COM ports among
+// the system's device names (QueryDosDevice) whose names match it, a '*'
+// for any characters and a '?' for one, without regard to case.
 std::vector<PortSighting> ScanPorts(const std::string& pattern);
+
+// Whether |name| matches |pattern| as ScanPorts matches COM names on
+// Windows.
+bool NameMatches(std::string_view pattern, std::string_view name);
 
 // What the station has handled: each present port's appearance that was
 // flashed, by path.
