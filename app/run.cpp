@@ -78,6 +78,9 @@ int RunKorvel(int argc, const char* const* argv) {
   // The progress channel of a program that runs korvel, if it asks for one;
   // taken before the run opens anything (see ProgressChannelOpen).
   ProgressChannelOpen(std::getenv("KORVEL_PROGRESS_FD"));
+  // A parent that can't send SIGTERM (Windows) may ask the run to end
+  // through an event instead.
+  WatchParentStopEvent(std::getenv("KORVEL_STOP_HANDLE"));
 
   // 3. How replies are read, asked once for the whole run: the environment
   // may shorten the wait after each reply (KORVEL_FAST=1); the output, the

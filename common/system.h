@@ -16,6 +16,18 @@ unsigned long LastSystemError();
 // detects a fault that the system did not report with a code of its own.
 void SetLastSystemError(unsigned long code);
 
+// A stop request from the program that started the run, where the platform
+// has no signal for it: on Windows |setting| (the text of
+// KORVEL_STOP_HANDLE) is the value of an inherited event handle that the
+// parent sets to ask the run to end. Takes the handle when it is one;
+// nothing on POSIX, where a parent sends SIGTERM. Returns whether it took
+// it. Leaves the last system error as it was.
+bool WatchParentStopEvent(const char* setting);
+
+// Whether the parent has set the event WatchParentStopEvent took; false
+// when none was taken. Never waits.
+bool ParentStopEventSet();
+
 // The platform's code for a call that was interrupted: EINTR on POSIX,
 // ERROR_OPERATION_ABORTED on Windows.
 unsigned long InterruptedSystemError();

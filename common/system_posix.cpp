@@ -117,3 +117,11 @@ std::string FileGroupName(const std::string& path) {
   }
   return found->gr_name;
 }
+
+bool WatchParentStopEvent(const char* /*setting*/) {
+  return false;  // a parent asks with SIGTERM
+}
+
+bool ParentStopEventSet() {
+  return false;
+}

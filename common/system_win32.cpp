@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 
 #include "common/system.h"
@@ -18,6 +19,9 @@ HANDLE HandleOfDescriptor(int descriptor) {
   const intptr_t handle = _get_osfhandle(descriptor);
   return handle == -1 || handle == -2 ? nullptr : reinterpret_cast<HANDLE>(handle);
 }
+
+// The event a parent sets to ask the run to end (WatchParentStopEvent).
+HANDLE parentStopEvent = nullptr;
 
 }  // namespace
 
@@ -142,4 +146,24 @@ std::string FileGroupName(const std::string& /*path*/) {
   // Access to a port on Windows is no group's: a port that can't be opened
   // is held by another program.
   return std::string();
+}
+
+bool WatchParentStopEvent(const char* setting) {
+  SystemErrorGuard keepError;
+  if (setting == nullptr || *setting < '0' || *setting > '9') return false;
+  char* end = nullptr;
+  const unsigned long long value = std::strtoull(setting, &end, 10);
+  if (*end != '\0' || value == 0) return false;
+  // Only a handle that can be waited on and is not set yet: a number that
+  // names something else, or nothing, leaves the run without the request.
+  HANDLE handle = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(value));
+  if (WaitForSingleObject(handle, 0) != WAIT_TIMEOUT) return false;
+  parentStopEvent = handle;
+  return true;
+}
+
+bool ParentStopEventSet() {
+  if (parentStopEvent == nullptr) return false;
+  SystemErrorGuard keepError;
+  return WaitForSingleObject(parentStopEvent, 0) == WAIT_OBJECT_0;
 }

@@ -79,9 +79,9 @@ struct GangPlatform {
   // Wine starts each Windows program in about a second, the gang's
   // children side by side: so much more a run and a batch may take.
   milliseconds startCost;
-  // A run ended at its time limit: on Linux korvel ends it at SIGTERM, with
-  // its failure line and the port as found; on Windows, where no console
-  // event reaches it alone, TerminateProcess ends it where it was.
+  // A run ended at its time limit: korvel ends it at SIGTERM (Linux) or at
+  // the stop event the gang sets (Windows), with its failure line and the
+  // port as found (which only a native run can read back as termios).
   struct {
     Json status;
     std::string lastLine;
@@ -103,7 +103,7 @@ std::vector<GangPlatform> ThisPlatform() {
     return {{"Windows",
              Batch(6, {{1, Kind::kNoBootloader}, {4, Kind::kVanishesMidFlash}}),
              StartCost(),
-             {Json(), "Version: 2.3", false},
+             {Json(255), "Activating the bootloader failed.", false},
              true}};
   }
   return {{"Linux",

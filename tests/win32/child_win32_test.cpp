@@ -74,12 +74,12 @@ std::vector<std::string> Entries(const std::string& block) {
 TEST(ChildEnvironment, SetsTheChannelInPlaceOfAnyOfThatNameInAnyCase) {
   const std::string parent = std::string("=C:=C:\\work") + '\0' + "Path=C:\\bin" + '\0' +
                              "korvel_progress_fd=7" + '\0' + "KORVEL_PROGRESS_FD_X=1" + '\0' + '\0';
-  const std::string block = ChildEnvironmentBlock(parent.c_str(), "KORVEL_PROGRESS_FD", "1234");
+  const std::string block = ChildEnvironmentBlock(parent.c_str(), {{"KORVEL_PROGRESS_FD", "1234"}});
   EXPECT_EQ(Entries(block),
             (std::vector<std::string>{"=C:=C:\\work", "Path=C:\\bin", "KORVEL_PROGRESS_FD_X=1",
                                       "KORVEL_PROGRESS_FD=1234"}));
   EXPECT_EQ(block.substr(block.size() - 2), std::string(2, '\0'));
-  EXPECT_EQ(Entries(ChildEnvironmentBlock("\0", "V", "1")), std::vector<std::string>{"V=1"});
+  EXPECT_EQ(Entries(ChildEnvironmentBlock("\0", {{"V", "1"}})), std::vector<std::string>{"V=1"});
 }
 
 // korvel's side of the channel: the value of an inherited handle, as the

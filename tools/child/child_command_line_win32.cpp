@@ -54,18 +54,22 @@ std::string WindowsCommandLine(const std::vector<std::string>& args) {
   return line;
 }
 
-std::string ChildEnvironmentBlock(const char* parent, const std::string& variable,
-                                  const std::string& value) {
+std::string ChildEnvironmentBlock(
+    const char* parent, const std::vector<std::pair<std::string, std::string>>& settings) {
   std::string block;
   // Entries follow each other, each ended by a NUL; an empty one ends the
   // block. Those that start with '=' (the drives' working folders) have
   // no name to match and are kept.
   for (const char* entry = parent; entry != nullptr && *entry != '\0';
        entry += std::strlen(entry) + 1) {
-    if (SameNameNoCase(entry, variable)) continue;
-    block.append(entry).push_back('\0');
+    const bool replaced = std::any_of(settings.begin(), settings.end(), [&](const auto& setting) {
+      return SameNameNoCase(entry, setting.first);
+    });
+    if (!replaced) block.append(entry).push_back('\0');
   }
-  block.append(variable).append(1, '=').append(value).push_back('\0');
+  for (const auto& [variable, value] : settings) {
+    block.append(variable).append(1, '=').append(value).push_back('\0');
+  }
   block.push_back('\0');
   return block;
 }

@@ -24,6 +24,11 @@ struct ChildSpec {
   // parent's environment has: on POSIX descriptor 3 ("3"), on Windows an
   // inherited handle (its value in decimal).
   std::string channelVariable;
+  // Windows: when not empty, the child gets an event that AskChildToEnd
+  // sets, and this environment variable names its inherited handle (its
+  // value in decimal); a child that watches it ends at its next safe
+  // point. POSIX has SIGTERM for that and ignores this.
+  std::string stopVariable;
 };
 
 // A started child: the process and the parent's ends of its pipes.
@@ -70,8 +75,9 @@ void CloseChildPipe(ChildPipe* pipe);
 bool ChildEnded(Child* child, ChildExit* exit);
 
 // Asks the child to end at its next safe point: SIGTERM on POSIX; on
-// Windows a Ctrl+Break to its own process group, where its console takes
-// one. False when there is no such way (KillChild is all that is left).
+// Windows the stop event of ChildSpec::stopVariable, or else a Ctrl+Break
+// to its own process group, where its console takes one. False when there
+// is no such way (KillChild is all that is left).
 bool AskChildToEnd(Child* child);
 
 // Ends the child at once: SIGKILL, TerminateProcess.

@@ -57,12 +57,30 @@ struct ChildEnds {
   HANDLE null = nullptr;
   HANDLE output = nullptr;
   HANDLE channel = nullptr;
+  HANDLE stop = nullptr;  // the stop event, which the parent keeps as well
 };
 
 void CloseEnds(ChildEnds* ends) {
   CloseIfOpen(&ends->null);
   CloseIfOpen(&ends->output);
   CloseIfOpen(&ends->channel);
+}
+
+// The child's environment: the parent's, with the variables that name its
+// inherited handles. Empty for none, which CreateProcess reads as the
+// parent's own.
+std::string EnvironmentFor(const ChildSpec& spec, const ChildEnds& ends) {
+  std::vector<std::pair<std::string, std::string>> settings;
+  const auto value = [](HANDLE handle) {
+    return std::to_string(reinterpret_cast<uintptr_t>(handle));
+  };
+  if (ends.channel != nullptr) settings.emplace_back(spec.channelVariable, value(ends.channel));
+  if (ends.stop != nullptr) settings.emplace_back(spec.stopVariable, value(ends.stop));
+  if (settings.empty()) return std::string();
+  char* parent = GetEnvironmentStringsA();
+  std::string block = ChildEnvironmentBlock(parent, settings);
+  FreeEnvironmentStringsA(parent);
+  return block;
 }
 
 // Creates the child suspended, with exactly |ends| inherited (a list of
@@ -72,6 +90,7 @@ void CloseEnds(ChildEnds* ends) {
 DWORD CreateSuspended(const ChildSpec& spec, const ChildEnds& ends, PROCESS_INFORMATION* created) {
   std::vector<HANDLE> inherited = {ends.null, ends.output};
   if (ends.channel != nullptr) inherited.push_back(ends.channel);
+  if (ends.stop != nullptr) inherited.push_back(ends.stop);
   for (HANDLE handle : inherited) SetHandleInformation(handle, HANDLE_FLAG_INHERIT, 1);
   SIZE_T size = 0;
   InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
@@ -93,13 +112,7 @@ DWORD CreateSuspended(const ChildSpec& spec, const ChildEnds& ends, PROCESS_INFO
   std::vector<std::string> args = {spec.program};
   args.insert(args.end(), spec.args.begin(), spec.args.end());
   std::string commandLine = WindowsCommandLine(args);
-  std::string environment;
-  if (ends.channel != nullptr) {
-    char* parent = GetEnvironmentStringsA();
-    environment = ChildEnvironmentBlock(parent, spec.channelVariable,
-                                        std::to_string(reinterpret_cast<uintptr_t>(ends.channel)));
-    FreeEnvironmentStringsA(parent);
-  }
+  std::string environment = EnvironmentFor(spec, ends);
   // Its own process group takes it out of reach of the Ctrl+C on the
   // parent's console (the parent's to handle), and lets AskChildToEnd
   // reach it alone.
@@ -121,14 +134,18 @@ void CALLBACK ChildHasEnded(void* /*context*/, BOOLEAN /*timedOut*/) {
 }
 
 // The pipes; false with the error code in |error|.
-bool OpenPipes(bool wantChannel, ChildEnds* ends, HANDLE* outRead, HANDLE* channelRead,
+bool OpenPipes(const ChildSpec& spec, ChildEnds* ends, HANDLE* outRead, HANDLE* channelRead,
                DWORD* error) {
   SECURITY_ATTRIBUTES plain{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
   ends->null = CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                            &plain, OPEN_EXISTING, 0, nullptr);
-  const bool made = ends->null != INVALID_HANDLE_VALUE &&
-                    CreatePipe(outRead, &ends->output, &plain, kPipeSize) &&
-                    (!wantChannel || CreatePipe(channelRead, &ends->channel, &plain, kPipeSize));
+  // The stop event: manual-reset, so that every look of the child's after
+  // the parent set it sees it set.
+  if (!spec.stopVariable.empty()) ends->stop = CreateEventA(&plain, TRUE, FALSE, nullptr);
+  const bool made =
+      ends->null != INVALID_HANDLE_VALUE && (spec.stopVariable.empty() || ends->stop != nullptr) &&
+      CreatePipe(outRead, &ends->output, &plain, kPipeSize) &&
+      (spec.channelVariable.empty() || CreatePipe(channelRead, &ends->channel, &plain, kPipeSize));
   *error = made ? 0 : GetLastError();
   return made;
 }
@@ -142,7 +159,7 @@ bool StartChild(const ChildSpec& spec, Child* child, std::string* error) {
   HANDLE channelRead = nullptr;
   DWORD code = 0;
   PROCESS_INFORMATION created{};
-  if (OpenPipes(!spec.channelVariable.empty(), &ends, &outRead, &channelRead, &code)) {
+  if (OpenPipes(spec, &ends, &outRead, &channelRead, &code)) {
     code = CreateSuspended(spec, ends, &created);
   }
   // 2. Only the child writes into the pipes now, so that they end with it.
@@ -150,6 +167,7 @@ bool StartChild(const ChildSpec& spec, Child* child, std::string* error) {
   if (code != 0) {
     CloseIfOpen(&outRead);
     CloseIfOpen(&channelRead);
+    CloseIfOpen(&ends.stop);
     *error = "cannot start " + spec.program + ": " + SystemMessage(code);
     return false;
   }
@@ -162,6 +180,7 @@ bool StartChild(const ChildSpec& spec, Child* child, std::string* error) {
   CloseHandle(created.hThread);
   child->process.process = created.hProcess;
   child->process.id = created.dwProcessId;
+  child->process.stopEvent = ends.stop;
   // 4. Its pipes' readers and the wait for its end. A reader that can't
   // start leaves its pipe closed: the child's writes there fail.
   StartPipeReader(outRead, &child->output);
@@ -185,17 +204,21 @@ bool ChildEnded(Child* child, ChildExit* exit) {
   if (byItself && signedCode >= -256 && signedCode <= 255) exit->status = signedCode & 0xFF;
   // INVALID_HANDLE_VALUE: wait until the callback, if it runs, is over.
   if (process.endWait != nullptr) UnregisterWaitEx(process.endWait, INVALID_HANDLE_VALUE);
+  if (process.stopEvent != nullptr) CloseHandle(process.stopEvent);
   CloseHandle(process.process);
   process = ChildProcess{};
   return true;
 }
 
 bool AskChildToEnd(Child* child) {
-  // The one gentle end Windows offers for another console program: a
+  if (child->process.process == nullptr) return false;
+  // korvel watches the event it was given and ends at its next safe point,
+  // leaving its port as found.
+  if (child->process.stopEvent != nullptr) return SetEvent(child->process.stopEvent) != 0;
+  // Else the one gentle end Windows offers for another console program: a
   // Ctrl+Break to its process group. It reaches it only when both share a
   // console; a child that ignores it is ended by KillChild.
-  return child->process.process != nullptr &&
-         GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, child->process.id) != 0;
+  return GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, child->process.id) != 0;
 }
 
 void KillChild(Child* child) {

@@ -116,6 +116,8 @@ void StartRun(const GangOptions& options, GangRun* job) {
   spec.args = {job->port, options.image};
   if (!options.activation.empty()) spec.args.push_back(options.activation);
   spec.channelVariable = "KORVEL_PROGRESS_FD";
+  // Windows: how the time limit asks korvel to end (POSIX sends SIGTERM).
+  spec.stopVariable = "KORVEL_STOP_HANDLE";
   std::string error;
   if (!StartChild(spec, &job->child, &error)) NotStarted(job, error);
 }

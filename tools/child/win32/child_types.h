@@ -11,10 +11,11 @@ struct PipeReader;
 // A started child: its process handle (nullptr once reaped), its id (which
 // is also its process group's), and the thread pool's wait for its end.
 struct ChildProcess {
-  void* process = nullptr;  // HANDLE
-  unsigned long id = 0;     // DWORD
-  void* endWait = nullptr;  // HANDLE
-  bool killed = false;      // TerminateProcess went out
+  void* process = nullptr;    // HANDLE
+  unsigned long id = 0;       // DWORD
+  void* endWait = nullptr;    // HANDLE
+  void* stopEvent = nullptr;  // HANDLE: AskChildToEnd sets it, when there is one
+  bool killed = false;        // TerminateProcess went out
 };
 
 // The parent's end of a pipe from a child: a thread reads it as it fills

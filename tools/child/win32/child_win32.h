@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "child_types.h"
@@ -29,8 +30,8 @@ bool PipeReady(const ChildPipe& pipe);
 std::string WindowsCommandLine(const std::vector<std::string>& args);
 
 // An environment block ("NAME=value\0...\0\0") of the entries of |parent|
-// (a block as GetEnvironmentStrings gives it), but with |variable| set to
-// |value| in place of any entry of that name (names compare without case,
-// as Windows compares them).
-std::string ChildEnvironmentBlock(const char* parent, const std::string& variable,
-                                  const std::string& value);
+// (a block as GetEnvironmentStrings gives it), but with each variable of
+// |settings| set to its value in place of any entry of that name (names
+// compare without case, as Windows compares them).
+std::string ChildEnvironmentBlock(const char* parent,
+                                  const std::vector<std::pair<std::string, std::string>>& settings);
