@@ -47,6 +47,9 @@ FakePort fake;
 
 // --- The platform layer, faked ----------------------------------------------
 
+PortTraits PortTraitsFor(const char*) {
+  return PortTraits{};
+}
 PortHandle PortCreate(const char*) {
   return PortHandle{};
 }

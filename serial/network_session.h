@@ -1,0 +1,112 @@
+// The connection to a device server under a network port: what korvel
+// received and not yet read, the server's answers to its COM-PORT-OPTION
+// requests, and the sending of requests and data. The network port's
+// operations (network_port.cpp) are built on it.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "serial/serial_port.h"
+#include "serial/telnet.h"
+
+using NetworkClock = std::chrono::steady_clock;
+
+// Every wait on the network is cut into slices no longer than this, the
+// longest a local read waits.
+inline constexpr std::chrono::milliseconds kNetworkSlice{150};
+
+// The longest korvel waits for the server to answer one request.
+inline constexpr std::chrono::milliseconds kAnswerLimit{2000};
+
+// Data from the server that korvel has not read yet. Beyond this the
+// server's data is dropped, as a serial driver's full buffer drops bytes, so
+// that a flood can neither fill memory nor hide the server's answers.
+inline constexpr size_t kInboxSize = 4096;
+
+// What one receive call takes from the connection.
+inline constexpr size_t kReceiveChunk = 2048;
+
+// Negotiation answers waiting for room to go out: korvel answers each
+// option at most a few times, so this is never full but for a server that
+// reads nothing.
+inline constexpr size_t kPendingAnswersSize = 512;
+
+struct NetworkSession {
+  PortHandle connection = kNoPort;
+  TelnetOptions options{};
+  TelnetDecoder decoder{};
+
+  std::array<uint8_t, kInboxSize> inbox{};
+  size_t inboxLength = 0;
+  // PURGE-DATA requests that the server has not answered yet: what it sent
+  // before its answer was sent before the purge, and is dropped. korvel
+  // stops waiting for the answer at |purgeGiveUp|.
+  int purgesUnanswered = 0;
+  NetworkClock::time_point purgeGiveUp{};
+
+  // The server's answers, by request code: how many came, and the value of
+  // the last one (its first four bytes, high byte first).
+  std::array<uint32_t, kComPortLastCommand + 1> answers{};
+  std::array<uint32_t, kComPortLastCommand + 1> answerValues{};
+
+  std::array<uint8_t, kPendingAnswersSize> pendingAnswers{};
+  size_t pendingAnswersLength = 0;
+
+  // The second byte of an escape (IAC IAC, CR NUL) whose first byte went
+  // out at the end of a write; it goes before anything else.
+  bool owed = false;
+  uint8_t owedByte = 0;
+
+  // The rate the server confirmed last; 0 before the first.
+  uint32_t baud = 0;
+  // Data size, parity, stop bits and the control lines were set.
+  bool lineSetUp = false;
+  // Data bytes written since the server last confirmed it has everything.
+  uint64_t sentSinceDrain = 0;
+
+  // The connection failed (the server closed or reset it, a send or receive
+  // failed): every later call fails at once with |failedCode|, reported
+  // once where it happened.
+  bool failed = false;
+  unsigned long failedCode = 0;
+};
+
+// The one network port a run has; its connection is kNoPort while none is
+// open.
+extern NetworkSession networkSession;
+
+// Whether the server sends, and korvel may send, binary data.
+bool ServerSendsBinary(const NetworkSession& s);
+bool ClientSendsBinary(const NetworkSession& s);
+
+// Waits up to |wait| (at most one slice) for the server and takes in what
+// it sent: data into the inbox, answers counted, negotiations answered.
+// Returns 1, whether or not anything came; 0 when the connection has
+// failed, after the report "recv" if it failed here.
+int ReceiveFromServer(NetworkSession& s, NetworkClock::duration wait);
+
+// Waits until the server has sent |count| answers to |command| in all, or
+// |deadline| passes. Returns 1, or 0 with the system's "timed out" or the
+// connection's failure.
+int WaitForAnswers(NetworkSession& s, ComPortCommand command, uint32_t count,
+                   NetworkClock::time_point deadline);
+
+// Sends |bytes| (telnet commands) whole within kAnswerLimit, after a
+// half-sent escape. Returns 1, or 0 after the report "send".
+int SendCommands(NetworkSession& s, std::span<const uint8_t> bytes);
+
+// Sends what it can of |bytes| within |wait|, after a half-sent escape; a
+// server that takes nothing leaves |sent| at 0. Returns 1, or 0 after the
+// report "send".
+int SendWithin(NetworkSession& s, std::span<const uint8_t> bytes, NetworkClock::duration wait,
+               size_t* sent);
+
+// Moves up to |buffer|'s size of the inbox into |buffer|; returns the count.
+uint32_t TakeFromInbox(NetworkSession& s, std::span<uint8_t> buffer);
+
+// Marks the connection failed with the current error code.
+void MarkFailed(NetworkSession& s);

@@ -1,0 +1,240 @@
+// The telnet codec: encoding, option negotiation and the decoder's state
+// machine, over bytes only.
+#include "serial/telnet.h"
+
+namespace {
+
+using State = TelnetDecoder::State;
+
+constexpr uint8_t kNul = 0;
+constexpr uint8_t kCarriageReturn = '\r';
+
+// The options korvel takes on either side.
+bool WantedLocally(uint8_t option) {
+  return option == kOptionBinary || option == kOptionSuppressGoAhead || option == kOptionComPort;
+}
+bool WantedRemotely(uint8_t option) {
+  return option == kOptionBinary || option == kOptionSuppressGoAhead;
+}
+
+size_t Negotiation(TelnetVerb verb, uint8_t option, std::span<uint8_t> out) {
+  out[0] = kTelnetIac;
+  out[1] = static_cast<uint8_t>(verb);
+  out[2] = option;
+  return kNegotiationSize;
+}
+
+// The server offers (WILL) or refuses (WONT) to do |option| itself.
+size_t AnswerRemote(TelnetOptions* options, bool will, uint8_t option, std::span<uint8_t> out) {
+  OptionState& state = options->remote[option];
+  if (!will) {
+    // A refusal of what it did is confirmed; one of korvel's request, or of
+    // what it never did, needs no answer.
+    const bool wasOn = state == OptionState::kYes;
+    state = OptionState::kNo;
+    return wasOn ? Negotiation(TelnetVerb::kDont, option, out) : 0;
+  }
+  if (WantedRemotely(option)) {
+    const bool asked = state == OptionState::kWantYes;
+    const bool already = state == OptionState::kYes;
+    state = OptionState::kYes;
+    return asked || already ? 0 : Negotiation(TelnetVerb::kDo, option, out);
+  }
+  if (options->remoteRefused[option]) return 0;
+  options->remoteRefused[option] = true;
+  return Negotiation(TelnetVerb::kDont, option, out);
+}
+
+// The server asks korvel to do (DO) or not to do (DONT) |option|.
+size_t AnswerLocal(TelnetOptions* options, bool doIt, uint8_t option, std::span<uint8_t> out) {
+  OptionState& state = options->local[option];
+  if (!doIt) {
+    const bool wasOn = state == OptionState::kYes;
+    state = OptionState::kNo;
+    return wasOn ? Negotiation(TelnetVerb::kWont, option, out) : 0;
+  }
+  if (WantedLocally(option)) {
+    const bool asked = state == OptionState::kWantYes;
+    const bool already = state == OptionState::kYes;
+    state = OptionState::kYes;
+    return asked || already ? 0 : Negotiation(TelnetVerb::kWill, option, out);
+  }
+  if (options->localRefused[option]) return 0;
+  options->localRefused[option] = true;
+  return Negotiation(TelnetVerb::kWont, option, out);
+}
+
+// Adds |byte| to the subnegotiation being read, or marks it truncated.
+void AddToSubnegotiation(TelnetEvent* event, uint8_t byte) {
+  if (event->length < event->payload.size()) {
+    event->payload[event->length++] = byte;
+  } else {
+    event->truncated = true;
+  }
+}
+
+// The byte after IAC, outside a subnegotiation.
+void TakeCommand(TelnetDecoder* decoder, uint8_t byte) {
+  switch (byte) {
+    case static_cast<uint8_t>(TelnetVerb::kWill):
+    case static_cast<uint8_t>(TelnetVerb::kWont):
+    case static_cast<uint8_t>(TelnetVerb::kDo):
+    case static_cast<uint8_t>(TelnetVerb::kDont):
+      decoder->event = TelnetEvent{};
+      decoder->event.kind = TelnetEvent::Kind::kNegotiation;
+      decoder->event.verb = byte;
+      decoder->state = State::kOption;
+      return;
+    case kTelnetSb:
+      decoder->state = State::kSubOption;
+      return;
+    default:
+      // NOP, data mark, go-ahead, a stray SE and the like carry nothing
+      // for a serial line.
+      decoder->state = State::kData;
+      return;
+  }
+}
+
+}  // namespace
+
+size_t TelnetEncodeData(std::span<const uint8_t> data, bool binary, std::span<uint8_t> out) {
+  size_t length = 0;
+  for (uint8_t byte : data) {
+    out[length++] = byte;
+    if (byte == kTelnetIac) {
+      out[length++] = kTelnetIac;
+    } else if (byte == kCarriageReturn && !binary) {
+      out[length++] = kNul;
+    }
+  }
+  return length;
+}
+
+size_t TelnetComPortRequest(ComPortCommand command, std::span<const uint8_t> value,
+                            std::span<uint8_t, kMaxComPortRequest> out) {
+  size_t length = 0;
+  out[length++] = kTelnetIac;
+  out[length++] = kTelnetSb;
+  out[length++] = kOptionComPort;
+  out[length++] = static_cast<uint8_t>(command);
+  // Inside a subnegotiation 0xFF is doubled as in data; a CR is not.
+  for (size_t i = 0; i < value.size() && i < 4; ++i) {
+    out[length++] = value[i];
+    if (value[i] == kTelnetIac) out[length++] = kTelnetIac;
+  }
+  out[length++] = kTelnetIac;
+  out[length++] = kTelnetSe;
+  return length;
+}
+
+std::array<uint8_t, 4> TelnetBaudValue(uint32_t baud) {
+  return {static_cast<uint8_t>(baud >> 24), static_cast<uint8_t>(baud >> 16),
+          static_cast<uint8_t>(baud >> 8), static_cast<uint8_t>(baud)};
+}
+
+size_t TelnetRequestOptions(TelnetOptions* options, std::span<uint8_t, kOptionRequestsSize> out) {
+  size_t length = 0;
+  for (uint8_t option : {kOptionBinary, kOptionSuppressGoAhead, kOptionComPort}) {
+    options->local[option] = OptionState::kWantYes;
+    length += Negotiation(TelnetVerb::kWill, option, std::span(out).subspan(length));
+  }
+  for (uint8_t option : {kOptionBinary, kOptionSuppressGoAhead}) {
+    options->remote[option] = OptionState::kWantYes;
+    length += Negotiation(TelnetVerb::kDo, option, std::span(out).subspan(length));
+  }
+  return length;
+}
+
+size_t TelnetAnswerNegotiation(TelnetOptions* options, uint8_t verb, uint8_t option,
+                               std::span<uint8_t, kNegotiationSize> out) {
+  switch (static_cast<TelnetVerb>(verb)) {
+    case TelnetVerb::kWill:
+      return AnswerRemote(options, true, option, out);
+    case TelnetVerb::kWont:
+      return AnswerRemote(options, false, option, out);
+    case TelnetVerb::kDo:
+      return AnswerLocal(options, true, option, out);
+    case TelnetVerb::kDont:
+      return AnswerLocal(options, false, option, out);
+  }
+  return 0;
+}
+
+namespace {
+
+// Takes one received byte. Returns true when it completed a command, which
+// is then in decoder->event.
+bool TakeByte(TelnetDecoder* decoder, uint8_t byte, bool binary, std::span<uint8_t> data,
+              size_t* dataLength) {
+  TelnetEvent& pending = decoder->event;
+  switch (decoder->state) {
+    case State::kCarriageReturn:
+      decoder->state = State::kData;
+      if (byte == kNul) return false;  // CR NUL is a bare CR
+      [[fallthrough]];
+    case State::kData:
+      if (byte == kTelnetIac) {
+        decoder->state = State::kCommand;
+        return false;
+      }
+      data[(*dataLength)++] = byte;
+      if (byte == kCarriageReturn && !binary) decoder->state = State::kCarriageReturn;
+      return false;
+    case State::kCommand:
+      if (byte == kTelnetIac) {  // IAC IAC: one data byte 0xFF
+        data[(*dataLength)++] = byte;
+        decoder->state = State::kData;
+      } else {
+        TakeCommand(decoder, byte);
+      }
+      return false;
+    case State::kOption:
+      pending.option = byte;
+      decoder->state = State::kData;
+      return true;
+    case State::kSubOption:
+      pending = TelnetEvent{};
+      pending.kind = TelnetEvent::Kind::kSubnegotiation;
+      pending.option = byte;
+      decoder->state = State::kSub;
+      return false;
+    case State::kSub:
+      if (byte == kTelnetIac) {
+        decoder->state = State::kSubCommand;
+      } else {
+        AddToSubnegotiation(&pending, byte);
+      }
+      return false;
+    case State::kSubCommand:
+      if (byte == kTelnetIac) {
+        AddToSubnegotiation(&pending, byte);
+        decoder->state = State::kSub;
+        return false;
+      }
+      if (byte == kTelnetSe) {
+        decoder->state = State::kData;
+        return true;
+      }
+      // Not a subnegotiation a server may send: it is dropped, and the byte
+      // is read as the command it is.
+      TakeCommand(decoder, byte);
+      return false;
+  }
+  return false;
+}
+
+}  // namespace
+
+size_t TelnetDecode(TelnetDecoder* decoder, std::span<const uint8_t> input, bool binary,
+                    std::span<uint8_t> data, size_t* dataLength, TelnetEvent* event) {
+  event->kind = TelnetEvent::Kind::kNone;
+  size_t used = 0;
+  while (used < input.size() && *dataLength < data.size()) {
+    if (TakeByte(decoder, input[used++], binary, data, dataLength)) {
+      *event = decoder->event;
+      return used;
+    }
+  }
+  return used;
+}
