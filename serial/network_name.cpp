@@ -25,8 +25,8 @@ bool IsPortNumber(std::string_view text) {
 bool IsHostText(std::string_view host) {
   if (host.empty() || host.size() > kLongestHost) return false;
   for (char c : host) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (std::isgraph(byte) == 0 || c == '/' || c == '@' || c == '[' || c == ']') return false;
+    const auto code = static_cast<unsigned char>(c);
+    if (std::isgraph(code) == 0 || c == '/' || c == '@' || c == '[' || c == ']') return false;
   }
   return true;
 }

@@ -64,25 +64,25 @@ size_t AnswerLocal(TelnetOptions* options, bool doIt, uint8_t option, std::span<
   return Negotiation(TelnetVerb::kWont, option, out);
 }
 
-// Adds |byte| to the subnegotiation being read, or marks it truncated.
-void AddToSubnegotiation(TelnetEvent* event, uint8_t byte) {
+// Adds |octet| to the subnegotiation being read, or marks it truncated.
+void AddToSubnegotiation(TelnetEvent* event, uint8_t octet) {
   if (event->length < event->payload.size()) {
-    event->payload[event->length++] = byte;
+    event->payload[event->length++] = octet;
   } else {
     event->truncated = true;
   }
 }
 
-// The byte after IAC, outside a subnegotiation.
-void TakeCommand(TelnetDecoder* decoder, uint8_t byte) {
-  switch (byte) {
+// The octet after IAC, outside a subnegotiation.
+void TakeCommand(TelnetDecoder* decoder, uint8_t octet) {
+  switch (octet) {
     case static_cast<uint8_t>(TelnetVerb::kWill):
     case static_cast<uint8_t>(TelnetVerb::kWont):
     case static_cast<uint8_t>(TelnetVerb::kDo):
     case static_cast<uint8_t>(TelnetVerb::kDont):
       decoder->event = TelnetEvent{};
       decoder->event.kind = TelnetEvent::Kind::kNegotiation;
-      decoder->event.verb = byte;
+      decoder->event.verb = octet;
       decoder->state = State::kOption;
       return;
     case kTelnetSb:
@@ -100,11 +100,11 @@ void TakeCommand(TelnetDecoder* decoder, uint8_t byte) {
 
 size_t TelnetEncodeData(std::span<const uint8_t> data, bool binary, std::span<uint8_t> out) {
   size_t length = 0;
-  for (uint8_t byte : data) {
-    out[length++] = byte;
-    if (byte == kTelnetIac) {
+  for (uint8_t octet : data) {
+    out[length++] = octet;
+    if (octet == kTelnetIac) {
       out[length++] = kTelnetIac;
-    } else if (byte == kCarriageReturn && !binary) {
+    } else if (octet == kCarriageReturn && !binary) {
       out[length++] = kNul;
     }
   }
@@ -163,62 +163,62 @@ size_t TelnetAnswerNegotiation(TelnetOptions* options, uint8_t verb, uint8_t opt
 
 namespace {
 
-// Takes one received byte. Returns true when it completed a command, which
+// Takes one received octet. Returns true when it completed a command, which
 // is then in decoder->event.
-bool TakeByte(TelnetDecoder* decoder, uint8_t byte, bool binary, std::span<uint8_t> data,
+bool TakeByte(TelnetDecoder* decoder, uint8_t octet, bool binary, std::span<uint8_t> data,
               size_t* dataLength) {
   TelnetEvent& pending = decoder->event;
   switch (decoder->state) {
     case State::kCarriageReturn:
       decoder->state = State::kData;
-      if (byte == kNul) return false;  // CR NUL is a bare CR
+      if (octet == kNul) return false;  // CR NUL is a bare CR
       [[fallthrough]];
     case State::kData:
-      if (byte == kTelnetIac) {
+      if (octet == kTelnetIac) {
         decoder->state = State::kCommand;
         return false;
       }
-      data[(*dataLength)++] = byte;
-      if (byte == kCarriageReturn && !binary) decoder->state = State::kCarriageReturn;
+      data[(*dataLength)++] = octet;
+      if (octet == kCarriageReturn && !binary) decoder->state = State::kCarriageReturn;
       return false;
     case State::kCommand:
-      if (byte == kTelnetIac) {  // IAC IAC: one data byte 0xFF
-        data[(*dataLength)++] = byte;
+      if (octet == kTelnetIac) {  // IAC IAC: one data octet 0xFF
+        data[(*dataLength)++] = octet;
         decoder->state = State::kData;
       } else {
-        TakeCommand(decoder, byte);
+        TakeCommand(decoder, octet);
       }
       return false;
     case State::kOption:
-      pending.option = byte;
+      pending.option = octet;
       decoder->state = State::kData;
       return true;
     case State::kSubOption:
       pending = TelnetEvent{};
       pending.kind = TelnetEvent::Kind::kSubnegotiation;
-      pending.option = byte;
+      pending.option = octet;
       decoder->state = State::kSub;
       return false;
     case State::kSub:
-      if (byte == kTelnetIac) {
+      if (octet == kTelnetIac) {
         decoder->state = State::kSubCommand;
       } else {
-        AddToSubnegotiation(&pending, byte);
+        AddToSubnegotiation(&pending, octet);
       }
       return false;
     case State::kSubCommand:
-      if (byte == kTelnetIac) {
-        AddToSubnegotiation(&pending, byte);
+      if (octet == kTelnetIac) {
+        AddToSubnegotiation(&pending, octet);
         decoder->state = State::kSub;
         return false;
       }
-      if (byte == kTelnetSe) {
+      if (octet == kTelnetSe) {
         decoder->state = State::kData;
         return true;
       }
-      // Not a subnegotiation a server may send: it is dropped, and the byte
+      // Not a subnegotiation a server may send: it is dropped, and the octet
       // is read as the command it is.
-      TakeCommand(decoder, byte);
+      TakeCommand(decoder, octet);
       return false;
   }
   return false;

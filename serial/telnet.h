@@ -1,4 +1,4 @@
-// Telnet as a serial port server speaks it: the byte stream of RFC 854 with
+// Telnet as a serial port server speaks it: the octet stream of RFC 854 with
 // its commands, the option negotiation of RFC 855 (TRANSMIT-BINARY, RFC 856;
 // SUPPRESS-GO-AHEAD, RFC 858) and the COM-PORT-OPTION of RFC 2217. Pure code
 // over bytes, no I/O and nothing of the heap: the network port feeds the
@@ -26,8 +26,8 @@ inline constexpr uint8_t kOptionComPort = 44;         // COM-PORT-OPTION
 // subnegotiation whose command is the request's plus 100 and whose value is
 // what the port now does (for a query, value 0, what it did already).
 enum class ComPortCommand : uint8_t {
-  kSetBaudrate = 1,  // 4 bytes, high byte first; 0 asks for the current rate
-  kSetDatasize = 2,  // 1 byte
+  kSetBaudrate = 1,  // 4 bytes, high octet first; 0 asks for the current rate
+  kSetDatasize = 2,  // 1 octet
   kSetParity = 3,
   kSetStopsize = 4,
   kSetControl = 5,
@@ -47,11 +47,11 @@ inline constexpr uint8_t kPurgeBoth = 3;
 
 // --- Building what goes out ---------------------------------------------------
 
-// How many bytes |byte| takes on the wire as data: 0xFF goes out doubled
+// How many bytes |octet| takes on the wire as data: 0xFF goes out doubled
 // (IAC IAC); so does a carriage return, as CR NUL, while |binary| is off
 // (the network virtual terminal of RFC 854).
-constexpr size_t TelnetDataSize(uint8_t byte, bool binary) {
-  return byte == kTelnetIac || (byte == '\r' && !binary) ? 2 : 1;
+constexpr size_t TelnetDataSize(uint8_t octet, bool binary) {
+  return octet == kTelnetIac || (octet == '\r' && !binary) ? 2 : 1;
 }
 
 // Writes |data| as it goes on the wire into |out|, which must hold twice as
@@ -59,7 +59,7 @@ constexpr size_t TelnetDataSize(uint8_t byte, bool binary) {
 size_t TelnetEncodeData(std::span<const uint8_t> data, bool binary, std::span<uint8_t> out);
 
 // The longest request TelnetComPortRequest builds: IAC SB 44, the command,
-// a 4-byte value with every byte doubled, IAC SE.
+// a 4-octet value with every octet doubled, IAC SE.
 inline constexpr size_t kMaxComPortRequest = 3 + 1 + 8 + 2;
 
 // Builds the request |command| with |value| (at most 4 bytes) into |out|.
@@ -67,7 +67,7 @@ inline constexpr size_t kMaxComPortRequest = 3 + 1 + 8 + 2;
 size_t TelnetComPortRequest(ComPortCommand command, std::span<const uint8_t> value,
                             std::span<uint8_t, kMaxComPortRequest> out);
 
-// A rate as RFC 2217 carries it: four bytes, high byte first.
+// A rate as RFC 2217 carries it: four bytes, high octet first.
 std::array<uint8_t, 4> TelnetBaudValue(uint32_t baud);
 
 // --- Options ------------------------------------------------------------------
@@ -105,7 +105,7 @@ size_t TelnetAnswerNegotiation(TelnetOptions* options, uint8_t verb, uint8_t opt
 
 // --- Taking apart what comes in -----------------------------------------------
 
-// Longer than any answer korvel reads (the command and a 4-byte rate); a
+// Longer than any answer korvel reads (the command and a 4-octet rate); a
 // longer subnegotiation is consumed to its end and marked truncated.
 inline constexpr size_t kMaxSubnegotiation = 16;
 

@@ -257,15 +257,19 @@ TEST_P(PortNameTest, IsRefusedByTheOpen) {
   EXPECT_TRUE(EndsWithin(run, kNoWait));
 }
 
-INSTANTIATE_TEST_SUITE_P(FaultMatrix, PortNameTest,
-                         ::testing::Values(PortNameCase{"FourThousandNinetySixCharacters",
-                                                        std::string(4096, 'p'), ENAMETOOLONG},
-                                           // Names without a slash are looked up under /dev.
-                                           PortNameCase{"OneBackslash", "\\", ENOENT},
-                                           PortNameCase{"BackslashesAndDot", "\\\\.", ENOENT},
-                                           // /dev/ itself.
-                                           PortNameCase{"Empty", "", EISDIR}),
-                         CaseName<PortNameCase>);
+INSTANTIATE_TEST_SUITE_P(
+    FaultMatrix, PortNameTest,
+    ::testing::Values(PortNameCase{"FourThousandNinetySixCharacters", std::string(4096, 'p'),
+                                   ENAMETOOLONG},
+                      // Names without a slash are looked up under /dev.
+                      PortNameCase{"OneBackslash", "\\", ENOENT},
+                      PortNameCase{"BackslashesAndDot", "\\\\.", ENOENT},
+                      // /dev/ itself.
+                      PortNameCase{"Empty", "", EISDIR},
+                      // Network ports that name no server port.
+                      PortNameCase{"NetworkWithoutPort", "rfc2217://127.0.0.1", EINVAL},
+                      PortNameCase{"NetworkPortZero", "rfc2217://127.0.0.1:0", EINVAL}),
+    CaseName<PortNameCase>);
 
 TEST(FaultMatrix, PortInUseByAnotherRun) {
   // The first run waits for a bootloader that never answers; the second

@@ -1,7 +1,7 @@
-// korvel-gang: sixteen simulated devices at once, three of them faulty; a
-// run over its time limit; the station flashing each port once per
-// appearance; the command lines it refuses; and the board and the XML
-// escaping that the reports and the terminal rely on.
+// korvel-gang: sixteen simulated devices at once, three of them faulty and
+// two behind ser2net; a run over its time limit; the station flashing each
+// port once per appearance; the command lines it refuses; and the board and
+// the XML escaping that the reports and the terminal rely on.
 #include "tools/gang/gang.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "tests/e2e/case_name.h"
+#include "tests/e2e/network_peers.h"
 #include "tests/e2e/run_korvel.h"
 #include "tests/e2e/simulated_device.h"
 #include "tests/e2e/test_images.h"
@@ -70,10 +71,18 @@ TEST(Gang, FlashesSixteenAtOnceAndNamesTheThreeThatFailed) {
   kinds[7] = Kind::kBlockNeverAnswered;
   kinds[12] = Kind::kVanishesMidFlash;
   std::vector<std::unique_ptr<SimulatedDevice>> devices;
+  // Two of the good ones on a device server: rfc2217:// ports as any other.
+  std::vector<std::unique_ptr<Ser2net>> servers;
+  std::vector<std::string> ports;
   std::vector<std::string> args = {imagePath};
   for (Kind kind : kinds) {
     devices.push_back(std::make_unique<SimulatedDevice>(ConfigFor(kind)));
-    args.push_back(devices.back()->port());
+    ports.push_back(devices.back()->port());
+    if (devices.size() == 2 || devices.size() == 15) {
+      servers.push_back(std::make_unique<Ser2net>(ports.back()));
+      ports.back() = servers.back()->url();
+    }
+    args.push_back(ports.back());
   }
   const std::string logDir = (dir / "logs").string();
   const std::string jsonPath = (dir / "report.json").string();
@@ -97,19 +106,19 @@ TEST(Gang, FlashesSixteenAtOnceAndNamesTheThreeThatFailed) {
   for (size_t i = 0; i < kinds.size(); ++i) {
     const std::string& row = summary[i + 1];
     const std::string status = kinds[i] == Kind::kGood ? " 0 " : " 255 ";
-    EXPECT_EQ(row.rfind(devices[i]->port() + " ", 0), 0u) << row;
+    EXPECT_EQ(row.rfind(ports[i] + " ", 0), 0u) << row;
     EXPECT_NE(row.find("  " + LastLineFor(kinds[i]) + " "), std::string::npos) << row;
     EXPECT_NE(row.find(status), std::string::npos) << row;
   }
-  EXPECT_EQ(summary[17], "korvel-gang: 13 of 16 runs passed; not passed: " + devices[3]->port() +
-                             ", " + devices[7]->port() + ", " + devices[12]->port());
+  EXPECT_EQ(summary[17], "korvel-gang: 13 of 16 runs passed; not passed: " + ports[3] + ", " +
+                             ports[7] + ", " + ports[12]);
 
   // 3. The devices: the thirteen hold the image and were reset.
   for (size_t i = 0; i < kinds.size(); ++i) {
     if (kinds[i] != Kind::kGood) continue;
     const DevsimRecord seen =
         devices[i]->WaitFor([](const DevsimRecord& record) { return record.resets > 0; });
-    EXPECT_TRUE(HoldsImage(seen.flash, image)) << devices[i]->port();
+    EXPECT_TRUE(HoldsImage(seen.flash, image)) << ports[i];
     EXPECT_EQ(seen.resets, 1);
   }
 
@@ -125,7 +134,7 @@ TEST(Gang, FlashesSixteenAtOnceAndNamesTheThreeThatFailed) {
   for (size_t i = 0; i < kinds.size(); ++i) {
     const Json& result = report["results"][i];
     const bool good = kinds[i] == Kind::kGood;
-    EXPECT_EQ(result["port"], devices[i]->port());
+    EXPECT_EQ(result["port"], ports[i]);
     EXPECT_EQ(result["outcome"], good ? "passed" : "failed");
     EXPECT_EQ(result["exit_status"], good ? 0 : 255);
     EXPECT_EQ(result["last_line"], LastLineFor(kinds[i]));
@@ -146,10 +155,10 @@ TEST(Gang, FlashesSixteenAtOnceAndNamesTheThreeThatFailed) {
   EXPECT_EQ(Occurrences(junit, "<testcase "), 16u);
   EXPECT_EQ(Occurrences(junit, "<failure "), 3u);
   for (size_t i : {3u, 7u, 12u}) {
-    const std::string failedCase = "name=\"" + devices[i]->port() +
+    const std::string failedCase = "name=\"" + ports[i] +
                                    "\" time=\"[^\"]*\">\n      <failure message=\"" +
                                    LastLineFor(kinds[i]) + "\" type=\"exit status 255\"/>";
-    const size_t at = junit.find("name=\"" + devices[i]->port() + "\"");
+    const size_t at = junit.find("name=\"" + ports[i] + "\"");
     ASSERT_NE(at, std::string::npos);
     const size_t failure = junit.find("<failure message=\"" + LastLineFor(kinds[i]) + "\"", at);
     EXPECT_LT(failure, junit.find("</testcase>", at)) << failedCase;
