@@ -229,10 +229,9 @@ void HostileServer::Serve(Hostility hostility, size_t closeAfter) {
 
 // --- The impairing proxy ----------------------------------------------------------
 
-ImpairingProxy::ImpairingProxy(uint16_t serverPort, unsigned seed, int holdPercent) {
+ImpairingProxy::ImpairingProxy(uint16_t serverPort, const Impairment& impairment) {
   listener_ = ListenOnLoopback(&port_);
-  thread_ =
-      std::thread([this, serverPort, seed, holdPercent] { Relay(serverPort, seed, holdPercent); });
+  thread_ = std::thread([this, serverPort, impairment] { Relay(serverPort, impairment); });
 }
 
 ImpairingProxy::~ImpairingProxy() {
@@ -252,9 +251,40 @@ struct Flow {
   bool ended = false;  // |from| has closed
 };
 
+// Queues a chunk |flow| read: each byte with the time it is due.
+void Delay(Flow& flow, std::span<const uint8_t> chunk, const Impairment& impairment, bool hold,
+           std::mt19937& random) {
+  Clock::time_point due = std::max(flow.lastDue, Clock::now() + impairment.delay);
+  if (hold) due += milliseconds(300);
+  std::uniform_int_distribution<int> jitterUs(0, impairment.jitterUs);
+  for (uint8_t octet : chunk) {
+    due += std::chrono::microseconds(jitterUs(random));
+    flow.queue.emplace_back(due, octet);
+  }
+  flow.lastDue = due;
+}
+
+// Sends what is due of |flow|'s queue: byte by byte, or all at once.
+void SendDue(Flow& flow, bool singleBytes) {
+  std::vector<uint8_t> due;
+  while (!flow.queue.empty() && flow.queue.front().first <= Clock::now()) {
+    due.push_back(flow.queue.front().second);
+    flow.queue.pop_front();
+  }
+  const size_t step = singleBytes ? 1 : std::max<size_t>(due.size(), 1);
+  for (size_t at = 0; at < due.size(); at += step) {
+    const size_t count = std::min(step, due.size() - at);
+    if (send(flow.to, due.data() + at, count, MSG_NOSIGNAL) != static_cast<ssize_t>(count)) {
+      flow.ended = true;
+      flow.queue.clear();
+      return;
+    }
+  }
+}
+
 }  // namespace
 
-void ImpairingProxy::Relay(uint16_t serverPort, unsigned seed, int holdPercent) {
+void ImpairingProxy::Relay(uint16_t serverPort, const Impairment& impairment) {
   const int client = AcceptOne(listener_, stop_);
   if (client < 0) return;
   const int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -265,38 +295,26 @@ void ImpairingProxy::Relay(uint16_t serverPort, unsigned seed, int holdPercent) 
   if (connect(server, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) stop_ = true;
   NoDelay(client);
   NoDelay(server);
-  std::mt19937 random(seed);
-  std::uniform_int_distribution<int> jitterUs(0, 100);
+  std::mt19937 random(impairment.seed);
   Flow flows[2];
   flows[0].from = flows[1].to = client;
   flows[1].from = flows[0].to = server;
   while (!stop_ && !(flows[0].ended && flows[1].ended)) {
     pollfd ready[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
     poll(ready, 2, 1);
-    const Clock::time_point now = Clock::now();
     for (int i = 0; i < 2; ++i) {
       Flow& flow = flows[i];
       if (!flow.ended && (ready[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
         std::array<uint8_t, 4096> chunk{};
         const ssize_t count = read(flow.from, chunk.data(), chunk.size());
         flow.ended = count <= 0;
-        // A lost packet: this chunk and all after it come 300 ms late.
-        Clock::time_point due = std::max(flow.lastDue, now);
-        if (count > 0 && static_cast<int>(random() % 100) < holdPercent) {
-          due += milliseconds(300);
-          ++holds_;
+        const bool hold = count > 0 && static_cast<int>(random() % 100) < impairment.holdPercent;
+        if (hold) ++holds_;
+        if (count > 0) {
+          Delay(flow, std::span(chunk).first(static_cast<size_t>(count)), impairment, hold, random);
         }
-        for (ssize_t k = 0; k < count; ++k) {
-          due += std::chrono::microseconds(jitterUs(random));
-          flow.queue.emplace_back(due, chunk[static_cast<size_t>(k)]);
-        }
-        flow.lastDue = due;
       }
-      // One write per byte, without Nagle's delay: one packet each.
-      while (!flow.queue.empty() && flow.queue.front().first <= Clock::now()) {
-        if (send(flow.to, &flow.queue.front().second, 1, MSG_NOSIGNAL) != 1) flow.ended = true;
-        flow.queue.pop_front();
-      }
+      SendDue(flow, impairment.singleBytes);
       if (flow.ended && flow.queue.empty()) shutdown(flow.to, SHUT_WR);
     }
   }

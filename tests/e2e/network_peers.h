@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -76,14 +77,26 @@ class HostileServer {
   std::thread thread_;
 };
 
-// Between korvel and a server on |serverPort|: passes every byte on in a
-// write of its own after a random delay of up to 100 us, and at random
-// chunks (|holdPercent| of them) holds the stream in that direction for
-// 300 ms, as the retransmission of a lost packet does. Order is kept. It
-// takes one connection; |seed| makes its choices repeatable.
+// What a proxy does to the stream, the same in both directions.
+struct Impairment {
+  // Added to every byte's way.
+  std::chrono::microseconds delay{0};
+  // Up to this much more for each byte, at random.
+  int jitterUs = 0;
+  // The share of chunks (in per cent) held 300 ms with all that follows
+  // them, as the retransmission of a lost packet holds the stream.
+  int holdPercent = 0;
+  // Every byte in a write (so a packet) of its own.
+  bool singleBytes = false;
+  // Makes the random choices repeatable.
+  unsigned seed = 1;
+};
+
+// Between korvel and a server on |serverPort|, impairing the stream as
+// |impairment| says; order is kept. It takes one connection.
 class ImpairingProxy {
  public:
-  ImpairingProxy(uint16_t serverPort, unsigned seed, int holdPercent = 5);
+  ImpairingProxy(uint16_t serverPort, const Impairment& impairment);
   ~ImpairingProxy();
   ImpairingProxy(const ImpairingProxy&) = delete;
   ImpairingProxy& operator=(const ImpairingProxy&) = delete;
@@ -93,7 +106,7 @@ class ImpairingProxy {
   int holds() const { return holds_; }
 
  private:
-  void Relay(uint16_t serverPort, unsigned seed, int holdPercent);
+  void Relay(uint16_t serverPort, const Impairment& impairment);
 
   int listener_ = -1;
   uint16_t port_ = 0;

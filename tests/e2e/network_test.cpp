@@ -332,7 +332,8 @@ TEST(Network, ImpairedStreamStillFlashes) {
   const std::string path = dir.WriteFile("firmware.img", image).string();
   SimulatedDevice device;
   Ser2net server(device.port());
-  ImpairingProxy proxy(server.port(), 19);
+  ImpairingProxy proxy(server.port(),
+                       {.jitterUs = 100, .holdPercent = 5, .singleBytes = true, .seed = 19});
   const RunResult run = RunKorvel({proxy.url(), path}, {.timeout = milliseconds(120000)});
   EXPECT_TRUE(RunIs(run, ActivatedStart() + ExpectedLines{kVersion, kFirmwareFlashed}, 0));
   const DevsimRecord seen =
