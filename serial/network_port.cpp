@@ -85,12 +85,10 @@ bool LineSetupAnswered(const NetworkSession& s) {
          value(ComPortCommand::kSetStopsize) == kStopsizeOne;
 }
 
-// How long |bytes| take on a line at |baud| (10 bits each), with the margin.
-NetworkClock::duration WireTime(uint64_t bytes, uint32_t baud) {
+// How long |bytes| take on a line at |baud|: 10 bits each.
+NetworkClock::duration LineTime(size_t bytes, uint32_t baud) {
   const double seconds = baud == 0 ? 0.0 : static_cast<double>(bytes) * 10.0 / baud;
-  return std::chrono::duration_cast<NetworkClock::duration>(
-             std::chrono::duration<double>(seconds * 1.25)) +
-         kWireMargin;
+  return std::chrono::duration_cast<NetworkClock::duration>(std::chrono::duration<double>(seconds));
 }
 
 }  // namespace
@@ -174,7 +172,7 @@ int NetworkPortSetBaud(PortHandle, uint32_t baud) {
 
 int NetworkPortDrain(PortHandle) {
   NetworkSession& s = networkSession;
-  if (s.sentSinceDrain == 0) return 1;
+  if (!s.sentSinceDrain) return 1;
   // 1. A query (rate 0): the server answers it after the bytes before it.
   std::vector<uint8_t> query;
   AddRequest(&query, ComPortCommand::kSetBaudrate, TelnetBaudValue(0));
@@ -183,9 +181,11 @@ int NetworkPortDrain(PortHandle) {
       !WaitForAnswers(s, ComPortCommand::kSetBaudrate, count, NetworkClock::now() + kAnswerLimit)) {
     return 0;
   }
-  // 2. Their time on the line, at the rate they were written at.
-  std::this_thread::sleep_for(WireTime(s.sentSinceDrain, s.baud));
-  s.sentSinceDrain = 0;
+  // 2. What is left of their time on the line, at the rate they were
+  // written at, with a margin.
+  const NetworkClock::duration left = s.lineFreeAt - NetworkClock::now();
+  std::this_thread::sleep_for(std::max(left, NetworkClock::duration::zero()) * 5 / 4 + kWireMargin);
+  s.sentSinceDrain = false;
   return 1;
 }
 
@@ -194,7 +194,8 @@ void NetworkPortPurge(PortHandle, PurgeWhat what) {
   std::vector<uint8_t> request;
   AddRequest(&request, ComPortCommand::kPurgeData,
              what == PurgeWhat::kBoth ? kPurgeBoth : kPurgeReceive);
-  if (!SendCommands(s, request)) return;  // reported; the next call fails
+  // It goes out with the next message, in the same packet.
+  if (!QueueCommands(s, request)) return;  // reported; the next call fails
   s.inboxLength = 0;
   ++s.purgesUnanswered;
   s.purgeGiveUp = NetworkClock::now() + kAnswerLimit;
@@ -221,7 +222,10 @@ int NetworkPortWrite(PortHandle, std::span<const uint8_t> bytes, uint32_t* writt
     s.owed = true;
     s.owedByte = encoded[sent];
   }
-  s.sentSinceDrain += *written;
+  if (*written > 0) {
+    s.sentSinceDrain = true;
+    s.lineFreeAt = std::max(s.lineFreeAt, NetworkClock::now()) + LineTime(*written, s.baud);
+  }
   return 1;
 }
 

@@ -39,9 +39,10 @@ int NetworkPortGetBaud(PortHandle port, uint32_t* baud);
 int NetworkPortSetBaud(PortHandle port, uint32_t baud);
 
 // RFC 2217 has no drain: asks the server for its rate, which it answers
-// only after it has taken every byte sent before, then waits the time those
-// bytes take on the line at that rate, with a margin. Returns at once when
-// nothing was written since the last drain.
+// only after it has taken every byte sent before, then waits for what is
+// left of those bytes' time on the line at the rate they were written at
+// (each byte 10 bits from when it was written), with a margin. Returns at
+// once when nothing was written since the last drain.
 int NetworkPortDrain(PortHandle port);
 
 // PURGE-DATA for the server's receive buffer (or both), and drops what

@@ -7,6 +7,7 @@
 
 #include "common/report.h"
 #include "common/system.h"
+#include "serial/network_port.h"
 #include "serial/socket.h"
 
 NetworkSession networkSession;
@@ -21,14 +22,20 @@ uint32_t AnswerValue(const TelnetEvent& event) {
   return value;
 }
 
+// Queues |bytes| after what is pending; false when they don't fit.
+bool AddPending(NetworkSession& s, std::span<const uint8_t> bytes) {
+  if (s.pendingLength + bytes.size() > s.pending.size()) return false;
+  std::copy(bytes.begin(), bytes.end(), s.pending.begin() + s.pendingLength);
+  s.pendingLength += bytes.size();
+  return true;
+}
+
 // Queues korvel's answer to a negotiation; a server that reads nothing
 // while it keeps negotiating loses the answers that don't fit.
 void AnswerNegotiation(NetworkSession& s, const TelnetEvent& event) {
   std::array<uint8_t, kNegotiationSize> answer{};
   const size_t length = TelnetAnswerNegotiation(&s.options, event.verb, event.option, answer);
-  if (length == 0 || s.pendingAnswersLength + length > s.pendingAnswers.size()) return;
-  std::copy_n(answer.begin(), length, s.pendingAnswers.begin() + s.pendingAnswersLength);
-  s.pendingAnswersLength += length;
+  AddPending(s, std::span<const uint8_t>(answer).first(length));
 }
 
 void TakeEvent(NetworkSession& s, const TelnetEvent& event) {
@@ -77,18 +84,25 @@ void TakeReceived(NetworkSession& s, std::span<const uint8_t> received) {
   }
 }
 
-// Sends what it can of the queued negotiation answers, without waiting.
-int SendPendingAnswers(NetworkSession& s) {
-  if (s.pendingAnswersLength == 0) return 1;
-  size_t sent = 0;
-  if (!SendWithin(s, std::span<const uint8_t>(s.pendingAnswers).first(s.pendingAnswersLength),
-                  NetworkClock::duration::zero(), &sent)) {
-    return 0;
+// Takes |count| bytes that went out off the front of what was sent: the
+// owed byte, then the pending commands; returns how many of the data
+// bytes after them went.
+size_t TakeSent(NetworkSession& s, size_t count) {
+  if (s.owed && count > 0) {
+    s.owed = false;
+    --count;
   }
-  std::memmove(s.pendingAnswers.data(), s.pendingAnswers.data() + sent,
-               s.pendingAnswersLength - sent);
-  s.pendingAnswersLength -= sent;
-  return 1;
+  const size_t commands = std::min(count, s.pendingLength);
+  std::memmove(s.pending.data(), s.pending.data() + commands, s.pendingLength - commands);
+  s.pendingLength -= commands;
+  return count - commands;
+}
+
+// Fails the connection after a failed send.
+int SendFailed(NetworkSession& s) {
+  ReportFailure("send");
+  MarkFailed(s);
+  return 0;
 }
 
 // Fails a call on a connection that failed before, with its error code.
@@ -114,7 +128,8 @@ void MarkFailed(NetworkSession& s) {
 
 int ReceiveFromServer(NetworkSession& s, NetworkClock::duration wait) {
   if (s.failed) return AlreadyFailed(s);
-  if (!SendPendingAnswers(s)) return 0;
+  size_t none = 0;
+  if (!SendWithin(s, {}, NetworkClock::duration::zero(), &none)) return 0;
   const int ready =
       SocketWaitReadable(s.connection, std::min(wait, NetworkClock::duration(kNetworkSlice)));
   long count = 0;
@@ -151,34 +166,30 @@ int SendWithin(NetworkSession& s, std::span<const uint8_t> bytes, NetworkClock::
   *sent = 0;
   if (s.failed) return AlreadyFailed(s);
   const NetworkClock::time_point deadline = NetworkClock::now() + wait;
+  // What is due in order, in one buffer, so that a message goes out in one
+  // packet with the purge before it.
+  std::array<uint8_t, 1 + kPendingSize + 2 * kNetworkWriteSize> out{};
   while (true) {
-    // 1. The second half of an escape comes before anything else.
-    std::span<const uint8_t> next = bytes.subspan(*sent);
-    if (s.owed) next = std::span<const uint8_t>(&s.owedByte, 1);
-    if (next.empty()) return 1;
-    const long count = SocketSend(s.connection, next);
-    if (count < 0) {
-      ReportFailure("send");
-      MarkFailed(s);
-      return 0;
-    }
+    const std::span<const uint8_t> rest = bytes.subspan(*sent);
+    size_t length = 0;
+    if (s.owed) out[length++] = s.owedByte;
+    std::copy_n(s.pending.begin(), s.pendingLength, out.begin() + length);
+    length += s.pendingLength;
+    const size_t taken = std::min(rest.size(), out.size() - length);
+    std::copy_n(rest.begin(), taken, out.begin() + length);
+    length += taken;
+    if (length == 0) return 1;
+    const long count = SocketSend(s.connection, std::span<const uint8_t>(out).first(length));
+    if (count < 0) return SendFailed(s);
     if (count > 0) {
-      if (s.owed) {
-        s.owed = false;
-      } else {
-        *sent += static_cast<size_t>(count);
-      }
+      *sent += TakeSent(s, static_cast<size_t>(count));
       continue;
     }
-    // 2. The system's buffer is full: wait for room, within |wait|.
+    // The system's buffer is full: wait for room, within |wait|.
     const NetworkClock::duration left = deadline - NetworkClock::now();
     if (left <= NetworkClock::duration::zero()) return 1;
-    if (SocketWaitWritable(s.connection, std::min(left, NetworkClock::duration(kNetworkSlice))) <
-        0) {
-      ReportFailure("send");
-      MarkFailed(s);
-      return 0;
-    }
+    const auto slice = std::min(left, NetworkClock::duration(kNetworkSlice));
+    if (SocketWaitWritable(s.connection, slice) < 0) return SendFailed(s);
   }
 }
 
@@ -189,9 +200,11 @@ int SendCommands(NetworkSession& s, std::span<const uint8_t> bytes) {
   // A server that takes no request for so long reads nothing at all; half a
   // request would corrupt the stream.
   SetNetworkFault(NetworkFault::kTimedOut);
-  ReportFailure("send");
-  MarkFailed(s);
-  return 0;
+  return SendFailed(s);
+}
+
+int QueueCommands(NetworkSession& s, std::span<const uint8_t> bytes) {
+  return AddPending(s, bytes) ? 1 : SendCommands(s, bytes);
 }
 
 uint32_t TakeFromInbox(NetworkSession& s, std::span<uint8_t> buffer) {

@@ -30,10 +30,11 @@ inline constexpr size_t kInboxSize = 4096;
 // What one receive call takes from the connection.
 inline constexpr size_t kReceiveChunk = 2048;
 
-// Negotiation answers waiting for room to go out: korvel answers each
-// option at most a few times, so this is never full but for a server that
-// reads nothing.
-inline constexpr size_t kPendingAnswersSize = 512;
+// Commands waiting to go out with the next send: negotiation answers, which
+// korvel gives each option at most a few times, and purge requests, which
+// go in one packet with the message after them. Never full but for a server
+// that reads nothing.
+inline constexpr size_t kPendingSize = 512;
 
 struct NetworkSession {
   PortHandle connection = kNoPort;
@@ -53,20 +54,23 @@ struct NetworkSession {
   std::array<uint32_t, kComPortLastCommand + 1> answers{};
   std::array<uint32_t, kComPortLastCommand + 1> answerValues{};
 
-  std::array<uint8_t, kPendingAnswersSize> pendingAnswers{};
-  size_t pendingAnswersLength = 0;
-
   // The second byte of an escape (IAC IAC, CR NUL) whose first byte went
-  // out at the end of a write; it goes before anything else.
+  // out at the end of a write; it goes before anything else, then the
+  // pending commands.
   bool owed = false;
   uint8_t owedByte = 0;
+  std::array<uint8_t, kPendingSize> pending{};
+  size_t pendingLength = 0;
 
   // The rate the server confirmed last; 0 before the first.
   uint32_t baud = 0;
   // Data size, parity, stop bits and the control lines were set.
   bool lineSetUp = false;
-  // Data bytes written since the server last confirmed it has everything.
-  uint64_t sentSinceDrain = 0;
+  // Data was written since the server last confirmed it has everything,
+  // and when the server's line would be done sending it, each byte taking
+  // its time at |baud| from when it was written.
+  bool sentSinceDrain = false;
+  NetworkClock::time_point lineFreeAt{};
 
   // The connection failed (the server closed or reset it, a send or receive
   // failed): every later call fails at once with |failedCode|, reported
@@ -95,13 +99,18 @@ int ReceiveFromServer(NetworkSession& s, NetworkClock::duration wait);
 int WaitForAnswers(NetworkSession& s, ComPortCommand command, uint32_t count,
                    NetworkClock::time_point deadline);
 
-// Sends |bytes| (telnet commands) whole within kAnswerLimit, after a
-// half-sent escape. Returns 1, or 0 after the report "send".
+// Sends |bytes| (telnet commands) whole within kAnswerLimit, after what is
+// pending. Returns 1, or 0 after the report "send".
 int SendCommands(NetworkSession& s, std::span<const uint8_t> bytes);
 
-// Sends what it can of |bytes| within |wait|, after a half-sent escape; a
-// server that takes nothing leaves |sent| at 0. Returns 1, or 0 after the
-// report "send".
+// Queues |bytes| (telnet commands) to go out with the next send; sends them
+// at once when they don't fit. Returns 1, or 0 after the report "send".
+int QueueCommands(NetworkSession& s, std::span<const uint8_t> bytes);
+
+// Sends what it can within |wait| of what is pending (a half-sent escape,
+// then queued commands) and |bytes| after it, in one system call where the
+// system takes it all; a server that takes nothing leaves |sent| (of
+// |bytes|) at 0. Returns 1, or 0 after the report "send".
 int SendWithin(NetworkSession& s, std::span<const uint8_t> bytes, NetworkClock::duration wait,
                size_t* sent);
 

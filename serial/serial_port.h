@@ -69,9 +69,9 @@ int MyWriteFile(PortHandle port, std::span<const uint8_t> bytes, uint32_t* sent)
 // standard timing. Such a read sets run.replyTailPossible.
 //
 // With |timing| kStream (a network port) the budget runs on the clock from
-// the call, a burst ends once it is a whole frame and the line has then
-// been quiet for 1 ms, and a partial frame waits at most 250 ms for its next
-// byte; what came by the budget's end is delivered.
+// the call, a burst ends as soon as it is a whole frame, and a partial frame
+// waits at most 250 ms for its next byte; what came by the budget's end is
+// delivered.
 int MyReadFile(PortHandle port, std::span<uint8_t> buffer, uint32_t budgetMs, ReplyTiming timing,
                uint32_t* received);
 

@@ -117,30 +117,27 @@ int ReadUntilFrame(PortHandle port, std::span<uint8_t> buffer, uint32_t* got, bo
 // A reply read over a stream (ReplyTiming::kStream), where neither the
 // network nor the server keeps a reply's bytes together: the budget runs on
 // the clock from the send, in waits of at most one read timeout. Once bytes
-// came, a whole frame ends the read after 1 ms of quiet, and a partial one
-// waits at most 250 ms for its next byte (a lost packet's retransmission
-// takes 200 ms and more). Returns as MyReadFile does.
+// came, a whole frame ends the read at once (what follows it could not
+// change the verdict, and the purge before the next message drops it), and
+// a partial one waits at most 250 ms for its next byte (a lost packet's
+// retransmission takes 200 ms and more). Returns as MyReadFile does.
 int ReadStreamReply(PortHandle port, std::span<uint8_t> buffer, uint32_t budgetMs,
                     uint32_t* received) {
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(budgetMs);
   uint32_t got = 0;
-  bool frameWhole = false;
-  while (got < buffer.size()) {
+  std::span<const uint8_t> body;
+  while (got < buffer.size() && ParseMessage(buffer.first(got), &body) != 1) {
     const Clock::duration left = deadline - Clock::now();
+    if (left <= Clock::duration::zero()) break;
     const Clock::duration limit = got == 0 ? Clock::duration(kReadTimeout) : kPartialFrameGap;
-    if (!frameWhole && left <= Clock::duration::zero()) break;
-    const Clock::duration wait =
-        frameWhole ? Clock::duration(kQuietAfterFrame) : std::min(left, limit);
     uint32_t count = 0;
-    if (!PortReadWaiting(port, buffer.subspan(got), wait, &count)) {
+    if (!PortReadWaiting(port, buffer.subspan(got), std::min(left, limit), &count)) {
       if (got > 0) break;  // delivered; the next read fails
       ReportFailure("ReadFile");
       return 0;
     }
     if (count == 0 && got > 0) break;
     got += count;
-    std::span<const uint8_t> body;
-    frameWhole = got > 0 && ParseMessage(buffer.first(got), &body) == 1;
   }
   if (got == 0) return 0;
   run.traffic.read += static_cast<int32_t>(got);

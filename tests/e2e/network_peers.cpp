@@ -116,7 +116,7 @@ Ser2net::Ser2net(const std::string& devicePort) {
   std::ofstream(config) << "connection: &korvel\n"
                         << "  accepter: telnet(rfc2217),tcp(nodelay),127.0.0.1," << port_ << "\n"
                         << "  connector: serialdev," << devicePort << ",115200n81,local\n"
-                        << "  options:\n    max-connections: 1\n";
+                        << "  options:\n    max-connections: 1\n    chardelay: false\n";
   const std::string log = (dir_ / "ser2net.log").string();
   const std::string pidFile = (dir_ / "ser2net.pid").string();
   // -n: stay in the foreground; -u: no UUCP lock files in /var/lock.
@@ -300,8 +300,16 @@ void ImpairingProxy::Relay(uint16_t serverPort, const Impairment& impairment) {
   flows[0].from = flows[1].to = client;
   flows[1].from = flows[0].to = server;
   while (!stop_ && !(flows[0].ended && flows[1].ended)) {
+    // Wakes for the next byte due to the microsecond: the proxy adds no
+    // delay of its own.
+    Clock::time_point wake = Clock::now() + kPollInterval;
+    for (const Flow& flow : flows) {
+      if (!flow.queue.empty()) wake = std::min(wake, flow.queue.front().first);
+    }
+    const auto wait = std::max(wake - Clock::now(), Clock::duration::zero());
+    const timespec timeout{0, static_cast<long>(std::chrono::nanoseconds(wait).count())};
     pollfd ready[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
-    poll(ready, 2, 1);
+    ppoll(ready, 2, &timeout, nullptr);
     for (int i = 0; i < 2; ++i) {
       Flow& flow = flows[i];
       if (!flow.ended && (ready[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
