@@ -2,8 +2,13 @@
 #include <cstdio>
 
 #include "app/run.h"
+#include "bootloader/activation.h"
 #include "bootloader/programming.h"
+#include "bootloader/run_time.h"
 #include "common/image_buffer.h"
+#include "common/progress.h"
+#include "common/report.h"
+#include "common/result_lines.h"
 #include "common/run_state.h"
 #include "image/image_source.h"
 #include "serial/serial_port.h"
@@ -21,7 +26,13 @@ int CloseAndReturn(PortHandle port, const SavedPortState& saved, int status) {
 // the way out. Nothing is sent when the image can't be had.
 int ProgramImage(PortHandle port, const ImageSource& source, bool firmware) {
   ImageBuffer image;
-  return GetImage(source, firmware, &image) && FlashImage(port, image, firmware) ? 1 : 0;
+  if (!GetImage(source, firmware, &image)) return 0;
+  // The line's time left before a rate is measured: the least time on the
+  // line at the bootloader's rate, the wake-up done.
+  const RunTimeEstimate estimate =
+      EstimateRunTime(image.length, kBootloaderBaud, 0, run.replyTiming);
+  ProgressExpect(estimate.TotalSeconds() - estimate.activationSeconds);
+  return FlashImage(port, image, firmware);
 }
 
 }  // namespace
@@ -31,7 +42,7 @@ int RunProgramming(PortHandle port, const SavedPortState& saved, const char* ima
   ImageSelection selection;
   SelectImage(imageArgument, &selection);
   if (selection.hwParamTooShort) {
-    std::printf("HWPARM string not valid\n");
+    PrintResultLine(kLineHwParamInvalid);
     return CloseAndReturn(port, saved, kExitFailure);
   }
 
@@ -48,21 +59,21 @@ int RunProgramming(PortHandle port, const SavedPortState& saved, const char* ima
     if (!ProgramImage(port, source, true)) {
       std::printf("Written: %d, Read: %d\n", static_cast<int>(run.traffic.written),
                   static_cast<int>(run.traffic.read));
-      std::printf("Flashing the firmware image failed.\n");
+      PrintResultLine(kLineFirmwareFailed);
       return CloseAndReturn(port, saved, kExitFailure);
     }
-    std::printf("Firmware flashed.\n");
+    PrintResultLine(kLineFirmwareFlashed);
   } else {
     if (!ProgramImage(port, source, false)) {
-      std::printf("Flashing the eeprom image failed.\n");
+      PrintResultLine(kLineEepromFailed);
       return CloseAndReturn(port, saved, kExitFailure);
     }
-    std::printf("Eeprom flashed.\n");
+    PrintResultLine(kLineEepromFlashed);
   }
 
   // 4. Let the device leave its bootloader.
   if (!ResetBootloader(port)) {
-    std::printf("Resetting the bootloader failed.\n");
+    PrintResultLine(kLineResetFailed);
     return CloseAndReturn(port, saved, kExitFailure);
   }
   return CloseAndReturn(port, saved, kExitSuccess);

@@ -8,9 +8,11 @@
 #include <chrono>
 #include <cstdint>
 #include <span>
+#include <string>
 
 #include "serial/serial_port.h"
 
+std::string LocalPortDevicePath(const char* portName);
 PortHandle LocalPortCreate(const char* portName);
 void LocalPortSaveState(PortHandle port, SavedPortState* saved);
 void LocalPortRestoreState(PortHandle port, const SavedPortState& saved);

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/interrupts.h"
 #include "common/report.h"
 #include "common/system.h"
 #include "serial/network_name.h"
@@ -46,6 +47,10 @@ void AddRequest(std::vector<uint8_t>* requests, ComPortCommand command, uint8_t 
 // WILL with DO (or DONT) right after the connection.
 int WaitForComPortOption(NetworkSession& s, NetworkClock::time_point deadline) {
   while (s.options.local[kOptionComPort] == OptionState::kWantYes) {
+    if (StopRequested()) {
+      SetStoppedSystemError();
+      return 0;
+    }
     const NetworkClock::duration left = deadline - NetworkClock::now();
     if (left <= NetworkClock::duration::zero()) {
       SetNetworkFault(NetworkFault::kTimedOut);
@@ -184,7 +189,12 @@ int NetworkPortDrain(PortHandle) {
   // 2. What is left of their time on the line, at the rate they were
   // written at, with a margin.
   const NetworkClock::duration left = s.lineFreeAt - NetworkClock::now();
-  std::this_thread::sleep_for(std::max(left, NetworkClock::duration::zero()) * 5 / 4 + kWireMargin);
+  const NetworkClock::time_point until =
+      NetworkClock::now() + std::max(left, NetworkClock::duration::zero()) * 5 / 4 + kWireMargin;
+  while (NetworkClock::now() < until && !StopRequested()) {
+    std::this_thread::sleep_for(
+        std::min(until - NetworkClock::now(), NetworkClock::duration(kNetworkSlice)));
+  }
   s.sentSinceDrain = false;
   return 1;
 }
@@ -242,7 +252,7 @@ int NetworkPortRead(PortHandle, std::span<uint8_t> buffer, uint32_t* got) {
       continue;
     }
     const NetworkClock::duration left = limit - NetworkClock::now();
-    if (left <= NetworkClock::duration::zero()) break;
+    if (left <= NetworkClock::duration::zero() || StopRequested()) break;
     // A failure after some bytes delivers them; the next read fails.
     if (!ReceiveFromServer(s, left)) return *got > 0 ? 1 : 0;
   }
@@ -257,8 +267,9 @@ int NetworkPortReadWaiting(PortHandle, std::span<uint8_t> buffer, std::chrono::n
   while (true) {
     *got = TakeFromInbox(s, buffer);
     if (*got > 0) return 1;
+    // A stop request ends the wait with nothing read: the caller stops.
     const NetworkClock::duration left = deadline - NetworkClock::now();
-    if (left <= NetworkClock::duration::zero()) return 1;
+    if (left <= NetworkClock::duration::zero() || StopRequested()) return 1;
     if (!ReceiveFromServer(s, left)) return 0;
   }
 }

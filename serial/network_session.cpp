@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/interrupts.h"
 #include "common/report.h"
 #include "common/system.h"
 #include "serial/network_port.h"
@@ -151,6 +152,10 @@ int WaitForAnswers(NetworkSession& s, ComPortCommand command, uint32_t count,
                    NetworkClock::time_point deadline) {
   const auto index = static_cast<size_t>(command);
   while (s.answers[index] < count) {
+    if (StopRequested()) {
+      SetStoppedSystemError();
+      return 0;
+    }
     const NetworkClock::duration left = deadline - NetworkClock::now();
     if (left <= NetworkClock::duration::zero()) {
       SetNetworkFault(NetworkFault::kTimedOut);
@@ -185,9 +190,10 @@ int SendWithin(NetworkSession& s, std::span<const uint8_t> bytes, NetworkClock::
       *sent += TakeSent(s, static_cast<size_t>(count));
       continue;
     }
-    // The system's buffer is full: wait for room, within |wait|.
+    // The system's buffer is full: wait for room, within |wait|, unless the
+    // run is asked to stop.
     const NetworkClock::duration left = deadline - NetworkClock::now();
-    if (left <= NetworkClock::duration::zero()) return 1;
+    if (left <= NetworkClock::duration::zero() || StopRequested()) return 1;
     const auto slice = std::min(left, NetworkClock::duration(kNetworkSlice));
     if (SocketWaitWritable(s.connection, slice) < 0) return SendFailed(s);
   }

@@ -15,6 +15,10 @@ PortTraits PortTraitsFor(const char* portName) {
   return traits;
 }
 
+std::string PortDevicePath(const char* portName) {
+  return IsNetworkPortName(portName) ? std::string(portName) : LocalPortDevicePath(portName);
+}
+
 PortHandle PortCreate(const char* portName) {
   return IsNetworkPortName(portName) ? NetworkPortCreate(portName) : LocalPortCreate(portName);
 }

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "common/system.h"
 #include "serial/local_port.h"
@@ -30,6 +31,10 @@ constexpr COMMTIMEOUTS kTimeouts = {
 };
 
 }  // namespace
+
+std::string LocalPortDevicePath(const char* portName) {
+  return std::string("\\\\.\\") + portName;
+}
 
 PortHandle LocalPortCreate(const char* portName) {
   // 1. The device path. The prefix is always added, even to a name that

@@ -7,9 +7,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 
+#include "common/interrupts.h"
 #include "common/retry_posix.h"
 #include "common/system.h"
 #include "serial/line_control.h"
@@ -18,6 +20,9 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// The longest a connect waits before it looks for a stop request again.
+constexpr Clock::duration kSlice = std::chrono::milliseconds(150);
 
 // Frees the address list on every way out.
 struct AddressList {
@@ -42,12 +47,18 @@ int ConnectBy(int fd, const addrinfo& address, Clock::time_point deadline) {
   if (connect(fd, address.ai_addr, address.ai_addrlen) == 0) return 1;
   if (errno != EINPROGRESS && errno != EINTR) return 0;
   while (true) {
+    // A stop request ends the wait as an interrupted connect.
+    if (StopRequested()) {
+      SetStoppedSystemError();
+      return 0;
+    }
     const Clock::duration left = deadline - Clock::now();
     if (left <= Clock::duration::zero()) {
       errno = ETIMEDOUT;
       return 0;
     }
-    const auto waitMs = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    const auto waitMs =
+        std::chrono::ceil<std::chrono::milliseconds>(std::min(left, kSlice)).count();
     pollfd ready{fd, POLLOUT, 0};
     const int events = poll(&ready, 1, static_cast<int>(waitMs));
     if (events < 0 && errno != EINTR) return 0;

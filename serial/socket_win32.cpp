@@ -7,14 +7,19 @@
 #include <windows.h>
 #include <ws2tcpip.h>
 
+#include <algorithm>
 #include <chrono>
 
+#include "common/interrupts.h"
 #include "common/system.h"
 #include "serial/socket.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// The longest a connect waits before it looks for a stop request again.
+constexpr Clock::duration kSlice = std::chrono::milliseconds(150);
 
 SOCKET AsSocket(PortHandle connection) {
   return reinterpret_cast<SOCKET>(connection);
@@ -71,12 +76,17 @@ int ConnectBy(SOCKET socket, const addrinfo& address, Clock::time_point deadline
   if (connect(socket, address.ai_addr, static_cast<int>(address.ai_addrlen)) == 0) return 1;
   if (WSAGetLastError() != WSAEWOULDBLOCK) return 0;
   while (true) {
+    // A stop request ends the wait as an interrupted connect.
+    if (StopRequested()) {
+      SetStoppedSystemError();
+      return 0;
+    }
     const Clock::duration left = deadline - Clock::now();
     if (left <= Clock::duration::zero()) {
       SetLastError(WSAETIMEDOUT);
       return 0;
     }
-    const int events = WaitFor(socket, true, left);
+    const int events = WaitFor(socket, true, std::min(left, kSlice));
     if (events < 0) return 0;
     if (events == 0) continue;
     int error = 0;

@@ -172,6 +172,7 @@ TEST(Gang, EndsARunOverItsTimeLimit) {
   // Probes for about 4.5 s: over a limit of one second.
   SimulatedDevice silent(ConfigFor(Kind::kNoBootloader));
   SimulatedDevice good;
+  const termios found = PortSettings(silent.port());
   const std::string jsonPath = (dir / "report.json").string();
   const RunResult gang = RunGang({imagePath, silent.port(), good.port(), "--time-limit", "1",
                                   "--log-dir", (dir / "logs").string(), "--json", jsonPath});
@@ -182,9 +183,13 @@ TEST(Gang, EndsARunOverItsTimeLimit) {
   EXPECT_EQ(lines.back(), "korvel-gang: 1 of 2 runs passed; not passed: " + silent.port());
   const Json report = Json::parse(ReadFileText(jsonPath), nullptr, false);
   ASSERT_FALSE(report.is_discarded());
+  // korvel ends its run at SIGTERM, with its failure line and the port
+  // as it found it.
   EXPECT_EQ(report["results"][0]["outcome"], "timed out");
-  EXPECT_EQ(report["results"][0]["exit_status"], nullptr);
-  EXPECT_EQ(report["results"][0]["signal"], 15);  // SIGTERM
+  EXPECT_EQ(report["results"][0]["exit_status"], 255);
+  EXPECT_EQ(report["results"][0]["signal"], nullptr);
+  EXPECT_EQ(report["results"][0]["last_line"], "Activating the bootloader failed.");
+  EXPECT_TRUE(SettingsAsFound(silent.port(), found));
   EXPECT_EQ(report["results"][1]["outcome"], "passed");
 }
 
@@ -253,7 +258,9 @@ TEST(Gang, StationFlashesEachPortOncePerAppearance) {
 struct RefusedCase {
   const char* name;
   std::vector<std::string> args;
-  int status = 2;  // a usage error, but for the help
+  int status = 2;        // a usage error, but for the help
+  std::string file{};    // made in the working folder first
+  std::string errHas{};  // what the refusal says
 };
 
 class GangCommandLineTest : public ::testing::TestWithParam<RefusedCase> {};
@@ -262,7 +269,9 @@ TEST_P(GangCommandLineTest, EndsItWithoutARun) {
   TempDir dir;
   RunOptions options;
   options.workingDirectory = dir.path();
+  if (!GetParam().file.empty()) dir.WriteFile(GetParam().file, FirmwareImage(64));
   const RunResult gang = RunGang(GetParam().args, options);
+  EXPECT_NE(gang.err.find(GetParam().errHas), std::string::npos) << gang.err;
   EXPECT_EQ(gang.exitStatus, GetParam().status) << gang.out << gang.err;
   if (GetParam().status == 0) {
     EXPECT_NE(gang.out.find("Usage: korvel-gang"), std::string::npos) << gang.out;
@@ -283,6 +292,17 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusedCase{"ZeroTimeLimit",
                                   {"firmware.img", "/dev/ttyUSB0", "--time-limit", "0"}},
                       RefusedCase{"UnknownOption", {"firmware.img", "/dev/ttyUSB0", "--fast"}},
+                      // korvel would read these as command words, not as the files.
+                      RefusedCase{"StopWordNamingAFile",
+                                  {"stoplight-v2.img", "/dev/ttyUSB0"},
+                                  2,
+                                  "stoplight-v2.img",
+                                  "the command STOP"},
+                      RefusedCase{"HwParamWordNamingAFile",
+                                  {"hwparm-defaults.img", "/dev/ttyUSB0"},
+                                  2,
+                                  "hwparm-defaults.img",
+                                  "\"./hwparm-defaults.img\""},
                       RefusedCase{"Help", {"--help"}, 0}),
     CaseName<RefusedCase>);
 
