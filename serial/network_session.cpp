@@ -8,7 +8,6 @@
 #include "common/interrupts.h"
 #include "common/report.h"
 #include "common/system.h"
-#include "serial/network_port.h"
 #include "serial/socket.h"
 
 NetworkSession networkSession;
@@ -173,7 +172,7 @@ int SendWithin(NetworkSession& s, std::span<const uint8_t> bytes, NetworkClock::
   const NetworkClock::time_point deadline = NetworkClock::now() + wait;
   // What is due in order, in one buffer, so that a message goes out in one
   // packet with the purge before it.
-  std::array<uint8_t, 1 + kPendingSize + 2 * kNetworkWriteSize> out{};
+  std::array<uint8_t, 1 + kPendingSize + kSendChunk> out{};
   while (true) {
     const std::span<const uint8_t> rest = bytes.subspan(*sent);
     size_t length = 0;

@@ -27,8 +27,10 @@ inline constexpr std::chrono::milliseconds kAnswerLimit{2000};
 // that a flood can neither fill memory nor hide the server's answers.
 inline constexpr size_t kInboxSize = 4096;
 
-// What one receive call takes from the connection.
+// What one receive call takes from the connection, and the most data one
+// send call carries after what is pending (more goes in further calls).
 inline constexpr size_t kReceiveChunk = 2048;
+inline constexpr size_t kSendChunk = 2048;
 
 // Commands waiting to go out with the next send: negotiation answers, which
 // korvel gives each option at most a few times, and purge requests, which
