@@ -47,16 +47,7 @@ void AddRequest(std::vector<uint8_t>* requests, ComPortCommand command, uint8_t 
 // WILL with DO (or DONT) right after the connection.
 int WaitForComPortOption(NetworkSession& s, NetworkClock::time_point deadline) {
   while (s.options.local[kOptionComPort] == OptionState::kWantYes) {
-    if (StopRequested()) {
-      SetStoppedSystemError();
-      return 0;
-    }
-    const NetworkClock::duration left = deadline - NetworkClock::now();
-    if (left <= NetworkClock::duration::zero()) {
-      SetNetworkFault(NetworkFault::kTimedOut);
-      return 0;
-    }
-    if (!ReceiveFromServer(s, left)) return 0;
+    if (!AwaitServer(s, deadline)) return 0;
   }
   if (s.options.local[kOptionComPort] == OptionState::kYes) return 1;
   SetNetworkFault(NetworkFault::kUnsupported);

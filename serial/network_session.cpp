@@ -147,20 +147,23 @@ int ReceiveFromServer(NetworkSession& s, NetworkClock::duration wait) {
   return 1;
 }
 
+int AwaitServer(NetworkSession& s, NetworkClock::time_point deadline) {
+  if (StopRequested()) {
+    SetStoppedSystemError();
+    return 0;
+  }
+  const NetworkClock::duration left = deadline - NetworkClock::now();
+  if (left <= NetworkClock::duration::zero()) {
+    SetNetworkFault(NetworkFault::kTimedOut);
+    return 0;
+  }
+  return ReceiveFromServer(s, left);
+}
+
 int WaitForAnswers(NetworkSession& s, ComPortCommand command, uint32_t count,
                    NetworkClock::time_point deadline) {
-  const auto index = static_cast<size_t>(command);
-  while (s.answers[index] < count) {
-    if (StopRequested()) {
-      SetStoppedSystemError();
-      return 0;
-    }
-    const NetworkClock::duration left = deadline - NetworkClock::now();
-    if (left <= NetworkClock::duration::zero()) {
-      SetNetworkFault(NetworkFault::kTimedOut);
-      return 0;
-    }
-    if (!ReceiveFromServer(s, left)) return 0;
+  while (s.answers[static_cast<size_t>(command)] < count) {
+    if (!AwaitServer(s, deadline)) return 0;
   }
   return 1;
 }

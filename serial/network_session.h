@@ -95,9 +95,14 @@ bool ClientSendsBinary(const NetworkSession& s);
 // failed, after the report "recv" if it failed here.
 int ReceiveFromServer(NetworkSession& s, NetworkClock::duration wait);
 
+// One step of a wait for the server: takes in what it sent within one
+// slice. Returns 1 to wait on; 0 when |deadline| has passed (with the
+// system's "timed out"), the run is asked to stop (with its "interrupted")
+// or the connection failed.
+int AwaitServer(NetworkSession& s, NetworkClock::time_point deadline);
+
 // Waits until the server has sent |count| answers to |command| in all, or
-// |deadline| passes. Returns 1, or 0 with the system's "timed out" or the
-// connection's failure.
+// |deadline| passes. Returns 1, or 0 as AwaitServer does.
 int WaitForAnswers(NetworkSession& s, ComPortCommand command, uint32_t count,
                    NetworkClock::time_point deadline);
 
