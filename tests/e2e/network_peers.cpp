@@ -37,18 +37,43 @@ constexpr size_t kFloodLimit = 32u << 20;
 // The junk a junk server sends before its first answer.
 constexpr size_t kJunkAhead = 2u << 20;
 
-// A socket listening on 127.0.0.1 at a port the system picks.
-int ListenOnLoopback(uint16_t* port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+void NoDelay(int fd) {
+  const int on = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+sockaddr_in LoopbackAddress(uint16_t port) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  return address;
+}
+
+// A socket listening on 127.0.0.1 at a port the system picks, for
+// |backlog| connections not yet accepted (Linux takes one more).
+int ListenOnLoopback(uint16_t* port, int backlog = 1) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = LoopbackAddress(0);
   socklen_t size = sizeof address;
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 || listen(fd, 1) != 0 ||
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+      listen(fd, backlog) != 0 ||
       getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
     throw std::runtime_error("no loopback socket to listen on");
   }
   *port = ntohs(address.sin_port);
+  return fd;
+}
+
+// A connection to 127.0.0.1:|port|, without Nagle's delay; -1 when refused.
+int ConnectToLoopback(uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const sockaddr_in address = LoopbackAddress(port);
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  NoDelay(fd);
   return fd;
 }
 
@@ -78,11 +103,6 @@ int AcceptOne(int listener, const std::atomic<bool>& stop) {
   return -1;
 }
 
-void NoDelay(int fd) {
-  const int on = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-}
-
 // The server's answer to request |command| with |value|.
 void Answer(uint8_t command, uint32_t value, size_t valueSize, std::vector<uint8_t>* out) {
   const std::array<uint8_t, 4> bytes = TelnetBaudValue(value);
@@ -93,13 +113,14 @@ void Answer(uint8_t command, uint32_t value, size_t valueSize, std::vector<uint8
   out->insert(out->end(), answer.begin(), answer.begin() + length);
 }
 
-}  // namespace
-
+// A loopback port that nothing listens on at the moment of the call.
 uint16_t FreeLoopbackPort() {
   uint16_t port = 0;
   close(ListenOnLoopback(&port));
   return port;
 }
+
+}  // namespace
 
 std::string LoopbackUrl(uint16_t port) {
   return "rfc2217://127.0.0.1:" + std::to_string(port);
@@ -160,14 +181,25 @@ void Ser2net::Kill() {
 // --- The hostile server ---------------------------------------------------------
 
 HostileServer::HostileServer(Hostility hostility, size_t closeAfter) {
-  listener_ = ListenOnLoopback(&port_);
-  thread_ = std::thread([this, hostility, closeAfter] { Serve(hostility, closeAfter); });
+  listener_ = ListenOnLoopback(&port_, 0);
+  if (hostility == Hostility::kAbsent) {
+    close(listener_);
+    listener_ = -1;
+  } else if (hostility == Hostility::kNeverAccepts) {
+    // The one connection its queue holds; the kernel drops the requests of
+    // any further one unanswered.
+    queued_ = ConnectToLoopback(port_);
+  } else {
+    thread_ = std::thread([this, hostility, closeAfter] { Serve(hostility, closeAfter); });
+  }
 }
 
 HostileServer::~HostileServer() {
   stop_ = true;
-  thread_.join();
-  close(listener_);
+  if (thread_.joinable()) thread_.join();
+  for (int fd : {listener_, queued_}) {
+    if (fd >= 0) close(fd);
+  }
 }
 
 void HostileServer::Serve(Hostility hostility, size_t closeAfter) {
@@ -287,14 +319,9 @@ void SendDue(Flow& flow, bool singleBytes) {
 void ImpairingProxy::Relay(uint16_t serverPort, const Impairment& impairment) {
   const int client = AcceptOne(listener_, stop_);
   if (client < 0) return;
-  const int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(serverPort);
-  if (connect(server, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) stop_ = true;
+  const int server = ConnectToLoopback(serverPort);
+  if (server < 0) stop_ = true;
   NoDelay(client);
-  NoDelay(server);
   std::mt19937 random(impairment.seed);
   Flow flows[2];
   flows[0].from = flows[1].to = client;

@@ -16,9 +16,6 @@
 
 namespace korvel_e2e {
 
-// A loopback port that nothing listens on at the moment of the call.
-uint16_t FreeLoopbackPort();
-
 // rfc2217://127.0.0.1:|port|
 std::string LoopbackUrl(uint16_t port);
 
@@ -46,8 +43,10 @@ class Ser2net {
   uint16_t port_ = 0;
 };
 
-// What a hostile server does after it accepted korvel.
+// What a hostile server does.
 enum class Hostility {
+  kAbsent,                 // nothing listens: a connection is refused
+  kNeverAccepts,           // its queue is full: a connection goes unanswered
   kSilent,                 // reads everything, answers nothing
   kEndlessSubnegotiation,  // IAC SB 44, then megabytes without IAC SE
   kWrongRate,              // answers every rate with half of it
@@ -73,6 +72,7 @@ class HostileServer {
   void Serve(Hostility hostility, size_t closeAfter);
 
   int listener_ = -1;
+  int queued_ = -1;  // kNeverAccepts: the connection that fills the queue
   uint16_t port_ = 0;
   std::atomic<bool> stop_{false};
   std::atomic<size_t> sent_{0};
