@@ -24,44 +24,35 @@ size_t Negotiation(TelnetVerb verb, uint8_t option, std::span<uint8_t> out) {
   return kNegotiationSize;
 }
 
-// The server offers (WILL) or refuses (WONT) to do |option| itself.
-size_t AnswerRemote(TelnetOptions* options, bool will, uint8_t option, std::span<uint8_t> out) {
-  OptionState& state = options->remote[option];
-  if (!will) {
-    // A refusal of what it did is confirmed; one of korvel's request, or of
-    // what it never did, needs no answer.
-    const bool wasOn = state == OptionState::kYes;
-    state = OptionState::kNo;
-    return wasOn ? Negotiation(TelnetVerb::kDont, option, out) : 0;
-  }
-  if (WantedRemotely(option)) {
-    const bool asked = state == OptionState::kWantYes;
-    const bool already = state == OptionState::kYes;
-    state = OptionState::kYes;
-    return asked || already ? 0 : Negotiation(TelnetVerb::kDo, option, out);
-  }
-  if (options->remoteRefused[option]) return 0;
-  options->remoteRefused[option] = true;
-  return Negotiation(TelnetVerb::kDont, option, out);
-}
+// One side of one option: where it stands, whether korvel takes it, and
+// the verbs that agree to it and refuse it on that side.
+struct OptionSide {
+  OptionState* state;
+  bool* refused;
+  bool wanted;
+  TelnetVerb agree;
+  TelnetVerb refuse;
+};
 
-// The server asks korvel to do (DO) or not to do (DONT) |option|.
-size_t AnswerLocal(TelnetOptions* options, bool doIt, uint8_t option, std::span<uint8_t> out) {
-  OptionState& state = options->local[option];
-  if (!doIt) {
+// The server asks for the option on |side| to be on (WILL, DO) or off.
+size_t AnswerSide(const OptionSide& side, bool on, uint8_t option, std::span<uint8_t> out) {
+  OptionState& state = *side.state;
+  if (!on) {
+    // Turning off what was on is confirmed; a refusal of korvel's request,
+    // or of what never was on, needs no answer.
     const bool wasOn = state == OptionState::kYes;
     state = OptionState::kNo;
-    return wasOn ? Negotiation(TelnetVerb::kWont, option, out) : 0;
+    return wasOn ? Negotiation(side.refuse, option, out) : 0;
   }
-  if (WantedLocally(option)) {
-    const bool asked = state == OptionState::kWantYes;
-    const bool already = state == OptionState::kYes;
+  if (side.wanted) {
+    // Agreed to: an answer only when korvel had not asked for it itself.
+    const bool answered = state != OptionState::kNo;
     state = OptionState::kYes;
-    return asked || already ? 0 : Negotiation(TelnetVerb::kWill, option, out);
+    return answered ? 0 : Negotiation(side.agree, option, out);
   }
-  if (options->localRefused[option]) return 0;
-  options->localRefused[option] = true;
-  return Negotiation(TelnetVerb::kWont, option, out);
+  if (*side.refused) return 0;
+  *side.refused = true;
+  return Negotiation(side.refuse, option, out);
 }
 
 // Adds |octet| to the subnegotiation being read, or marks it truncated.
@@ -148,15 +139,21 @@ size_t TelnetRequestOptions(TelnetOptions* options, std::span<uint8_t, kOptionRe
 
 size_t TelnetAnswerNegotiation(TelnetOptions* options, uint8_t verb, uint8_t option,
                                std::span<uint8_t, kNegotiationSize> out) {
+  // WILL and WONT are about what the server does; DO and DONT about what
+  // korvel does.
+  const OptionSide remote{&options->remote[option], &options->remoteRefused[option],
+                          WantedRemotely(option), TelnetVerb::kDo, TelnetVerb::kDont};
+  const OptionSide local{&options->local[option], &options->localRefused[option],
+                         WantedLocally(option), TelnetVerb::kWill, TelnetVerb::kWont};
   switch (static_cast<TelnetVerb>(verb)) {
     case TelnetVerb::kWill:
-      return AnswerRemote(options, true, option, out);
+      return AnswerSide(remote, true, option, out);
     case TelnetVerb::kWont:
-      return AnswerRemote(options, false, option, out);
+      return AnswerSide(remote, false, option, out);
     case TelnetVerb::kDo:
-      return AnswerLocal(options, true, option, out);
+      return AnswerSide(local, true, option, out);
     case TelnetVerb::kDont:
-      return AnswerLocal(options, false, option, out);
+      return AnswerSide(local, false, option, out);
   }
   return 0;
 }
