@@ -76,13 +76,20 @@ struct Decoded {
   bool operator==(const Decoded&) const = default;
 };
 
+// " 1 2 3" for |numbers|.
+std::string Numbers(std::span<const uint8_t> numbers) {
+  std::string text;
+  for (uint8_t number : numbers) text.append(" ").append(std::to_string(number));
+  return text;
+}
+
 std::string EventText(const TelnetEvent& event) {
   if (event.kind == TelnetEvent::Kind::kNegotiation) {
     const char* verbs[] = {"WILL", "WONT", "DO", "DONT"};
-    return std::string(verbs[event.verb - kWill]) + " " + std::to_string(event.option);
+    return verbs[event.verb - kWill] + Numbers(std::span(&event.option, 1));
   }
-  std::string text = "SB " + std::to_string(event.option);
-  for (size_t i = 0; i < event.length; ++i) text += " " + std::to_string(event.payload[i]);
+  const std::string text = "SB" + Numbers(std::span(&event.option, 1)) +
+                           Numbers(std::span(event.payload).first(event.length));
   return event.truncated ? text + " truncated" : text;
 }
 
@@ -117,8 +124,7 @@ TEST(TelnetDecodeTest, SeparatesDataFromCommandsInAnyPieces) {
   longSub.insert(longSub.end(), {kIac, kSe, 'A'});
   Bytes longPayload = {100};
   longPayload.insert(longPayload.end(), kMaxSubnegotiation - 1, 'x');
-  std::string longText = "SB 44";
-  for (uint8_t octet : longPayload) longText += " " + std::to_string(octet);
+  const std::string longText = "SB 44" + Numbers(longPayload);
   const Case cases[] = {
       {"Data", {'\r', 0x1B, 0x00}, true, {{'\r', 0x1B, 0x00}, {}}},
       {"DoubledIac", {0xFF, 0xFF, 'a'}, true, {{0xFF, 'a'}, {}}},
