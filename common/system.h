@@ -41,6 +41,8 @@ enum class SystemErrorKind {
   kInvalid,       // a setting the driver refuses (a rate it can't make)
   kGone,          // the device went away or hung up while in use
   kInterrupted,   // a stop request ended a wait
+  kTimedOut,      // a network peer did not answer in time
+  kUnsupported,   // a network peer refuses what korvel asks of it
   kOther,
 };
 

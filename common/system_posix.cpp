@@ -91,6 +91,10 @@ SystemErrorKind ClassifySystemError(unsigned long code) {
       return SystemErrorKind::kGone;
     case EINTR:
       return SystemErrorKind::kInterrupted;
+    case ETIMEDOUT:
+      return SystemErrorKind::kTimedOut;
+    case EOPNOTSUPP:
+      return SystemErrorKind::kUnsupported;
     default:
       return SystemErrorKind::kOther;
   }

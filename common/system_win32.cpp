@@ -120,6 +120,10 @@ SystemErrorKind ClassifySystemError(unsigned long code) {
       return SystemErrorKind::kGone;
     case ERROR_OPERATION_ABORTED:
       return SystemErrorKind::kInterrupted;
+    case WSAETIMEDOUT:
+      return SystemErrorKind::kTimedOut;
+    case WSAEOPNOTSUPP:
+      return SystemErrorKind::kUnsupported;
     default:
       return SystemErrorKind::kOther;
   }

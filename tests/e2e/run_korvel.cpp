@@ -262,6 +262,7 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     return milliseconds(time.tv_sec * 1000 + time.tv_usec / 1000);
   };
   result.cpuTime = cpu(usage.ru_utime) + cpu(usage.ru_stime);
+  result.maxResidentKb = usage.ru_maxrss;
 
   if (WIFEXITED(status) && !result.timedOut) {
     result.exitStatus = WEXITSTATUS(status);

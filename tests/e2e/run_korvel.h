@@ -79,6 +79,8 @@ struct RunResult {
   // The user and system CPU time the child used (with its own children,
   // such as a traced korvel under strace), from wait4.
   std::chrono::milliseconds cpuTime{0};
+  // The most memory the child held at once, in KiB (wait4's ru_maxrss).
+  long maxResidentKb = 0;
 
   // Standard output split at line feeds. A last line without a line feed
   // is kept; the empty remainder after a final line feed is not.
