@@ -52,6 +52,13 @@ timespec PollTimeout(DeviceClock::time_point next, DeviceClock::time_point now) 
                   static_cast<long>(std::chrono::nanoseconds(wait - seconds).count())};
 }
 
+void NoteSlip(Devsim* devsim, DeviceClock::duration slip) {
+  const auto us =
+      static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::microseconds>(slip).count());
+  std::lock_guard<std::mutex> lock(devsim->mutex);
+  devsim->record.pacingSlipUs = std::max(devsim->record.pacingSlipUs, us);
+}
+
 // Writes the bursts whose time has come, each with one write() so that it
 // reaches the tool as one burst. A write the terminal takes only in part
 // (the reader is not reading) waits for room.
@@ -73,6 +80,7 @@ void WriteDueOutput(Devsim* devsim, DeviceClock::time_point now) {
       state.outputBlocked = true;
       return;
     }
+    if (devsim->config.paced) NoteSlip(devsim, DeviceClock::now() - burst.due);
     state.output.pop_front();
   }
 }

@@ -126,4 +126,9 @@ struct DevsimRecord {
   // before it starts the tool; a gate still open from an earlier change
   // would let bytes through that follow a change the device has not seen.
   bool gateShut = false;
+  // A paced device's worst delay, in microseconds, between a byte's time on
+  // the wire and its write to the pseudo-terminal. A busy machine can hold
+  // the device's thread for milliseconds: its line then had gaps a real
+  // line never has.
+  uint32_t pacingSlipUs = 0;
 };

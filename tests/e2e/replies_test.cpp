@@ -362,26 +362,36 @@ struct AcceptedReplyCase {
 
 using AcceptedReplyRow = std::tuple<AcceptedReplyCase, ReplyMode>;
 
+// Half the quiet after which the fast timing ends a whole reply.
+constexpr uint32_t kLineSpeedSlipUs = 500;
+
 class AcceptedReplyTest : public ::testing::TestWithParam<AcceptedReplyRow> {};
 
 TEST_P(AcceptedReplyTest, ProgrammingGoesOn) {
   const auto& [param, mode] = GetParam();
   TempDir dir;
   const Target target = Prepare(param.source, dir);
-  SimulatedDevice device(
-      WithReply(param.message, param.fault, param.customBody, param.split, param.paced));
-  const RunResult run = RunKorvel({device.port(), target.argument},
-                                  {.workingDirectory = dir.path(), .replies = mode});
-
   const bool firmware = target.code == kProgramFlash;
-  EXPECT_TRUE(RunIs(
-      run, target.start + ExpectedLines{Line(firmware ? "Firmware flashed." : "Eeprom flashed.")},
-      0));
-  const DevsimRecord seen =
-      device.WaitFor([](const DevsimRecord& record) { return record.resets > 0; });
-  EXPECT_TRUE(FramesAre(seen.frames, RunFrames(target.image, target.code)));
-  const std::vector<uint8_t>& memory = firmware ? seen.flash : seen.eeprom;
-  EXPECT_TRUE(std::equal(target.image.begin(), target.image.end(), memory.begin()));
+  const ExpectedLines flashed =
+      target.start + ExpectedLines{Line(firmware ? "Firmware flashed." : "Eeprom flashed.")};
+  // A paced device on a busy machine can fall milliseconds behind its line,
+  // leaving gaps in its bytes that a real line never has; such a run proves
+  // nothing either way and is tried again.
+  for (int attempt = 1;; ++attempt) {
+    SimulatedDevice device(
+        WithReply(param.message, param.fault, param.customBody, param.split, param.paced));
+    const RunResult run = RunKorvel({device.port(), target.argument},
+                                    {.workingDirectory = dir.path(), .replies = mode});
+    const DevsimRecord seen =
+        device.WaitFor([](const DevsimRecord& record) { return record.resets > 0; });
+    if (!RunIs(run, flashed, 0) && seen.pacingSlipUs > kLineSpeedSlipUs && attempt < 5) continue;
+    EXPECT_TRUE(RunIs(run, flashed, 0))
+        << "device behind its line by up to " << seen.pacingSlipUs << " us";
+    EXPECT_TRUE(FramesAre(seen.frames, RunFrames(target.image, target.code)));
+    const std::vector<uint8_t>& memory = firmware ? seen.flash : seen.eeprom;
+    EXPECT_TRUE(std::equal(target.image.begin(), target.image.end(), memory.begin()));
+    return;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
