@@ -41,8 +41,7 @@ bool ParseGangCommandLine(int argc, char** argv, GangOptions* options, int* stat
       "(korvel <port> <image> [activation]), with a live board on a terminal, a log per run, "
       "a summary and JSON and JUnit reports. Exit status 0 only when every run ended with 0.",
       "korvel-gang"};
-  app.add_option("image", options->image, "korvel's image argument (file, HWPARM..., STOP)")
-      ->required();
+  app.add_option("image", options->image, "korvel's image argument (file, HWPARM..., STOP)");
   app.add_option("ports", options->ports, "the ports to flash, one korvel run each");
   CLI::Option* all =
       app.add_flag("--all", options->allAdapters, "every port korvel recognises as an adapter");
@@ -66,13 +65,18 @@ bool ParseGangCommandLine(int argc, char** argv, GangOptions* options, int* stat
       ->type_name("SECONDS")
       ->check(CLI::PositiveNumber)
       ->capture_default_str();
-  if (!ParseCommandLine(&app, argc, argv, status)) return false;
+  AddLineOptions(&app, options);
+  if (!ParseCommandLine(&app, argc, argv, status) || !CheckLineOptions(options, status)) {
+    return false;
+  }
 
   const int modes = (options->ports.empty() ? 0 : 1) + (options->allAdapters ? 1 : 0) +
-                    (options->watchPattern.empty() ? 0 : 1);
+                    (options->watchPattern.empty() ? 0 : 1) +
+                    (options->serialNumbers.empty() ? 0 : 1);
   if (modes != 1) {
     std::fprintf(stderr,
-                 "korvel-gang: give the ports, or --all, or --watch PATTERN (one of them)\n"
+                 "korvel-gang: give the ports, or --all, or --watch PATTERN, or --serial-number "
+                 "SN... (one of them)\n"
                  "Run with --help for more information.\n");
     *status = kUsageError;
     return false;
@@ -110,20 +114,17 @@ void AddRun(Gang* gang, const std::string& port, bool announce) {
   for (const GangRun& earlier : gang->runs) {
     if (earlier.port == port) ++appearance;
   }
-  GangRun& job = gang->runs.emplace_back();
-  job.port = port;
-  job.appearance = appearance;
-  job.logPath =
-      (std::filesystem::path(gang->options.logDir) / LogFileName(port, appearance)).string();
-  StartRun(gang->options, &job);
+  LaunchRun(gang, port, appearance);
   if (announce) std::printf("korvel-gang: flashing %s\n", Printable(port).c_str());
 }
 
 // One line for a run that ended, where no board shows it.
-void PrintEnded(const GangRun& job) {
-  std::printf("korvel-gang: %s: %s, status %s, %.1f s: %s\n", Printable(job.port).c_str(),
-              RunPhase(job).c_str(), StatusText(job).c_str(), RunSeconds(job, job.ended),
-              LastResultLine(job).c_str());
+void PrintEnded(const GangRun& job, const GangOptions& options) {
+  const std::string attempt =
+      job.attempt > 1 ? " (attempt " + std::to_string(job.attempt) + ")" : "";
+  std::printf("korvel-gang: %s%s: %s, status %s, %.1f s: %s\n", Printable(job.port).c_str(),
+              attempt.c_str(), RunPhase(job).c_str(), StatusText(job).c_str(),
+              RunSeconds(job, job.ended), ResultText(job, options).c_str());
 }
 
 bool IsRunning(const GangRun& job) {
@@ -183,13 +184,7 @@ int main(int argc, char** argv) {
   if (options.allAdapters && options.ports.empty()) {
     std::fprintf(stderr, "korvel-gang: no port of a recognised adapter found\n");
   }
-  std::error_code folderError;
-  std::filesystem::create_directories(options.logDir, folderError);
-  if (folderError) {
-    std::fprintf(stderr, "korvel-gang: cannot make the log folder %s: %s\n", options.logDir.c_str(),
-                 folderError.message().c_str());
-    return kExitNotAllPassed;
-  }
+  if (int status = 0; !PrepareLine(&gang, &status)) return status;
   options.korvel = KorvelBesideGang();
 
   // 2. Signals through a descriptor; a reader of our output that goes away
@@ -201,6 +196,9 @@ int main(int argc, char** argv) {
     std::perror("korvel-gang: signalfd");
     return kExitNotAllPassed;
   }
+  // The page's threads come after the signals are blocked: they must never
+  // take one that the descriptor waits for.
+  if (int status = 0; !ServeBoard(&gang, &status)) return status;
 
   // 3. The runs: all ports at once, or the station's first look.
   gang.started = GangClock::now();
@@ -229,7 +227,7 @@ int main(int argc, char** argv) {
       }
       nextScan = now + kScanInterval;
     }
-    GangClock::time_point due = now + kBoardTick;
+    GangClock::time_point due = std::min(now + kBoardTick, StartDueRetries(&gang, now));
     if (station && gang.stopRequests == 0) due = std::min(due, nextScan);
     bool anyRunning = false;
     for (GangRun& job : gang.runs) {
@@ -242,7 +240,7 @@ int main(int argc, char** argv) {
       KillIfLingering(&job, now);
       due = std::min(due, job.termSent ? job.killAt : job.deadline);
     }
-    if (!anyRunning && (!station || gang.stopRequests > 0)) break;
+    if (!anyRunning && gang.retries.empty() && (!station || gang.stopRequests > 0)) break;
 
     if (board.active) {
       const bool drawNow =
@@ -285,29 +283,27 @@ int main(int argc, char** argv) {
     }
     // A run that could not start, or one that ended: a line where no board
     // shows it.
-    for (GangRun& job : gang.runs) {
+    for (size_t i = 0; i < gang.runs.size(); ++i) {
+      GangRun& job = gang.runs[i];
       if (job.endShown || IsRunning(job)) continue;
       job.endShown = true;
-      if (!board.active) PrintEnded(job);
+      if (!board.active) PrintEnded(job, options);
+      RunEnded(&gang, i, GangClock::now());
     }
+    PublishBoard(&gang, GangClock::now(), false);
   }
 
   // 5. The board gives way to the summary; then the reports.
   const GangClock::time_point end = GangClock::now();
   BoardEnd(&board);
-  std::fputs(SummaryText(gang).c_str(), stdout);
+  std::fputs(SummaryText(gang, TerminalColumns()).c_str(), stdout);
   std::fflush(stdout);
-  bool written = true;
-  if (!options.jsonPath.empty())
-    written = WriteTextFile(options.jsonPath, JsonReport(gang, end)) && written;
-  if (!options.junitPath.empty()) {
-    written = WriteTextFile(options.junitPath, JunitReport(gang, end)) && written;
-  }
+  const bool written = WriteReports(&gang, end);
+  EndLine(&gang);
   close(signalFd);
 
-  const bool allPassed = std::all_of(gang.runs.begin(), gang.runs.end(), [](const GangRun& job) {
-    return job.outcome == RunOutcome::kPassed;
-  });
+  const DeviceCounts counts = CountDevices(gang);
+  const bool allPassed = counts.passed == counts.devices;
   return allPassed && written && (station || !gang.runs.empty()) ? kExitAllPassed
                                                                  : kExitNotAllPassed;
 }
