@@ -1,7 +1,10 @@
-// korvel-gang: sixteen simulated devices at once, three of them faulty; a
-// run over its time limit; the station flashing each port once per
-// appearance; the command lines it refuses; and the board and the XML
-// escaping that the reports and the terminal rely on.
+// korvel-gang: sixteen simulated devices at once, three of them faulty, with
+// the line's records (reasons, stop points, SHA-256, metrics for promtool);
+// every way a run ends without passing, in the JUnit report; retries; the
+// unit counter across a killed gang; the station flashing each port once
+// per appearance, with its reports after each run; the command lines and
+// images it refuses before any port is touched; and the board, the summary
+// and the XML escaping that the reports and the terminal rely on.
 #include "tools/gang/gang.h"
 
 #include <gtest/gtest.h>
@@ -32,6 +35,23 @@ RunResult RunGang(const std::vector<std::string>& args, RunOptions options = {})
   return RunProgram(KORVEL_GANG_BINARY, args, options);
 }
 
+Json ReadJson(const std::string& path) {
+  return Json::parse(ReadFileText(path), nullptr, false);
+}
+
+// A real part's verdict on a file: sha256sum's digest, promtool's check.
+std::string Sha256Sum(const std::string& path) {
+  const RunResult sum = RunProgram(FindProgram("sha256sum"), {path});
+  return sum.out.substr(0, sum.out.find(' '));
+}
+::testing::AssertionResult PromtoolAccepts(const std::string& path) {
+  const std::string promtool = FindProgram("promtool");
+  if (promtool.empty()) return ::testing::AssertionFailure() << "no promtool (Debian: prometheus)";
+  const RunResult check = RunProgram("/bin/sh", {"-c", promtool + " check metrics < " + path});
+  if (check.exitStatus == 0) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << check.out << check.err;
+}
+
 // The number of times |text| holds |part|.
 size_t Occurrences(const std::string& text, const std::string& part) {
   size_t count = 0;
@@ -47,6 +67,34 @@ DevsimConfig ConfigFor(Kind kind) {
   if (kind == Kind::kNoBootloader) config.probes.neverEnterBootloader = true;
   if (kind == Kind::kBlockNeverAnswered) config.replies[4].fault = ReplyFault::kNoReply;
   if (kind == Kind::kVanishesMidFlash) config.replies[8].fault = ReplyFault::kVanish;
+  return config;
+}
+
+// Where a run of each kind stopped: what it was doing, korvel's innermost
+// failing step, the block under way (from 1).
+struct StopCase {
+  Json activity;
+  Json step;
+  Json block;
+};
+
+StopCase StopFor(Kind kind) {
+  switch (kind) {
+    case Kind::kGood:
+      return {nullptr, nullptr, nullptr};
+    case Kind::kNoBootloader:
+      return {"waking", nullptr, nullptr};  // korvel reports no step there
+    case Kind::kBlockNeverAnswered:
+      return {"programming", "MyReadFile", 4};
+    case Kind::kVanishesMidFlash:
+      return {"programming", "ReadFile", 8};
+  }
+  return {};
+}
+
+DevsimConfig RefusedAt(int message) {
+  DevsimConfig config;
+  config.replies[message].fault = ReplyFault::kRefuse;
   return config;
 }
 
@@ -78,7 +126,9 @@ TEST(Gang, FlashesSixteenAtOnceAndNamesTheThreeThatFailed) {
   const std::string logDir = (dir / "logs").string();
   const std::string jsonPath = (dir / "report.json").string();
   const std::string junitPath = (dir / "report.xml").string();
-  args.insert(args.end(), {"--log-dir", logDir, "--json", jsonPath, "--junit", junitPath});
+  const std::string metricsPath = (dir / "korvel.prom").string();
+  args.insert(args.end(), {"--log-dir", logDir, "--json", jsonPath, "--junit", junitPath,
+                           "--metrics", metricsPath});
 
   const RunResult gang = RunGang(args);
 
@@ -114,13 +164,17 @@ TEST(Gang, FlashesSixteenAtOnceAndNamesTheThreeThatFailed) {
   }
 
   // 4. The JSON report: every run with its outcome, status, last line,
-  // and the output that its log holds whole.
-  const Json report = Json::parse(ReadFileText(jsonPath), nullptr, false);
+  // where it stopped, the image's digest (sha256sum's), and the output that
+  // its log, in this batch's own folder, holds whole.
+  const Json report = ReadJson(jsonPath);
   ASSERT_FALSE(report.is_discarded()) << ReadFileText(jsonPath);
   EXPECT_EQ(report["image"], imagePath);
   EXPECT_EQ(report["runs"], 16);
   EXPECT_EQ(report["passed"], 13);
   EXPECT_EQ(report["failed"], 3);
+  EXPECT_EQ(report["image_sha256"], Sha256Sum(imagePath));
+  EXPECT_EQ(report["firmware_version"], "2.4");
+  EXPECT_EQ(std::filesystem::path(report["log_dir"].get<std::string>()).parent_path(), logDir);
   ASSERT_EQ(report["results"].size(), 16u);
   for (size_t i = 0; i < kinds.size(); ++i) {
     const Json& result = report["results"][i];
@@ -129,6 +183,14 @@ TEST(Gang, FlashesSixteenAtOnceAndNamesTheThreeThatFailed) {
     EXPECT_EQ(result["outcome"], good ? "passed" : "failed");
     EXPECT_EQ(result["exit_status"], good ? 0 : 255);
     EXPECT_EQ(result["last_line"], LastLineFor(kinds[i]));
+    EXPECT_EQ(result["image_sha256"], report["image_sha256"]);
+    EXPECT_EQ(result["serial_number"], nullptr);  // a pseudo-terminal has no adapter
+    EXPECT_EQ(result["reason"].is_string(), !good) << result["reason"];
+    const StopCase stop = StopFor(kinds[i]);
+    EXPECT_EQ(result["activity"], stop.activity) << result.dump();
+    EXPECT_EQ(result["step"], stop.step) << result.dump();
+    EXPECT_EQ(result["block"], stop.block) << result.dump();
+    EXPECT_EQ(result["log"].get<std::string>().rfind(report["log_dir"].get<std::string>(), 0), 0u);
     std::string output;
     for (const Json& line : result["output"]) output += line.get<std::string>() + "\n";
     EXPECT_EQ(output, ReadFileText(result["log"].get<std::string>())) << result["log"];
@@ -155,29 +217,120 @@ TEST(Gang, FlashesSixteenAtOnceAndNamesTheThreeThatFailed) {
     EXPECT_LT(failure, junit.find("</testcase>", at)) << failedCase;
   }
   EXPECT_EQ(Occurrences(junit, "<system-out>Version: 2.3\n"), 16u);
+
+  // 6. The metrics, as promtool reads them.
+  EXPECT_TRUE(PromtoolAccepts(metricsPath));
+  const std::string metrics = ReadFileText(metricsPath);
+  for (const char* line :
+       {"korvel_gang_runs_total{result=\"passed\"} 13\n", "korvel_gang_runs_total{result=\"failed\"} 3\n",
+        "korvel_gang_attempts_total 16\n", "korvel_gang_run_seconds_count 16\n"}) {
+    EXPECT_NE(metrics.find(line), std::string::npos) << line << metrics;
+  }
 }
 
-TEST(Gang, EndsARunOverItsTimeLimit) {
+// --- Every end that is not a pass: a failure or an error ---------------------
+
+struct EndCase {
+  const char* name;
+  DevsimConfig device;
+  std::vector<std::string> args;  // besides the two ports (a good device's, then this one's)
+  bool stopTwice;                 // Ctrl+C twice once the device has seen three messages
+  const char* outcome;            // in the JSON report
+  const char* element;            // in the JUnit report: failure or error
+  const char* type;               // its type
+  const char* reason;             // how the reason begins
+};
+
+DevsimConfig NoReplyTo(int message) {
+  DevsimConfig config;
+  config.replies[message].fault = ReplyFault::kNoReply;
+  return config;
+}
+
+class GangEndTest : public ::testing::TestWithParam<EndCase> {};
+
+TEST_P(GangEndTest, IsAFailureOrAnErrorWithItsReasonInEveryReport) {
+  const EndCase& param = GetParam();
   TempDir dir;
   const std::string imagePath = dir.WriteFile("firmware.img", FirmwareImage(4 * 64)).string();
-  // Probes for about 4.5 s: over a limit of one second.
-  SimulatedDevice silent(ConfigFor(Kind::kNoBootloader));
+  // A counter one number from its end: the good device takes it.
+  const std::string counter = dir.WriteFile("counter", {'4', '2', '9', '4', '9', '6', '7', '2',
+                                                          '9', '4', '\n'}).string();
   SimulatedDevice good;
+  SimulatedDevice device(param.device);
+  std::vector<std::string> args;
+  for (const std::string& arg : param.args) {
+    args.push_back(arg == "{image}" ? imagePath : arg == "{counter}" ? "01:" + counter : arg);
+  }
   const std::string jsonPath = (dir / "report.json").string();
-  const RunResult gang = RunGang({imagePath, silent.port(), good.port(), "--time-limit", "1",
-                                  "--log-dir", (dir / "logs").string(), "--json", jsonPath});
-  EXPECT_EQ(gang.exitStatus, 1) << gang.out;
-  EXPECT_LT(gang.wallTime, milliseconds(3000));
-  const std::vector<std::string> lines = gang.OutLines();
-  ASSERT_FALSE(lines.empty());
-  EXPECT_EQ(lines.back(), "korvel-gang: 1 of 2 runs passed; not passed: " + silent.port());
-  const Json report = Json::parse(ReadFileText(jsonPath), nullptr, false);
-  ASSERT_FALSE(report.is_discarded());
-  EXPECT_EQ(report["results"][0]["outcome"], "timed out");
-  EXPECT_EQ(report["results"][0]["exit_status"], nullptr);
-  EXPECT_EQ(report["results"][0]["signal"], 15);  // SIGTERM
-  EXPECT_EQ(report["results"][1]["outcome"], "passed");
+  const std::string junitPath = (dir / "report.xml").string();
+  args.insert(args.end(), {good.port(), device.port(), "--log-dir", (dir / "logs").string(),
+                           "--json", jsonPath, "--junit", junitPath});
+  RunOptions options;
+  if (param.stopTwice) {
+    options.signal = SIGINT;
+    options.signalCount = 2;
+    // Once the good device's run is over (the reports are written after
+    // every run), so that only this one is stopped.
+    options.signalWhen = [&] {
+      const Json report = ReadJson(jsonPath);
+      return device.Snapshot().frames.size() >= 3 && report.is_object() && report["passed"] == 1;
+    };
+  }
+
+  const RunResult gang = RunGang(args, options);
+  EXPECT_EQ(gang.exitStatus, 1) << gang.out << gang.err;
+  EXPECT_LT(gang.wallTime, milliseconds(4000));  // the limit, a stop: never the device's own
+  ASSERT_FALSE(gang.OutLines().empty());
+  EXPECT_EQ(gang.OutLines().back(), "korvel-gang: 1 of 2 runs passed; not passed: " + device.port());
+
+  const Json report = ReadJson(jsonPath);
+  ASSERT_FALSE(report.is_discarded()) << ReadFileText(jsonPath);
+  const Json& result = report["results"][1];
+  EXPECT_EQ(report["results"][0]["outcome"], "passed");
+  EXPECT_EQ(result["outcome"], param.outcome);
+  const std::string reason = result["reason"].is_string() ? result["reason"].get<std::string>() : "";
+  EXPECT_EQ(reason.rfind(param.reason, 0), 0u) << reason;
+  // Ended by the gang: korvel ends at SIGTERM (by the signal, or with its
+  // failure status once it ends the run itself).
+  if (std::string(param.outcome) == "timed out" || param.stopTwice) {
+    EXPECT_TRUE(result["signal"] == 15 || result["exit_status"] == 255) << result.dump(2);
+  }
+
+  // JUnit: the case is no pass, whatever ended it.
+  const std::string junit = ReadFileText(junitPath);
+  const bool failure = std::string(param.element) == "failure";
+  EXPECT_NE(junit.find(std::string("tests=\"2\" failures=\"") + (failure ? "1" : "0") +
+                       "\" errors=\"" + (failure ? "0" : "1") + "\""),
+            std::string::npos)
+      << junit;
+  const size_t at = junit.find("name=\"" + device.port() + "\"");
+  ASSERT_NE(at, std::string::npos) << junit;
+  const size_t element = junit.find("<" + std::string(param.element) + " message=\"" +
+                                        XmlEscape(reason) + "\" type=\"" + param.type + "\"/>",
+                                    at);
+  EXPECT_LT(element, junit.find("</testcase>", at)) << junit;
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Gang, GangEndTest,
+    ::testing::Values(
+        // Probes for about 4.5 s: over a limit of one second.
+        EndCase{"TimedOut", ConfigFor(Kind::kNoBootloader), {"{image}", "--time-limit", "1"},
+                false, "timed out", "error", "timed out",
+                "Ended at the time limit of 1 s while waking."},
+        // Waits 5 s for the second block's reply: stopped within it.
+        EndCase{"Stopped", NoReplyTo(2), {"{image}"}, true, "stopped", "error", "stopped",
+                "Ended by a stop request while programming block 2 of 4."},
+        // The counter is used up once the good device has its number.
+        EndCase{"NotStarted", {}, {"--hwparm-sequence", "{counter}"}, false, "not started",
+                "error", "not started", "the counter "},
+        EndCase{"TimedOutProgramming", ConfigFor(Kind::kBlockNeverAnswered),
+                {"{image}", "--time-limit", "1"}, false, "timed out", "error", "timed out",
+                "Ended at the time limit of 1 s while programming block 4 of 4."},
+        EndCase{"Refused", RefusedAt(0), {"{image}"}, false, "failed", "failure", "exit status 255",
+                ""}),
+    CaseName<EndCase>);
 
 // Station mode: ports come and go as links in a folder, as udev makes them
 // in /dev/serial/by-id. Device A is there at the start, goes, B comes, A
@@ -239,21 +392,27 @@ TEST(Gang, StationFlashesEachPortOncePerAppearance) {
   }
 }
 
-// --- Command lines that end it before any run -----------------------------------
+// --- Command lines and images that end it before any port is touched ----------
 
 struct RefusedCase {
   const char* name;
-  std::vector<std::string> args;
-  int status = 2;  // a usage error, but for the help
+  std::vector<std::string> args;  // {port}: a simulated device's
+  int status = 2;                 // a usage error, but for the help
+  // Files made in the working folder first: the image, the counter.
+  std::vector<std::pair<std::string, Bytes>> files = {};
 };
 
 class GangCommandLineTest : public ::testing::TestWithParam<RefusedCase> {};
 
 TEST_P(GangCommandLineTest, EndsItWithoutARun) {
   TempDir dir;
+  for (const auto& [name, bytes] : GetParam().files) dir.WriteFile(name, bytes);
+  SimulatedDevice device;
+  std::vector<std::string> args;
+  for (const std::string& arg : GetParam().args) args.push_back(arg == "{port}" ? device.port() : arg);
   RunOptions options;
   options.workingDirectory = dir.path();
-  const RunResult gang = RunGang(GetParam().args, options);
+  const RunResult gang = RunGang(args, options);
   EXPECT_EQ(gang.exitStatus, GetParam().status) << gang.out << gang.err;
   if (GetParam().status == 0) {
     EXPECT_NE(gang.out.find("Usage: korvel-gang"), std::string::npos) << gang.out;
@@ -261,20 +420,47 @@ TEST_P(GangCommandLineTest, EndsItWithoutARun) {
   } else {
     EXPECT_NE(gang.err, "");
   }
-  // Nothing ran, so no log folder was made.
+  // Nothing ran, so no log folder was made, and the device was never woken.
   EXPECT_FALSE(std::filesystem::exists(dir / "korvel-gang-logs"));
+  EXPECT_TRUE(device.Settled().activationBytes.empty());
 }
+
+const std::pair<std::string, Bytes> kGoodImage = {"firmware.img", FirmwareImage(256)};
 
 INSTANTIATE_TEST_SUITE_P(
     Gang, GangCommandLineTest,
-    ::testing::Values(RefusedCase{"NoImage", {}}, RefusedCase{"NoPorts", {"firmware.img"}},
-                      RefusedCase{"PortsAndAll", {"firmware.img", "/dev/ttyUSB0", "--all"}},
-                      RefusedCase{"AllAndWatch", {"firmware.img", "--all", "--watch", "/dev/*"}},
-                      RefusedCase{"PortTwice", {"firmware.img", "/dev/ttyUSB0", "/dev/ttyUSB0"}},
-                      RefusedCase{"ZeroTimeLimit",
-                                  {"firmware.img", "/dev/ttyUSB0", "--time-limit", "0"}},
-                      RefusedCase{"UnknownOption", {"firmware.img", "/dev/ttyUSB0", "--fast"}},
-                      RefusedCase{"Help", {"--help"}, 0}),
+    ::testing::Values(
+        RefusedCase{"NoImage", {}}, RefusedCase{"NoPorts", {"firmware.img"}},
+        RefusedCase{"PortsAndAll", {"firmware.img", "{port}", "--all"}},
+        RefusedCase{"AllAndWatch", {"firmware.img", "--all", "--watch", "/dev/*"}},
+        RefusedCase{"PortsAndSerialNumber", {"firmware.img", "{port}", "--serial-number", "A1"}},
+        RefusedCase{"PortTwice", {"firmware.img", "{port}", "{port}"}},
+        RefusedCase{"ZeroTimeLimit", {"firmware.img", "{port}", "--time-limit", "0"}},
+        RefusedCase{"NegativeRetries", {"firmware.img", "{port}", "--retries", "-1"}},
+        RefusedCase{"PortBeyondRange", {"firmware.img", "{port}", "--http", "65536"}},
+        RefusedCase{"CounterParameterFF", {"--hwparm-sequence", "FF:next", "{port}"}},
+        RefusedCase{"UnknownOption", {"firmware.img", "{port}", "--fast"}},
+        RefusedCase{"Help", {"--help"}, 0},
+        // The image by korvel's rules, before any device is woken.
+        RefusedCase{"ImageMissing", {"nosuch.img", "{port}"}},
+        RefusedCase{"ImageEmpty", {"empty.img", "{port}"}, 2, {{"empty.img", {}}}},
+        RefusedCase{"ImageWithoutMarker", {"plain.img", "{port}"}, 2,
+                    {{"plain.img", PatternImage(300)}}},
+        RefusedCase{"ImageTooBig", {"big.img", "{port}"}, 2, {{"big.img", FirmwareImage(65536)}}},
+        RefusedCase{"HwparmTooShort", {"HWPARM01", "{port}"}},
+        // A port where the image belongs (port first, out of habit): never
+        // opened, not even to read.
+        RefusedCase{"ImageIsAPort", {"{port}", "firmware.img"}, 2, {kGoodImage}},
+        // What the line holds: no adapter with the number, no counter.
+        RefusedCase{"SerialNumberOnNoPort",
+                    {"firmware.img", "--serial-number", "KORVEL-NO-SUCH-ADAPTER"},
+                    1,
+                    {kGoodImage}},
+        RefusedCase{"NoCounterFile", {"--hwparm-sequence", "01:next", "{port}"}, 1},
+        RefusedCase{"CounterWithoutNumber",
+                    {"--hwparm-sequence", "01:next", "{port}"},
+                    1,
+                    {{"next", {'x', '\n'}}}}),
     CaseName<RefusedCase>);
 
 // --- The board and the reports' escaping ----------------------------------------

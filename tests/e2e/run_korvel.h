@@ -55,6 +55,9 @@ struct RunOptions {
   // something the simulated device reports (e.g. the first probes).
   int signal = 0;
   std::function<bool()> signalWhen{};
+  // Sends it this many times, each time |signalWhen| holds (a second
+  // Ctrl+C).
+  int signalCount = 1;
   // Stops reading the child's output once it has exited and what it wrote
   // has been read, instead of at the end of its pipes: programs it left
   // running may hold them for long (the background processes Wine starts

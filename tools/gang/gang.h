@@ -147,8 +147,8 @@ struct Gang {
 
 // --- Process running (process.cpp) ------------------------------------------
 
-// Starts korvel on |job.port| with the gang's image and activation
-// arguments: standard input from /dev/null, standard output into a pipe
+// Starts korvel on |job.port| with the run's image argument and the gang's
+// activation argument: standard input from /dev/null, standard output into a pipe
 // (and on into |job.logPath|), standard error to /dev/null, the progress
 // channel on descriptor 3, a process group of its own (a Ctrl+C on the
 // terminal is the gang's to handle). A run that can't be started ends at

@@ -176,9 +176,9 @@ void StartRun(const GangOptions& options, GangRun* job) {
   posix_spawnattr_setflags(&attributes,
                            POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
 
-  // 4. Exactly a korvel run: port, image argument, and the third argument
-  // when one was given.
-  std::vector<std::string> args = {options.korvel, job->port, options.image};
+  // 4. Exactly a korvel run: port, the run's image argument, and the third
+  // argument when one was given.
+  std::vector<std::string> args = {options.korvel, job->port, job->imageArgument};
   if (!options.activation.empty()) args.push_back(options.activation);
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());

@@ -89,11 +89,15 @@ std::string UsbIdsText(const InventoryEntry& entry) {
 
 const InventoryEntry* EntryForPort(const std::string& port,
                                    const std::vector<InventoryEntry>& inventory) {
+  // 1. The port as the inventory lists it: its node or its by-id link.
+  // 2. korvel's own look-up: the name a path resolves to, without "\\.\".
   std::string name = InventoryNameForPort(port.c_str());
   if (name.starts_with("\\\\.\\")) name.erase(0, 4);
   const InventoryEntry* found = nullptr;
   for (const InventoryEntry& entry : inventory) {
-    if (entry.portName != name) continue;
+    const bool listed =
+        entry.devicePath == port || (!entry.byIdLink.empty() && entry.byIdLink == port);
+    if (!listed && entry.portName != name) continue;
     if (found == nullptr || (found->serialNumber.empty() && !entry.serialNumber.empty())) {
       found = &entry;
     }

@@ -25,10 +25,11 @@ std::string PortsJson(const std::vector<InventoryEntry>& inventory);
 // inventory does not tell them.
 std::string UsbIdsText(const InventoryEntry& entry);
 
-// The entry of the port that the port argument |port| opens, found as korvel
-// finds it among the adapters (InventoryNameForPort; a "\\.\" prefix left
-// out); where two entries carry its name, the first with a serial number.
-// Null when the inventory does not list it.
+// The entry of the port that the port argument |port| opens: the one that
+// lists it as its path or by-id link, or the one korvel finds it as among
+// the adapters (InventoryNameForPort, a "\\.\" prefix left out); where two
+// entries carry it, the first with a serial number. Null when the inventory
+// does not list it.
 const InventoryEntry* EntryForPort(const std::string& port,
                                    const std::vector<InventoryEntry>& inventory);
 
