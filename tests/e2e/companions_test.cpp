@@ -23,16 +23,6 @@ namespace {
 
 using korvel_e2e::PrintTo;
 
-// Standard output without the CR of a Windows console program's line ends.
-std::vector<std::string> LinesOf(const std::string& output) {
-  std::vector<std::string> lines;
-  std::istringstream stream(output);
-  for (std::string line; std::getline(stream, line);) {
-    if (line.ends_with('\r')) line.pop_back();
-    lines.push_back(line);
-  }
-  return lines;
-}
 
 // --- korvel-check ------------------------------------------------------------
 

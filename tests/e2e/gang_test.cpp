@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -222,8 +223,9 @@ TEST(Gang, FlashesSixteenAtOnceAndNamesTheThreeThatFailed) {
   EXPECT_TRUE(PromtoolAccepts(metricsPath));
   const std::string metrics = ReadFileText(metricsPath);
   for (const char* line :
-       {"korvel_gang_runs_total{result=\"passed\"} 13\n", "korvel_gang_runs_total{result=\"failed\"} 3\n",
-        "korvel_gang_attempts_total 16\n", "korvel_gang_run_seconds_count 16\n"}) {
+       {"korvel_gang_runs_total{result=\"passed\"} 13\n",
+        "korvel_gang_runs_total{result=\"failed\"} 3\n", "korvel_gang_attempts_total 16\n",
+        "korvel_gang_run_seconds_count 16\n"}) {
     EXPECT_NE(metrics.find(line), std::string::npos) << line << metrics;
   }
 }
@@ -254,8 +256,8 @@ TEST_P(GangEndTest, IsAFailureOrAnErrorWithItsReasonInEveryReport) {
   TempDir dir;
   const std::string imagePath = dir.WriteFile("firmware.img", FirmwareImage(4 * 64)).string();
   // A counter one number from its end: the good device takes it.
-  const std::string counter = dir.WriteFile("counter", {'4', '2', '9', '4', '9', '6', '7', '2',
-                                                          '9', '4', '\n'}).string();
+  const std::string counter =
+      dir.WriteFile("counter", {'4', '2', '9', '4', '9', '6', '7', '2', '9', '4', '\n'}).string();
   SimulatedDevice good;
   SimulatedDevice device(param.device);
   std::vector<std::string> args;
@@ -282,14 +284,16 @@ TEST_P(GangEndTest, IsAFailureOrAnErrorWithItsReasonInEveryReport) {
   EXPECT_EQ(gang.exitStatus, 1) << gang.out << gang.err;
   EXPECT_LT(gang.wallTime, milliseconds(4000));  // the limit, a stop: never the device's own
   ASSERT_FALSE(gang.OutLines().empty());
-  EXPECT_EQ(gang.OutLines().back(), "korvel-gang: 1 of 2 runs passed; not passed: " + device.port());
+  EXPECT_EQ(gang.OutLines().back(),
+            "korvel-gang: 1 of 2 runs passed; not passed: " + device.port());
 
   const Json report = ReadJson(jsonPath);
   ASSERT_FALSE(report.is_discarded()) << ReadFileText(jsonPath);
   const Json& result = report["results"][1];
   EXPECT_EQ(report["results"][0]["outcome"], "passed");
   EXPECT_EQ(result["outcome"], param.outcome);
-  const std::string reason = result["reason"].is_string() ? result["reason"].get<std::string>() : "";
+  const std::string reason =
+      result["reason"].is_string() ? result["reason"].get<std::string>() : "";
   EXPECT_EQ(reason.rfind(param.reason, 0), 0u) << reason;
   // Ended by the gang: korvel ends at SIGTERM (by the signal, or with its
   // failure status once it ends the run itself).
@@ -312,25 +316,53 @@ TEST_P(GangEndTest, IsAFailureOrAnErrorWithItsReasonInEveryReport) {
   EXPECT_LT(element, junit.find("</testcase>", at)) << junit;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Gang, GangEndTest,
-    ::testing::Values(
-        // Probes for about 4.5 s: over a limit of one second.
-        EndCase{"TimedOut", ConfigFor(Kind::kNoBootloader), {"{image}", "--time-limit", "1"},
-                false, "timed out", "error", "timed out",
-                "Ended at the time limit of 1 s while waking."},
-        // Waits 5 s for the second block's reply: stopped within it.
-        EndCase{"Stopped", NoReplyTo(2), {"{image}"}, true, "stopped", "error", "stopped",
-                "Ended by a stop request while programming block 2 of 4."},
-        // The counter is used up once the good device has its number.
-        EndCase{"NotStarted", {}, {"--hwparm-sequence", "{counter}"}, false, "not started",
-                "error", "not started", "the counter "},
-        EndCase{"TimedOutProgramming", ConfigFor(Kind::kBlockNeverAnswered),
-                {"{image}", "--time-limit", "1"}, false, "timed out", "error", "timed out",
-                "Ended at the time limit of 1 s while programming block 4 of 4."},
-        EndCase{"Refused", RefusedAt(0), {"{image}"}, false, "failed", "failure", "exit status 255",
-                ""}),
-    CaseName<EndCase>);
+INSTANTIATE_TEST_SUITE_P(Gang, GangEndTest,
+                         ::testing::Values(
+                             // Probes for about 4.5 s: over a limit of one second.
+                             EndCase{"TimedOut",
+                                     ConfigFor(Kind::kNoBootloader),
+                                     {"{image}", "--time-limit", "1"},
+                                     false,
+                                     "timed out",
+                                     "error",
+                                     "timed out",
+                                     "Ended at the time limit of 1 s while waking."},
+                             // Waits 5 s for the second block's reply: stopped within it.
+                             EndCase{"Stopped",
+                                     NoReplyTo(2),
+                                     {"{image}"},
+                                     true,
+                                     "stopped",
+                                     "error",
+                                     "stopped",
+                                     "Ended by a stop request while programming block 2 of 4."},
+                             // The counter is used up once the good device has its number.
+                             EndCase{"NotStarted",
+                                     {},
+                                     {"--hwparm-sequence", "{counter}"},
+                                     false,
+                                     "not started",
+                                     "error",
+                                     "not started",
+                                     "the counter "},
+                             EndCase{
+                                 "TimedOutProgramming",
+                                 ConfigFor(Kind::kBlockNeverAnswered),
+                                 {"{image}", "--time-limit", "1"},
+                                 false,
+                                 "timed out",
+                                 "error",
+                                 "timed out",
+                                 "Ended at the time limit of 1 s while programming block 4 of 4."},
+                             EndCase{"Refused",
+                                     RefusedAt(0),
+                                     {"{image}"},
+                                     false,
+                                     "failed",
+                                     "failure",
+                                     "exit status 255",
+                                     ""}),
+                         CaseName<EndCase>);
 
 // Station mode: ports come and go as links in a folder, as udev makes them
 // in /dev/serial/by-id. Device A is there at the start, goes, B comes, A
@@ -352,11 +384,14 @@ TEST(Gang, StationFlashesEachPortOncePerAppearance) {
   // flash.
   int step = 0;
   std::chrono::steady_clock::time_point secondFlash;
+  Json afterFirst;  // the report on disk once A's first run is over
   RunOptions options;
   options.timeout = milliseconds(30000);
   options.signal = SIGINT;
   options.signalWhen = [&] {
     if (step == 0 && a.Snapshot().resets == 1) {
+      afterFirst = ReadJson(jsonPath);
+      if (!afterFirst.is_object() || afterFirst["passed"] != 1) return false;  // not yet
       std::filesystem::remove(linkA);
       std::filesystem::create_symlink(b.port(), linkB);
       step = 1;
@@ -375,7 +410,12 @@ TEST(Gang, StationFlashesEachPortOncePerAppearance) {
 
   ASSERT_TRUE(gang.signalSent) << "stopped at step " << step << ":\n" << gang.out;
   EXPECT_EQ(gang.exitStatus, 0) << gang.out;
-  EXPECT_EQ(gang.OutLines().back(), "korvel-gang: 3 of 3 runs passed");
+  // Written after each run, not only at the end: the station's report of
+  // its first device, while it went on watching.
+  EXPECT_EQ(afterFirst["runs"], 1);
+  EXPECT_EQ(afterFirst["results"][0]["port"], linkA.string());
+  // Each appearance is a device.
+  EXPECT_EQ(gang.OutLines().back(), "korvel-gang: 3 of 3 devices passed");
   EXPECT_EQ(a.Settled().resets, 2);
   EXPECT_EQ(b.Settled().resets, 1);
   const Json report = Json::parse(ReadFileText(jsonPath), nullptr, false);
@@ -389,6 +429,171 @@ TEST(Gang, StationFlashesEachPortOncePerAppearance) {
     EXPECT_EQ(result["appearance"], expected[i].second);
     EXPECT_EQ(result["outcome"], "passed");
     EXPECT_TRUE(std::filesystem::exists(result["log"].get<std::string>())) << result["log"];
+  }
+
+  // A later batch with the same log folder: a folder of its own, the
+  // station's logs as they were.
+  const std::string firstLog = report["results"][0]["log"];
+  const std::string firstText = ReadFileText(firstLog);
+  const RunResult later = RunGang(
+      {imagePath, linkA.string(), "--log-dir", (dir / "logs").string(), "--json", jsonPath});
+  EXPECT_EQ(later.exitStatus, 0) << later.out;
+  const Json laterReport = ReadJson(jsonPath);
+  EXPECT_NE(laterReport["log_dir"], report["log_dir"]);
+  EXPECT_NE(laterReport["results"][0]["log"], firstLog);
+  EXPECT_EQ(ReadFileText(firstLog), firstText);
+}
+
+// --- Retries -------------------------------------------------------------------
+
+TEST(Gang, RetriesWhatASecondTryCanMend) {
+  TempDir dir;
+  const Bytes image = FirmwareImage(4 * 64);
+  const std::string imagePath = dir.WriteFile("firmware.img", image).string();
+  // Refuses the second block once: the next try's messages are numbered on.
+  SimulatedDevice flaky(RefusedAt(2));
+  // Refuses the erase of every try.
+  DevsimConfig refusing;
+  for (int message : {0, 1, 2}) refusing.replies[message].fault = ReplyFault::kRefuse;
+  SimulatedDevice broken(refusing);
+  SimulatedDevice good;
+  const std::string jsonPath = (dir / "report.json").string();
+  const std::string metricsPath = (dir / "korvel.prom").string();
+  const RunResult gang =
+      RunGang({imagePath, flaky.port(), broken.port(), good.port(), "--retries", "2", "--log-dir",
+               (dir / "logs").string(), "--json", jsonPath, "--metrics", metricsPath});
+
+  EXPECT_EQ(gang.exitStatus, 1) << gang.out;
+  EXPECT_EQ(gang.OutLines().back(),
+            "korvel-gang: 2 of 3 runs passed; not passed: " + broken.port());
+  const Json report = ReadJson(jsonPath);
+  ASSERT_FALSE(report.is_discarded()) << ReadFileText(jsonPath);
+  EXPECT_EQ(report["attempts"], 6);
+  const struct {
+    const char* outcome;
+    size_t attempts;
+  } expected[] = {{"passed", 2}, {"failed", 3}, {"passed", 1}};
+  for (size_t i = 0; i < 3; ++i) {
+    const Json& result = report["results"][i];
+    EXPECT_EQ(result["outcome"], expected[i].outcome);
+    ASSERT_EQ(result["attempts"].size(), expected[i].attempts) << result.dump(2);
+    // Every attempt has its log, of its own.
+    std::set<std::string> logs;
+    for (const Json& attempt : result["attempts"]) {
+      logs.insert(attempt["log"].get<std::string>());
+      EXPECT_TRUE(std::filesystem::exists(attempt["log"].get<std::string>()));
+    }
+    EXPECT_EQ(logs.size(), expected[i].attempts);
+  }
+  const Json& firstTry = report["results"][0]["attempts"][0];
+  EXPECT_EQ(firstTry["outcome"], "failed");
+  EXPECT_EQ(firstTry["step"], "Programming the flash failed");
+  EXPECT_EQ(firstTry["block"], 2);
+  EXPECT_EQ(ReadFileText(report["results"][0]["log"].get<std::string>()).find("failed"),
+            std::string::npos);
+  // The device that passed at its second try holds the image, reset once.
+  const DevsimRecord seen = flaky.WaitFor([](const DevsimRecord& now) { return now.resets > 0; });
+  EXPECT_TRUE(HoldsImage(seen.flash, image));
+  EXPECT_EQ(seen.resets, 1);
+  EXPECT_NE(ReadFileText(metricsPath).find("korvel_gang_attempts_total 6\n"), std::string::npos);
+}
+
+// An image that went bad after the gang checked it (here: replaced under a
+// running station) fails its run, and no retry can mend that.
+TEST(Gang, NeverRetriesABadImage) {
+  TempDir dir;
+  const std::string imagePath = dir.WriteFile("firmware.img", FirmwareImage(4 * 64)).string();
+  std::filesystem::create_directories(dir / "by-id");
+  SimulatedDevice device;
+  const std::string jsonPath = (dir / "report.json").string();
+  int step = 0;
+  std::chrono::steady_clock::time_point failed;
+  RunOptions options;
+  options.signal = SIGINT;
+  options.signalWhen = [&] {
+    if (step == 0 && std::filesystem::exists(dir / "logs")) {  // checked, watching
+      dir.WriteFile("firmware.img", PatternImage(4 * 64));
+      std::filesystem::create_symlink(device.port(), dir / "by-id" / "device");
+      step = 1;
+    } else if (step == 1 && ReadJson(jsonPath).is_object() && ReadJson(jsonPath)["failed"] == 1) {
+      failed = std::chrono::steady_clock::now();
+      step = 2;
+    }
+    // Well past the pause a retry would wait.
+    return step == 2 && std::chrono::steady_clock::now() - failed > milliseconds(3000);
+  };
+  const RunResult gang = RunGang({imagePath, "--watch", (dir / "by-id" / "*").string(), "--retries",
+                                  "2", "--log-dir", (dir / "logs").string(), "--json", jsonPath},
+                                 options);
+  ASSERT_TRUE(gang.signalSent) << "stopped at step " << step << ":\n" << gang.out;
+  const Json report = ReadJson(jsonPath);
+  ASSERT_EQ(report["results"].size(), 1u) << report.dump(2);
+  EXPECT_EQ(report["results"][0]["attempts"].size(), 1u);
+  EXPECT_EQ(report["results"][0]["step"], "Wrong image type");
+  EXPECT_EQ(device.Settled().bootloaderEntries, 1);
+}
+
+// --- The unit counter ------------------------------------------------------------
+
+// The numbers the device's EEPROM got: the first block after each erase
+// carries the parameter byte and the number (least significant byte first).
+std::vector<uint32_t> ProgrammedNumbers(const DevsimRecord& record) {
+  std::vector<uint32_t> numbers;
+  for (size_t i = 1; i < record.frames.size(); ++i) {
+    const std::vector<uint8_t>& body = record.frames[i].body;
+    if (record.frames[i - 1].body.at(0) != kErase || body.at(0) != kProgramEeprom) continue;
+    numbers.push_back(body.at(11) | body.at(12) << 8 | body.at(13) << 16 |
+                      static_cast<uint32_t>(body.at(14)) << 24);
+  }
+  return numbers;
+}
+
+TEST(Gang, CounterNeverGivesANumberTwiceAcrossAKilledGang) {
+  TempDir dir;
+  const std::string counter = dir.WriteFile("next", {'1', '0', '0', '0', '\n'}).string();
+  // Two devices done at once; two that wait five seconds for their third
+  // block's reply, while the gang is killed.
+  std::vector<std::unique_ptr<SimulatedDevice>> devices;
+  for (int i = 0; i < 4; ++i) {
+    devices.push_back(std::make_unique<SimulatedDevice>(i < 2 ? DevsimConfig{} : NoReplyTo(3)));
+  }
+  std::vector<std::string> args = {"--hwparm-sequence", "01:" + counter, "--log-dir",
+                                   (dir / "logs").string()};
+  for (const auto& device : devices) args.push_back(device->port());
+  RunOptions options;
+  options.signal = SIGKILL;
+  options.signalWhen = [&] {
+    return devices[0]->Snapshot().resets == 1 && devices[1]->Snapshot().resets == 1 &&
+           devices[2]->Snapshot().frames.size() >= 4 && devices[3]->Snapshot().frames.size() >= 4;
+  };
+  const RunResult killed = RunGang(args, options);
+  ASSERT_EQ(killed.termSignal, SIGKILL) << killed.out;
+
+  // The next gang, on two new devices, goes on from the file.
+  std::vector<std::unique_ptr<SimulatedDevice>> next;
+  args.resize(4);
+  for (int i = 0; i < 2; ++i) {
+    next.push_back(std::make_unique<SimulatedDevice>());
+    args.push_back(next.back()->port());
+  }
+  const std::string jsonPath = (dir / "report.json").string();
+  args.insert(args.end(), {"--json", jsonPath});
+  EXPECT_EQ(RunGang(args).exitStatus, 0);
+
+  std::vector<uint32_t> given;
+  for (const auto* group : {&devices, &next}) {
+    for (const auto& device : *group) {
+      for (uint32_t number : ProgrammedNumbers(device->Snapshot())) given.push_back(number);
+    }
+  }
+  ASSERT_EQ(given.size(), 6u);
+  EXPECT_EQ(std::set<uint32_t>(given.begin(), given.end()).size(), 6u);  // none twice
+  const uint32_t highest = *std::max_element(given.begin(), given.end());
+  EXPECT_EQ(ReadFileText(counter), std::to_string(highest + 1) + "\n");
+  const Json report = ReadJson(jsonPath);
+  for (const Json& result : report["results"]) {
+    EXPECT_EQ(result["hwparm_number_used"], true);
+    EXPECT_GE(result["hwparm_number"].get<uint32_t>(), 1004u);  // after the killed gang's four
   }
 }
 
@@ -409,7 +614,8 @@ TEST_P(GangCommandLineTest, EndsItWithoutARun) {
   for (const auto& [name, bytes] : GetParam().files) dir.WriteFile(name, bytes);
   SimulatedDevice device;
   std::vector<std::string> args;
-  for (const std::string& arg : GetParam().args) args.push_back(arg == "{port}" ? device.port() : arg);
+  for (const std::string& arg : GetParam().args)
+    args.push_back(arg == "{port}" ? device.port() : arg);
   RunOptions options;
   options.workingDirectory = dir.path();
   const RunResult gang = RunGang(args, options);
@@ -444,8 +650,8 @@ INSTANTIATE_TEST_SUITE_P(
         // The image by korvel's rules, before any device is woken.
         RefusedCase{"ImageMissing", {"nosuch.img", "{port}"}},
         RefusedCase{"ImageEmpty", {"empty.img", "{port}"}, 2, {{"empty.img", {}}}},
-        RefusedCase{"ImageWithoutMarker", {"plain.img", "{port}"}, 2,
-                    {{"plain.img", PatternImage(300)}}},
+        RefusedCase{
+            "ImageWithoutMarker", {"plain.img", "{port}"}, 2, {{"plain.img", PatternImage(300)}}},
         RefusedCase{"ImageTooBig", {"big.img", "{port}"}, 2, {{"big.img", FirmwareImage(65536)}}},
         RefusedCase{"HwparmTooShort", {"HWPARM01", "{port}"}},
         // A port where the image belongs (port first, out of habit): never
@@ -465,22 +671,37 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- The board and the reports' escaping ----------------------------------------
 
+// Adds a run to a gang made by hand, as the gang adds its first attempts.
+GangRun* AddRun(Gang* gang, GangClock::time_point now, const std::string& port, RunOutcome outcome,
+                std::vector<std::string> lines) {
+  GangRun& job = gang->runs.emplace_back();
+  job.firstAttempt = gang->runs.size() - 1;
+  job.port = port;
+  job.outcome = outcome;
+  job.reaped = outcome != RunOutcome::kRunning;
+  job.exitStatus = outcome == RunOutcome::kFailed ? 255 : outcome == RunOutcome::kPassed ? 0 : -1;
+  job.lines = std::move(lines);
+  job.started = now - std::chrono::seconds(12);
+  job.ended = now;
+  return &job;
+}
+
+// An adapter the inventory knows.
+void Adapter(GangRun* job, const std::string& serialNumber) {
+  job->serialNumber = job->label = serialNumber;
+  job->usbIds = "0403:6001";
+}
+
+const char* const kById = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10KZ3Q1-if00-port0";
+
 // A gang of one run in each state the board shows.
 Gang BoardGang(GangClock::time_point now) {
   Gang gang;
   const auto add = [&](const std::string& port, RunOutcome outcome,
                        std::vector<std::string> lines) {
-    GangRun& job = gang.runs.emplace_back();
-    job.port = port;
-    job.outcome = outcome;
-    job.reaped = outcome != RunOutcome::kRunning;
-    job.lines = std::move(lines);
-    job.started = now - std::chrono::seconds(12);
-    job.ended = now;
-    return &job;
+    return AddRun(&gang, now, port, outcome, std::move(lines));
   };
-  add("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10KZ3Q1-if00-port0", RunOutcome::kRunning,
-      {"Version: 2.3"});
+  Adapter(add(kById, RunOutcome::kRunning, {"Version: 2.3"}), "A10KZ3Q1");
   GangRun* programming =
       add("/dev/ttyUSB1", RunOutcome::kRunning, {"Version: 2.3", "Bootloader activated."});
   programming->programming = true;
@@ -489,11 +710,11 @@ Gang BoardGang(GangClock::time_point now) {
   programming->progress.bytesDone = 32768;
   programming->progress.totalBytes = 65535;
   add("/dev/ttyUSB2", RunOutcome::kFailed,
-      {"Version: 2.3", "Activating the bootloader failed.", ""})
-      ->exitStatus = 255;
-  // Over its time after a version text with a terminal's control sequence.
-  add("/dev/ttyUSB3", RunOutcome::kTimedOut,
-      {"Version: 2.3", "Bootloader activated.", "Flashing firmware version \x1b[2J."});
+      {"Version: 2.3", "Activating the bootloader failed.", ""});
+  // Over its time after the version line, on a port with a terminal's
+  // control sequence in its name.
+  add("/dev/tty\x1b[2JUSB3", RunOutcome::kTimedOut,
+      {"Version: 2.3", "Bootloader activated.", "Flashing firmware version 2.4."});
   return gang;
 }
 
@@ -503,15 +724,20 @@ TEST(GangBoard, ShowsEveryRunWithinTheTerminal) {
   const std::vector<std::string> wide = BoardRows(gang, now, 140, 40);
   ASSERT_EQ(wide.size(), 5u);
   EXPECT_EQ(wide[0], "korvel-gang: 4 runs, 2 running, 0 passed, 2 failed");
-  EXPECT_NE(wide[1].find("waking        12.0 s"), std::string::npos) << wide[1];
+  // The adapter's serial number tells its port apart, with its USB ids.
+  EXPECT_EQ(wide[1].rfind("A10KZ3Q1 ", 0), 0u) << wide[1];
+  EXPECT_NE(wide[1].find(" 0403:6001  waking        12.0 s"), std::string::npos) << wide[1];
   EXPECT_NE(wide[2].find("programming   12.0 s  [######......] 512/1024  50%"), std::string::npos)
       << wide[2];
   EXPECT_NE(wide[3].find("FAILED        12.0 s  Activating the bootloader failed."),
             std::string::npos)
       << wide[3];
-  EXPECT_NE(wide[4].find("TIMED OUT     12.0 s  Flashing firmware version ?[2J."),
+  // Where it stopped, not korvel's last line.
+  EXPECT_EQ(wide[4].rfind("/dev/tty?[2JUSB3", 0), 0u) << wide[4];
+  EXPECT_NE(wide[4].find("TIMED OUT     12.0 s  Ended at the time limit of 600 s while erasing."),
             std::string::npos)
       << wide[4];
+  EXPECT_EQ(BoardRows(gang, now, 80, 24)[1].rfind("A10KZ3Q1 ", 0), 0u);
 
   for (int columns = 1; columns <= 130; ++columns) {
     for (int rows : {3, 4, 24}) {
@@ -532,6 +758,123 @@ TEST(GangBoard, ShowsEveryRunWithinTheTerminal) {
   EXPECT_NE(short_board[2].find("programming"), std::string::npos);
   EXPECT_EQ(short_board[3], "... and 2 more (all of them in the summary)");
 }
+
+// A station's summary: an adapter that failed at its first appearance and
+// passed at its second, another that passed, and nine ports without an
+// adapter that failed.
+TEST(GangSummary, FitsTheWidthAndNamesEachAppearanceThatFailed) {
+  const GangClock::time_point now = GangClock::now();
+  Gang gang;
+  gang.options.watchPattern = "/dev/serial/by-id/*";
+  const std::vector<std::string> failed = {"Version: 2.3", "Activating the bootloader failed."};
+  const std::vector<std::string> passed = {"Version: 2.3", "Bootloader activated.",
+                                           "Firmware flashed."};
+  Adapter(AddRun(&gang, now, kById, RunOutcome::kFailed, failed), "A10KZ3Q1");
+  Adapter(AddRun(&gang, now, "/dev/serial/by-id/usb-FTDI_B20XY7-if00-port0", RunOutcome::kPassed,
+                 passed),
+          "B20XY7");
+  GangRun* again = AddRun(&gang, now, kById, RunOutcome::kPassed, passed);
+  Adapter(again, "A10KZ3Q1");
+  again->appearance = 2;
+  for (int i = 0; i < 9; ++i) {
+    AddRun(&gang, now, "/dev/ttyS" + std::to_string(i), RunOutcome::kFailed, failed);
+  }
+
+  // As wide as it needs: every failed appearance named, A by its first.
+  const std::vector<std::string> full = LinesOf(SummaryText(gang, 0));
+  ASSERT_EQ(full.size(), 14u);
+  EXPECT_EQ(full.back(),
+            "korvel-gang: 2 of 12 devices passed; not passed: A10KZ3Q1 (1), /dev/ttyS0, "
+            "/dev/ttyS1, /dev/ttyS2, /dev/ttyS3, /dev/ttyS4, /dev/ttyS5, /dev/ttyS6, /dev/ttyS7, "
+            "/dev/ttyS8");
+  EXPECT_EQ(full[1].rfind("A10KZ3Q1    0403:6001  Activating the bootloader failed.", 0), 0u)
+      << full[1];
+  // Within the terminal at any width: no line into the last column, the
+  // serial numbers whole, the verdict cut short with a count.
+  for (int columns = 10; columns <= 140; ++columns) {
+    const std::vector<std::string> lines = LinesOf(SummaryText(gang, columns));
+    ASSERT_EQ(lines.size(), 14u);
+    for (const std::string& line : lines) ASSERT_LT(line.size(), size_t(columns)) << line;
+    if (columns < 60) continue;
+    EXPECT_EQ(lines[1].rfind("A10KZ3Q1 ", 0), 0u) << lines[1];
+    // As many names as fit, then a count of the rest; or the count alone.
+    const std::string& verdict = lines.back();
+    EXPECT_EQ(verdict.rfind("korvel-gang: 2 of 12 devices passed; ", 0), 0u);
+    const bool named = verdict.find("; not passed: A10KZ3Q1 (1), ") != std::string::npos &&
+                       (verdict.ends_with(" more") || verdict.ends_with(", /dev/ttyS8"));
+    EXPECT_TRUE(named || (columns < 80 && verdict.ends_with("; 10 not passed"))) << verdict;
+  }
+}
+
+// Which failures a second try can mend, from korvel's own output.
+struct RetryCase {
+  const char* name;
+  RunOutcome outcome;
+  std::vector<std::string> lines;
+  bool retryable;
+};
+
+class RetryableTest : public ::testing::TestWithParam<RetryCase> {};
+
+TEST_P(RetryableTest, OnlyWhatASecondTryCanMend) {
+  GangRun job;
+  job.outcome = GetParam().outcome;
+  job.lines = GetParam().lines;
+  job.lines.insert(job.lines.begin(), "Version: 2.3");
+  EXPECT_EQ(IsRetryable(job), GetParam().retryable);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Gang, RetryableTest,
+    ::testing::Values(
+        RetryCase{
+            "NoBootloaderAnswer", RunOutcome::kFailed, {"Activating the bootloader failed."}, true},
+        RetryCase{"LostReply",
+                  RunOutcome::kFailed,
+                  {"Bootloader activated.", "bootloader/message.cpp(40) / MyReadFile: (0)",
+                   "bootloader/programming.cpp(38) / GetMessageAnswer: (0)",
+                   "Flashing the firmware image failed."},
+                  true},
+        RetryCase{"RefusedReply",
+                  RunOutcome::kFailed,
+                  {"Bootloader activated.",
+                   "bootloader/programming.cpp(87) / Programming the flash failed: (11)",
+                   "Flashing the firmware image failed."},
+                  true},
+        RetryCase{"VanishedPort",
+                  RunOutcome::kFailed,
+                  {"Bootloader activated.", "serial/transfer.cpp(60) / ReadFile: (5)",
+                   "Flashing the firmware image failed."},
+                  true},
+        RetryCase{
+            "PortBusyOrGone",
+            RunOutcome::kFailed,
+            {"serial/open_serial.cpp(11) / CreateFile: (16)", "app/run.cpp(50) / OpenSerial: (16)"},
+            true},
+        RetryCase{
+            "ImageFileGone",
+            RunOutcome::kFailed,
+            {"Bootloader activated.", "image/image_file.cpp(67) / CreateFile: (2)",
+             "image/image_source.cpp(49) / ReadImage: (2)", "Flashing the firmware image failed."},
+            false},
+        RetryCase{"WrongImageType",
+                  RunOutcome::kFailed,
+                  {"Bootloader activated.", "image/image_source.cpp(60) / Wrong image type: (0)",
+                   "Flashing the firmware image failed."},
+                  false},
+        RetryCase{"RateThePortRefuses",
+                  RunOutcome::kFailed,
+                  {"serial/open_serial.cpp(30) / SetCommState: (22)",
+                   "app/run.cpp(50) / OpenSerial: (22)"},
+                  false},
+        RetryCase{"HwparmArgument",
+                  RunOutcome::kFailed,
+                  {"Bootloader activated.", "HWPARM string not valid"},
+                  false},
+        RetryCase{"TimedOut", RunOutcome::kTimedOut, {"Bootloader activated."}, false},
+        RetryCase{"Stopped", RunOutcome::kStopped, {"Bootloader activated."}, false},
+        RetryCase{"Passed", RunOutcome::kPassed, {"Firmware flashed."}, false}),
+    CaseName<RetryCase>);
 
 struct EscapeCase {
   const char* name;

@@ -158,6 +158,16 @@ int Spawn(const std::string& program, const std::vector<std::string>& args,
 
 }  // namespace
 
+std::vector<std::string> LinesOf(const std::string& output) {
+  std::vector<std::string> lines;
+  std::istringstream stream(output);
+  for (std::string line; std::getline(stream, line);) {
+    if (line.ends_with('\r')) line.pop_back();
+    lines.push_back(line);
+  }
+  return lines;
+}
+
 std::vector<std::string> RunResult::OutLines() const {
   std::vector<std::string> lines;
   size_t start = 0;

@@ -91,6 +91,10 @@ struct RunResult {
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                      const RunOptions& options = {});
 
+// |output| split at its line feeds, without the CR of a Windows console
+// program's line ends.
+std::vector<std::string> LinesOf(const std::string& output);
+
 // The path of |name| in $PATH, or "" when it is not there.
 std::string FindProgram(const std::string& name);
 

@@ -62,7 +62,7 @@ TEST(PortsWithSerialNumberTest, OnePortPerAdapterAnyCaseAndEveryPortOfAMultiPort
   EXPECT_EQ(PortsWithSerialNumber("FT4232A", inventory), (Ports{"/dev/ttyUSB1", "/dev/ttyUSB2"}));
   EXPECT_EQ(PortsWithSerialNumber("8D7A51A2", inventory), Ports{"\\\\.\\COM7"});
   EXPECT_EQ(PortsWithSerialNumber("A50285B", inventory), Ports{});  // whole numbers only
-  EXPECT_EQ(PortsWithSerialNumber("", inventory), Ports{});  // no number is no adapter's
+  EXPECT_EQ(PortsWithSerialNumber("", inventory), Ports{});         // no number is no adapter's
 }
 
 }  // namespace

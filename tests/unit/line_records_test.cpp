@@ -30,9 +30,8 @@ class RecordsFolder : public testing::Test {
  protected:
   void SetUp() override {
     folder_ = fs::temp_directory_path() /
-              ("korvel-records-" + std::string(testing::UnitTest::GetInstance()
-                                                   ->current_test_info()
-                                                   ->name()));
+              ("korvel-records-" +
+               std::string(testing::UnitTest::GetInstance()->current_test_info()->name()));
     fs::remove_all(folder_);
     fs::create_directories(folder_);
   }

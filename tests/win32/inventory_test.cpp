@@ -137,10 +137,8 @@ TEST(ComPortRows, APortAndItsAdapterFoundByNameOrSerialNumber) {
   EXPECT_EQ(UsbIdsText(*EntryForPort("COM1", inventory)), "");
   EXPECT_EQ(EntryForPort("COM99", inventory), nullptr);
   // What korvel opens for the port with that number, however it is written.
-  EXPECT_EQ(PortsWithSerialNumber("a50285bi", inventory),
-            std::vector<std::string>{"\\\\.\\COM7"});
-  EXPECT_EQ(PortsWithSerialNumber("8D7A51A2", inventory),
-            std::vector<std::string>{"\\\\.\\COM12"});
+  EXPECT_EQ(PortsWithSerialNumber("a50285bi", inventory), std::vector<std::string>{"\\\\.\\COM7"});
+  EXPECT_EQ(PortsWithSerialNumber("8D7A51A2", inventory), std::vector<std::string>{"\\\\.\\COM12"});
   EXPECT_TRUE(PortsWithSerialNumber("000000000", inventory).empty());  // the hub's, not a port's
 }
 

@@ -134,13 +134,26 @@ std::string PortLabel(const GangRun& job) {
 std::string SummaryText(const Gang& gang, int columns) {
   const std::vector<size_t> finals = FinalRuns(gang);
   const SummaryColumns widths = FitColumns(gang, finals, columns);
-  std::string text = SummaryRow(widths, "port", "usb", "result", "tries", "status", "seconds");
+  std::vector<std::string> lines = {
+      SummaryRow(widths, "port", "usb", "result", "tries", "status", "seconds")};
   for (size_t final : finals) {
     const GangRun& job = gang.runs[final];
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.1f", DeviceSeconds(gang, final, job.ended));
-    text += SummaryRow(widths, PortLabel(job), job.usbIds, ResultText(job, gang.options),
-                       std::to_string(AttemptsOf(gang, final).size()), StatusText(job), seconds);
+    lines.push_back(SummaryRow(widths, PortLabel(job), job.usbIds, ResultText(job, gang.options),
+                               std::to_string(AttemptsOf(gang, final).size()), StatusText(job),
+                               seconds));
   }
-  return text + Verdict(gang, finals, columns);
+  lines.push_back(Verdict(gang, finals, columns));
+  // Narrower than the narrowest columns: no line reaches the last column,
+  // where the terminal would wrap it.
+  std::string text;
+  for (std::string& line : lines) {
+    if (columns > 0 && line.size() > static_cast<size_t>(columns)) {
+      line.resize(static_cast<size_t>(columns - 1));
+      line += '\n';
+    }
+    text += line;
+  }
+  return text;
 }
