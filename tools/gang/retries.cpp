@@ -33,14 +33,20 @@ bool IsRetryable(const GangRun& job) {
   // Only runs that korvel itself ended: the gang's time limit, a stop
   // request or a korvel that can't start are no chance mishap.
   if (job.outcome != RunOutcome::kFailed || job.termSignal != 0) return false;
-  if (std::find(job.lines.begin(), job.lines.end(), "HWPARM string not valid") != job.lines.end()) {
-    return false;
+  // Any step of the nested reports may tell: the image's "ReadImage" comes
+  // after the file's own "CreateFile", a port that can't be opened reports
+  // "CreateFile" (busy or gone: worth a try) or the setting it refused.
+  for (const std::string& line : job.lines) {
+    std::string step;
+    unsigned long code = 0;
+    if (line == "HWPARM string not valid") return false;
+    if (ParseFailureReport(line, &step, &code) &&
+        std::find(std::begin(kLastingSteps), std::end(kLastingSteps), step) !=
+            std::end(kLastingSteps)) {
+      return false;
+    }
   }
-  // A failure at opening the port names its own step first ("CreateFile",
-  // busy or gone: worth a try) or the setting it could not make.
-  const RunStop stop = StopOf(job);
-  return std::none_of(std::begin(kLastingSteps), std::end(kLastingSteps),
-                      [&](const char* step) { return stop.step == step; });
+  return true;
 }
 
 bool RetryPending(const Gang& gang, size_t runIndex) {
