@@ -1,22 +1,46 @@
-// Keyboard interrupts on Windows: a console control handler that takes
-// every event. Nothing of POSIX here.
+// Keyboard interrupts and stop requests on Windows: a console control
+// handler. Nothing of POSIX here.
 #include <windows.h>
 
 #include <cstdio>
 
 #include "app/run.h"
+#include "common/interrupts.h"
 
-// Called by the system on a thread of its own for Ctrl+C, Ctrl+Break and
-// the other console events. Returning TRUE tells it the event is handled,
-// so the default handler, which ends the process, never runs. It touches
-// no state of the run.
-BOOL WINAPI ConsoleCtrlHandler(DWORD /*event*/) {
-  return TRUE;
+namespace {
+
+// How long the handler holds a close, logoff or shutdown event while the
+// run ends at its next safe point. The system ends the process itself about
+// 5 s after a close event; the run needs well under a second.
+constexpr DWORD kStopGraceMs = 4500;
+
+}  // namespace
+
+// Called by the system on a thread of its own. Returning TRUE tells it the
+// event is handled, so the default handler, which ends the process at
+// once, never runs.
+BOOL WINAPI ConsoleCtrlHandler(DWORD event) {
+  switch (event) {
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      // The window closes or the session ends: the run stops at its next
+      // safe point and leaves the port as found. The process ends when the
+      // run returns, while this thread still waits here.
+      NoteStopRequest(StopReason::kConsoleClose);
+      Sleep(kStopGraceMs);
+      return TRUE;
+    default:
+      // Ctrl+C and Ctrl+Break must not leave a device half programmed:
+      // counted (the progress line answers them), otherwise ignored.
+      NoteKeyboardInterrupt();
+      return TRUE;
+  }
 }
 
 void InstallConsoleCtrlHandler() {
-  // Ctrl+C must not leave a device half programmed. The result is not
-  // examined: without a console there is nothing to interrupt the run.
+  // The result is not examined: without a console there is nothing to
+  // interrupt the run.
   SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE);
 }
 

@@ -4,6 +4,8 @@
 #include "app/run.h"
 #include "bootloader/programming.h"
 #include "common/image_buffer.h"
+#include "common/report.h"
+#include "common/result_lines.h"
 #include "common/run_state.h"
 #include "image/image_source.h"
 #include "serial/serial_port.h"
@@ -31,7 +33,7 @@ int RunProgramming(PortHandle port, const SavedPortState& saved, const char* ima
   ImageSelection selection;
   SelectImage(imageArgument, &selection);
   if (selection.hwParamTooShort) {
-    std::printf("HWPARM string not valid\n");
+    PrintResultLine(kLineHwParamInvalid);
     return CloseAndReturn(port, saved, kExitFailure);
   }
 
@@ -48,21 +50,21 @@ int RunProgramming(PortHandle port, const SavedPortState& saved, const char* ima
     if (!ProgramImage(port, source, true)) {
       std::printf("Written: %d, Read: %d\n", static_cast<int>(run.traffic.written),
                   static_cast<int>(run.traffic.read));
-      std::printf("Flashing the firmware image failed.\n");
+      PrintResultLine(kLineFirmwareFailed);
       return CloseAndReturn(port, saved, kExitFailure);
     }
-    std::printf("Firmware flashed.\n");
+    PrintResultLine(kLineFirmwareFlashed);
   } else {
     if (!ProgramImage(port, source, false)) {
-      std::printf("Flashing the eeprom image failed.\n");
+      PrintResultLine(kLineEepromFailed);
       return CloseAndReturn(port, saved, kExitFailure);
     }
-    std::printf("Eeprom flashed.\n");
+    PrintResultLine(kLineEepromFlashed);
   }
 
   // 4. Let the device leave its bootloader.
   if (!ResetBootloader(port)) {
-    std::printf("Resetting the bootloader failed.\n");
+    PrintResultLine(kLineResetFailed);
     return CloseAndReturn(port, saved, kExitFailure);
   }
   return CloseAndReturn(port, saved, kExitSuccess);

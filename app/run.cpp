@@ -5,10 +5,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/terminal_notes.h"
 #include "bootloader/activation.h"
+#include "common/interrupts.h"
 #include "common/progress.h"
 #include "common/report.h"
+#include "common/result_lines.h"
 #include "common/run_state.h"
+#include "common/system.h"
 #include "image/image_source.h"
 #include "serial/serial_port.h"
 
@@ -23,15 +27,53 @@ ReplyTiming ChooseReplyTiming(const char* fastSetting) {
                                                                       : ReplyTiming::kStandard;
 }
 
+namespace {
+
+// The run on the port, from the activation baud to the exit status.
+int RunOnPort(int argc, const char* const* argv) {
+  // 1. The activation baud, then the port.
+  const ActivationChoice choice = ChooseActivation(argc, argv);
+  SavedPortState saved;
+  const PortHandle port = OpenSerial(argv[1], choice.baud, &saved);
+  if (port == kNoPort) {
+    ReportFailure("OpenSerial");
+    return kExitFailure;
+  }
+
+  // 2. Wake the bootloader; a forced run carries on regardless, unless it
+  // was asked to stop.
+  if (!ActivateBootloader(port)) {
+    if (!choice.forced || StopRequested()) {
+      PrintResultLine(kLineActivationFailed);
+      CloseSerial(port, saved);
+      return kExitFailure;
+    }
+    PrintResultLine(kLineForcedActivation);
+  }
+  PrintResultLine(kLineBootloaderActivated);
+
+  // 3. STOP leaves the device in its bootloader: no reset is sent.
+  const char* imageArgument = argv[2];
+  if (IsStopArgument(imageArgument)) {
+    CloseSerial(port, saved);
+    return kExitSuccess;
+  }
+  // 4. Everything else is a programming run, which closes the port.
+  return RunProgramming(port, saved, imageArgument);
+}
+
+}  // namespace
+
 int RunKorvel(int argc, const char* const* argv) {
   // 1. Banner, then the argument count.
   std::printf("Version: %s\n", kVersion);
   if (argc < 3 || argc > 5) {
-    std::printf("Usage: korvel.exe <COM-Port> <FW_File> [activation baud]\n\n");
+    std::printf("%s\n\n", kLineUsage);
     return kExitFailure;
   }
 
-  // 2. From here on a keyboard interrupt must not cut a programming short.
+  // 2. From here on a keyboard interrupt must not cut a programming short,
+  // and a stop request ends the run at its next safe point.
   InstallConsoleCtrlHandler();
   // The progress channel of a program that runs korvel, if it asks for one;
   // taken before the run opens anything (see ProgressChannelOpen).
@@ -42,32 +84,10 @@ int RunKorvel(int argc, const char* const* argv) {
   // statuses and the arguments stay the same either way.
   run.replyTiming = ChooseReplyTiming(std::getenv("KORVEL_FAST"));
 
-  // 4. The activation baud, then the port.
-  const ActivationChoice choice = ChooseActivation(argc, argv);
-  SavedPortState saved;
-  const PortHandle port = OpenSerial(argv[1], choice.baud, &saved);
-  if (port == kNoPort) {
-    ReportFailure("OpenSerial");
-    return kExitFailure;
-  }
-
-  // 5. Wake the bootloader; a forced run carries on regardless.
-  if (!ActivateBootloader(port)) {
-    if (!choice.forced) {
-      std::printf("Activating the bootloader failed.\n");
-      CloseSerial(port, saved);
-      return kExitFailure;
-    }
-    std::printf("Forced bootloader activation.\n");
-  }
-  std::printf("Bootloader activated.\n");
-
-  // 6. STOP leaves the device in its bootloader: no reset is sent.
-  const char* imageArgument = argv[2];
-  if (IsStopArgument(imageArgument)) {
-    CloseSerial(port, saved);
-    return kExitSuccess;
-  }
-  // 7. Everything else is a programming run, which closes the port.
-  return RunProgramming(port, saved, imageArgument);
+  // 4. The run, with notes for a person at a terminal before and after it.
+  const bool onTerminal = StandardErrorIsTerminal();
+  if (onTerminal) PrintImageArgumentNotes(argv[2]);
+  const int status = RunOnPort(argc, argv);
+  if (onTerminal && status != kExitSuccess) PrintFailureExplanation(argv[1], argv[2]);
+  return status;
 }

@@ -3,8 +3,10 @@
 #include "bootloader/activation.h"
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 
+#include "common/interrupts.h"
 #include "common/progress.h"
 #include "common/report.h"
 #include "serial/serial_port.h"
@@ -21,6 +23,9 @@ constexpr int kProbeAttempts = 30;
 }  // namespace
 
 int ActivateBootloader(PortHandle port) {
+  // A run asked to stop before it woke the device leaves it alone.
+  if (StopRequested()) return 0;
+
   // 1. The activation string, counted in the traffic.
   uint32_t sent = 0;
   if (!MyWriteFile(port, kActivationString, &sent) || sent != kActivationString.size()) {
@@ -53,7 +58,9 @@ int ActivateBootloader(PortHandle port) {
   // standard error shows the count, as an unanswered wake-up takes seconds.
   ProgressEndGuard clearProbeCount;
   for (int attempt = 0; attempt < kProbeAttempts; ++attempt) {
-    ProgressProbe(static_cast<uint32_t>(attempt + 1), kProbeAttempts);
+    if (StopRequested()) return 0;  // unanswered, as far as the run goes
+    ProgressProbe(static_cast<uint32_t>(attempt + 1), kProbeAttempts,
+                  std::chrono::duration<double>(kReadTimeout).count());
     const std::array<uint8_t, 1> probe = {kSyncProbe};
     uint32_t written = 0;
     if (!PortWrite(port, probe, &written) || written != 1) {

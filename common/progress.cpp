@@ -11,11 +11,13 @@
 #include <array>
 #include <charconv>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <limits>
 #include <span>
 
+#include "common/interrupts.h"
 #include "common/run_state.h"
 #include "common/system.h"
 
@@ -30,6 +32,12 @@ constexpr int kBarWidth = 24;
 constexpr int kShortBarWidth = 8;
 // Assumed when the terminal does not tell its width.
 constexpr int kDefaultColumns = 80;
+// Columns kept free after the line: a terminal echoes Ctrl+C as "^C" where
+// the cursor stands, and two such echoes must not wrap the line onto a row
+// of its own, which no carriage return could clear.
+constexpr int kEchoRoom = 4;
+// How long the line answers a keyboard interrupt.
+constexpr auto kAnswerTime = std::chrono::seconds(3);
 // The longest line ever drawn; a wider terminal gets no more.
 constexpr int kMaxLineLength = 160;
 
@@ -63,7 +71,8 @@ void KeepLength(Field* field, int written) {
   field->length = std::clamp(written, 0, static_cast<int>(field->chars.size()) - 1);
 }
 
-// Which fields a layout shows, and the fewest bar cells it accepts.
+// Which fields a layout shows, and the fewest bar cells it accepts (0: no
+// bar at all).
 struct Layout {
   bool blocks;
   bool bytes;
@@ -72,65 +81,93 @@ struct Layout {
   int minBar;
 };
 
-// Widest first: the time left goes first, then the rate, then the bytes,
-// then the bar gives way down to its short width, then the blocks.
-constexpr std::array<Layout, 5> kLayouts = {{
+// Widest first: the bytes go first, then the rate, then the bar gives way
+// down to its short width, then the blocks, then the bar; the time left,
+// which a technician watches, stays longest.
+constexpr std::array<Layout, 6> kLayouts = {{
     {true, true, true, true, kBarWidth},
-    {true, true, true, false, kBarWidth},
-    {true, true, false, false, kBarWidth},
-    {true, false, false, false, kShortBarWidth},
-    {false, false, false, false, 1},
+    {true, false, true, true, kBarWidth},
+    {true, false, false, true, kBarWidth},
+    {true, false, false, true, kShortBarWidth},
+    {false, false, false, true, kShortBarWidth},
+    {false, false, false, true, 0},
 }};
 
-std::string ProgrammingText(const ProgressState& state, int limit) {
-  const double fraction =
-      state.totalBytes > 0 ? static_cast<double>(state.bytesDone) / state.totalBytes : 1.0;
-  const unsigned percentDone = static_cast<unsigned>(fraction * 100.0);
-
+// The fields of a programming line, each with its leading blank.
+struct ProgrammingFields {
+  double fraction = 1.0;
   Field blocks;
-  KeepLength(&blocks, std::snprintf(blocks.chars.data(), blocks.chars.size(), " %u/%u blocks",
-                                    state.blocksDone, state.totalBlocks));
   Field bytes;
-  KeepLength(&bytes, std::snprintf(bytes.chars.data(), bytes.chars.size(), " %u/%u bytes",
-                                   state.bytesDone, state.totalBytes));
   Field percent;
-  KeepLength(&percent,
-             std::snprintf(percent.chars.data(), percent.chars.size(), " %3u%%", percentDone));
-  // The rate and the time left only once there is a rate and something left.
-  Field rate;
+  Field rate;  // empty until there is a rate and something left
   Field left;
+};
+
+ProgrammingFields FieldsOf(const ProgressState& state) {
+  ProgrammingFields f;
+  if (state.totalBytes > 0) f.fraction = static_cast<double>(state.bytesDone) / state.totalBytes;
+  const auto percentDone = static_cast<unsigned>(f.fraction * 100.0);
+  KeepLength(&f.blocks, std::snprintf(f.blocks.chars.data(), f.blocks.chars.size(), " %u/%u blocks",
+                                      state.blocksDone, state.totalBlocks));
+  KeepLength(&f.bytes, std::snprintf(f.bytes.chars.data(), f.bytes.chars.size(), " %u/%u bytes",
+                                     state.bytesDone, state.totalBytes));
+  KeepLength(&f.percent,
+             std::snprintf(f.percent.chars.data(), f.percent.chars.size(), " %3u%%", percentDone));
   const double bytesPerSecond = state.seconds > 0.0 ? state.bytesDone / state.seconds : 0.0;
   if (bytesPerSecond > 0.0 && state.bytesDone < state.totalBytes) {
     const auto seconds =
         static_cast<unsigned>((state.totalBytes - state.bytesDone) / bytesPerSecond + 0.5);
-    KeepLength(&rate,
-               std::snprintf(rate.chars.data(), rate.chars.size(), " %.0f B/s", bytesPerSecond));
-    KeepLength(&left, std::snprintf(left.chars.data(), left.chars.size(), " %u:%02u left",
-                                    seconds / 60, seconds % 60));
+    KeepLength(&f.rate, std::snprintf(f.rate.chars.data(), f.rate.chars.size(), " %.0f B/s",
+                                      bytesPerSecond));
+    KeepLength(&f.left, std::snprintf(f.left.chars.data(), f.left.chars.size(), " %u:%02u left",
+                                      seconds / 60, seconds % 60));
   }
+  return f;
+}
 
-  for (const Layout& layout : kLayouts) {
-    const int fieldsLength = (layout.blocks ? blocks.length : 0) +
-                             (layout.bytes ? bytes.length : 0) + percent.length +
-                             (layout.rate ? rate.length : 0) + (layout.left ? left.length : 0);
-    const int bar = std::min(kBarWidth, limit - 2 - fieldsLength);  // 2: the brackets
-    if (bar < layout.minBar) continue;
-    const size_t filled = std::min(static_cast<size_t>(fraction * bar), static_cast<size_t>(bar));
-    TextBuffer text;
-    Append(&text, "[", 1);
-    AppendRepeated(&text, '#', filled);
-    AppendRepeated(&text, '.', static_cast<size_t>(bar) - filled);
-    Append(&text, "]", 1);
-    for (const auto& [shown, field] :
-         {std::pair{layout.blocks, &blocks}, std::pair{layout.bytes, &bytes},
-          std::pair{true, &percent}, std::pair{layout.rate, &rate},
-          std::pair{layout.left, &left}}) {
-      if (shown) Append(&text, field->chars.data(), static_cast<size_t>(field->length));
-    }
-    return std::string(text.chars.data(), text.length);
+void AppendField(TextBuffer* text, const Field& field) {
+  Append(text, field.chars.data(), static_cast<size_t>(field.length));
+}
+
+// |fields| as |layout| shows them within |limit| characters; false when
+// they don't fit.
+bool LayOut(const ProgrammingFields& f, const Layout& layout, int limit, TextBuffer* text) {
+  const int fieldsLength = (layout.blocks ? f.blocks.length : 0) +
+                           (layout.bytes ? f.bytes.length : 0) + f.percent.length +
+                           (layout.rate ? f.rate.length : 0) + (layout.left ? f.left.length : 0);
+  if (layout.minBar == 0) {
+    // No bar: the percent, without its padding, and the time left.
+    const char* digits = f.percent.chars.data();
+    while (*digits == ' ') ++digits;
+    const size_t length = std::strlen(digits);
+    if (f.left.length == 0 || static_cast<int>(length) + f.left.length > limit) return false;
+    Append(text, digits, length);
+    AppendField(text, f.left);
+    return true;
   }
-  // Not even a bar of one cell: the percent alone, without its padding.
-  const char* digits = percent.chars.data();
+  const int bar = std::min(kBarWidth, limit - 2 - fieldsLength);  // 2: the brackets
+  if (bar < layout.minBar) return false;
+  const size_t filled = std::min(static_cast<size_t>(f.fraction * bar), static_cast<size_t>(bar));
+  Append(text, "[", 1);
+  AppendRepeated(text, '#', filled);
+  AppendRepeated(text, '.', static_cast<size_t>(bar) - filled);
+  Append(text, "]", 1);
+  if (layout.blocks) AppendField(text, f.blocks);
+  if (layout.bytes) AppendField(text, f.bytes);
+  AppendField(text, f.percent);
+  if (layout.rate) AppendField(text, f.rate);
+  if (layout.left) AppendField(text, f.left);
+  return true;
+}
+
+std::string ProgrammingText(const ProgressState& state, int limit) {
+  const ProgrammingFields fields = FieldsOf(state);
+  for (const Layout& layout : kLayouts) {
+    TextBuffer text;
+    if (LayOut(fields, layout, limit, &text)) return std::string(text.chars.data(), text.length);
+  }
+  // Not even that: the percent alone, without its padding.
+  const char* digits = fields.percent.chars.data();
   while (*digits == ' ') ++digits;
   const size_t length = std::strlen(digits);
   return length <= static_cast<size_t>(limit) ? std::string(digits, length) : std::string();
@@ -154,11 +191,50 @@ std::string ActivationText(const ProgressState& state, int limit) {
   return std::string();
 }
 
-// The characters a line may take in the terminal as it is now.
-size_t CurrentLimit() {
+// Whole seconds the phase may still take, at least 1: from the rate once
+// one is measured, else what is left of the estimate.
+unsigned SecondsLeft(const ProgressState& state) {
+  double left = state.estimatedSeconds - state.seconds;
+  if (state.phase == ProgressPhase::kProgramming && state.seconds > 0.0 && state.bytesDone > 0) {
+    const double bytesPerSecond = state.bytesDone / state.seconds;
+    left = (state.totalBytes - state.bytesDone) / bytesPerSecond;
+  }
+  return static_cast<unsigned>(std::max(1.0, std::ceil(left)));
+}
+
+// The answer to a keyboard interrupt: the run goes on, and for how long.
+// The wording gives way before the number.
+std::string StopRefusedText(const ProgressState& state, int limit) {
+  Field seconds;
+  KeepLength(&seconds,
+             std::snprintf(seconds.chars.data(), seconds.chars.size(), "%u", SecondsLeft(state)));
+  constexpr std::array<std::pair<const char*, const char*>, 3> kWordings = {
+      {{"can't stop now: about ", " s left"}, {"can't stop: ", " s left"}, {"", " s left"}}};
+  for (const auto& [before, after] : kWordings) {
+    const size_t length =
+        std::strlen(before) + static_cast<size_t>(seconds.length) + std::strlen(after);
+    if (length > static_cast<size_t>(limit)) continue;
+    TextBuffer text;
+    Append(&text, before, std::strlen(before));
+    Append(&text, seconds.chars.data(), static_cast<size_t>(seconds.length));
+    Append(&text, after, std::strlen(after));
+    return std::string(text.chars.data(), text.length);
+  }
+  return std::string();
+}
+
+// The characters a line may take in the terminal as it is now, and the
+// columns it may blank: all but the last, where the terminal would wrap.
+size_t CurrentColumns() {
   int columns = StandardErrorColumns();
   if (columns <= 0) columns = kDefaultColumns;
-  return static_cast<size_t>(std::min(columns - 1, kMaxLineLength));
+  return static_cast<size_t>(std::clamp(columns, 1, kMaxLineLength + 1));
+}
+size_t CurrentLimit() {
+  return CurrentColumns() > static_cast<size_t>(kEchoRoom) ? CurrentColumns() - 1 - kEchoRoom : 0;
+}
+size_t BlankLimit() {
+  return CurrentColumns() - 1;
 }
 
 void Write(const TextBuffer& text) {
@@ -166,18 +242,33 @@ void Write(const TextBuffer& text) {
   std::fflush(stderr);
 }
 
-void Draw() {
+void Draw(Clock::time_point now) {
   const size_t limit = CurrentLimit();
+  run.progress.state.stopRefused = now < run.progress.answerUntil;
   const std::string drawing = ProgressLineText(run.progress.state, static_cast<int>(limit) + 1);
-  // Blank what the previous drawing left beyond this one, but never past
-  // the last usable column: the terminal may have narrowed since.
-  const size_t blankTo = std::min(run.progress.drawnWidth, limit);
+  // Blank what the previous drawing (and an echoed "^C") left beyond this
+  // one, but never the last column: the terminal may have narrowed since.
+  const size_t blankTo = std::min(run.progress.drawnWidth, BlankLimit());
   TextBuffer text;
   Append(&text, "\r", 1);
   Append(&text, drawing.data(), drawing.size());
   if (drawing.size() < blankTo) AppendRepeated(&text, ' ', blankTo - drawing.size());
   Write(text);
   run.progress.drawnWidth = std::max(drawing.size(), blankTo);
+  run.progress.lastDraw = now;
+}
+
+// Takes note of keyboard interrupts since the last look. Each one the
+// terminal echoed as "^C" after the line, which the next drawing blanks.
+// Returns whether one came, so the line answers it at once.
+bool NoticeInterrupts(Clock::time_point now) {
+  const uint32_t count = KeyboardInterrupts();
+  if (count == run.progress.interruptsAnswered) return false;
+  const size_t echoed = 2 * static_cast<size_t>(count - run.progress.interruptsAnswered);
+  run.progress.drawnWidth += std::min(echoed, static_cast<size_t>(kEchoRoom));
+  run.progress.interruptsAnswered = count;
+  run.progress.answerUntil = now + kAnswerTime;
+  return true;
 }
 
 // Writes the channel's line for |blocksDone| and |bytesDone| of the totals
@@ -213,13 +304,21 @@ bool TakeWord(std::string_view* text, std::string_view word) {
 }
 
 // Starts a line when standard error is a terminal; false when it is not.
+// An answer to a keyboard interrupt carries on into the new line.
 bool Start() {
   if (!StandardErrorIsTerminal()) return false;
+  const ProgressLine previous = run.progress;
   run.progress = ProgressLine{};
   run.progress.active = true;
   run.progress.start = Clock::now();
   run.progress.lastDraw = run.progress.start;
+  run.progress.interruptsAnswered = previous.interruptsAnswered;
+  run.progress.answerUntil = previous.answerUntil;
   return true;
+}
+
+double SecondsSince(Clock::time_point start, Clock::time_point now) {
+  return std::chrono::duration<double>(now - start).count();
 }
 
 }  // namespace
@@ -227,29 +326,37 @@ bool Start() {
 std::string ProgressLineText(const ProgressState& state, int columns) {
   const int limit = std::min(columns - 1, kMaxLineLength);
   if (limit <= 0) return std::string();
+  if (state.stopRefused) return StopRefusedText(state, limit);
   return state.phase == ProgressPhase::kActivating ? ActivationText(state, limit)
                                                    : ProgrammingText(state, limit);
 }
 
-void ProgressProbe(uint32_t probe, uint32_t probeLimit) {
+void ProgressProbe(uint32_t probe, uint32_t probeLimit, double secondsPerProbe) {
   SystemErrorGuard keepError;  // drawing must not disturb a later report
   if (run.progress.active || Start()) {
-    run.progress.state.phase = ProgressPhase::kActivating;
-    run.progress.state.probe = probe;
-    run.progress.state.probeLimit = probeLimit;
-    Draw();
+    const Clock::time_point now = Clock::now();
+    NoticeInterrupts(now);
+    ProgressState& state = run.progress.state;
+    state.phase = ProgressPhase::kActivating;
+    state.probe = probe;
+    state.probeLimit = probeLimit;
+    state.estimatedSeconds = probeLimit * secondsPerProbe;
+    state.seconds = SecondsSince(run.progress.start, now);
+    Draw(now);
   }
 }
 
-void ProgressBegin(uint32_t totalBlocks, uint32_t totalBytes) {
+void ProgressBegin(uint32_t totalBlocks, uint32_t totalBytes, double estimatedSeconds) {
   SystemErrorGuard keepError;  // drawing must not disturb a later report
   run.channel.totalBlocks = totalBlocks;
   run.channel.totalBytes = totalBytes;
   if (Start()) {
-    run.progress.state.phase = ProgressPhase::kProgramming;
-    run.progress.state.totalBlocks = totalBlocks;
-    run.progress.state.totalBytes = totalBytes;
-    Draw();
+    ProgressState& state = run.progress.state;
+    state.phase = ProgressPhase::kProgramming;
+    state.totalBlocks = totalBlocks;
+    state.totalBytes = totalBytes;
+    state.estimatedSeconds = estimatedSeconds;
+    Draw(run.progress.start);
   }
 }
 
@@ -257,14 +364,28 @@ void ProgressUpdate(uint32_t blocksDone, uint32_t bytesDone) {
   WriteChannelLine(blocksDone, bytesDone);
   if (!run.progress.active) return;
   const Clock::time_point now = Clock::now();
-  if (now - run.progress.lastDraw < kRedrawInterval && blocksDone < run.progress.state.totalBlocks)
+  const bool interrupted = NoticeInterrupts(now);
+  if (!interrupted && now - run.progress.lastDraw < kRedrawInterval &&
+      blocksDone < run.progress.state.totalBlocks) {
     return;
+  }
   SystemErrorGuard keepError;  // drawing must not disturb a later report
-  run.progress.lastDraw = now;
   run.progress.state.blocksDone = blocksDone;
   run.progress.state.bytesDone = bytesDone;
-  run.progress.state.seconds = std::chrono::duration<double>(now - run.progress.start).count();
-  Draw();
+  run.progress.state.seconds = SecondsSince(run.progress.start, now);
+  Draw(now);
+}
+
+void ProgressTick() {
+  if (!run.progress.active) return;
+  const Clock::time_point now = Clock::now();
+  const bool interrupted = NoticeInterrupts(now);
+  // The answer counts down while it shows, and goes when its time is up.
+  const bool answering = run.progress.state.stopRefused || now < run.progress.answerUntil;
+  if (!interrupted && !(answering && now - run.progress.lastDraw >= kRedrawInterval)) return;
+  SystemErrorGuard keepError;  // drawing must not disturb a later report
+  run.progress.state.seconds = SecondsSince(run.progress.start, now);
+  Draw(now);
 }
 
 void ProgressEnd() {
@@ -272,7 +393,7 @@ void ProgressEnd() {
   SystemErrorGuard keepError;  // drawing must not disturb a later report
   TextBuffer text;
   Append(&text, "\r", 1);
-  AppendRepeated(&text, ' ', std::min(run.progress.drawnWidth, CurrentLimit()));
+  AppendRepeated(&text, ' ', std::min(run.progress.drawnWidth, BlankLimit()));
   Append(&text, "\r", 1);
   Write(text);
   run.progress.active = false;

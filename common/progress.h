@@ -17,26 +17,37 @@
 // The text of the line for |state| in a terminal |columns| wide: at most
 // |columns| - 1 characters, so that the cursor never reaches the last column
 // (where a terminal would wrap). A programming line holds a bar, blocks,
-// bytes, percent, rate and time left; as the width shrinks it drops the time
-// left, then the rate, then the bytes, then shortens the bar, then drops the
-// blocks. An activation line shortens its wording down to the probe count.
-// Empty when not even that fits.
+// bytes, percent, rate and time left; as the width shrinks it drops the
+// bytes, then the rate, then shortens the bar, then drops the blocks, and
+// the time left last. An activation line shortens its wording down to the
+// probe count. While |state| says a keyboard interrupt was refused, the
+// line says so instead: "can't stop now: about N s left". Empty when not
+// even the shortest form fits.
+//
+// On a terminal the line keeps a few columns free beyond this, for the
+// "^C" a terminal echoes after it.
 std::string ProgressLineText(const ProgressState& state, int columns);
 
-// Shows that sync probe |probe| of at most |probeLimit| is going out. The
-// first probe starts the line, if standard error is a terminal; ProgressEnd
-// clears it.
-void ProgressProbe(uint32_t probe, uint32_t probeLimit);
+// Shows that sync probe |probe| of at most |probeLimit| is going out, each
+// waiting up to |secondsPerProbe| for its answer. The first probe starts
+// the line, if standard error is a terminal; ProgressEnd clears it.
+void ProgressProbe(uint32_t probe, uint32_t probeLimit, double secondsPerProbe);
 
 // Starts the line for |totalBlocks| blocks of |totalBytes| bytes in all,
-// if standard error is a terminal, and keeps the totals for the channel.
-void ProgressBegin(uint32_t totalBlocks, uint32_t totalBytes);
+// which take about |estimatedSeconds|, if standard error is a terminal, and
+// keeps the totals for the channel.
+void ProgressBegin(uint32_t totalBlocks, uint32_t totalBytes, double estimatedSeconds);
 
 // Shows |blocksDone| blocks and |bytesDone| bytes as done. Redraws at most
 // every 100 ms, and always for the last block. Writes the channel's line
 // every time: FlashImage calls it with 0 once the erase is acknowledged and
 // after every acknowledged block.
 void ProgressUpdate(uint32_t blocksDone, uint32_t bytesDone);
+
+// Called while the run waits: answers a keyboard interrupt on the line at
+// once, and keeps the answer's count of seconds current. Cheap when there
+// is nothing to do.
+void ProgressTick();
 
 // Clears the line and ends it, so that the next line on standard output
 // stands where it would stand without it. Safe to call at any time.

@@ -45,6 +45,12 @@ struct ProgressState {
   uint32_t bytesDone = 0;
   uint32_t totalBytes = 0;
   double seconds = 0.0;  // since programming started, for the rate and time left
+  // What the phase takes in all, as estimated when it began: the time left
+  // before a rate can be measured (activation: every probe unanswered).
+  double estimatedSeconds = 0.0;
+  // A keyboard interrupt came a moment ago: the line says that it can't
+  // stop the run, and how long the run may still take.
+  bool stopRefused = false;
 };
 
 // The progress line on standard error: whether it is drawn, what it shows,
@@ -55,6 +61,9 @@ struct ProgressLine {
   std::chrono::steady_clock::time_point start{};
   std::chrono::steady_clock::time_point lastDraw{};
   size_t drawnWidth = 0;  // characters on screen, to blank them when clearing
+  // Keyboard interrupts answered so far, and until when the answer shows.
+  uint32_t interruptsAnswered = 0;
+  std::chrono::steady_clock::time_point answerUntil{};
 };
 
 // The progress channel for a program that runs korvel: the descriptor its
@@ -63,6 +72,24 @@ struct ProgressChannel {
   int descriptor = -1;
   uint32_t totalBlocks = 0;
   uint32_t totalBytes = 0;
+};
+
+// A failure report as it was printed: the reporting source file and the
+// step (both texts of static storage), and the error code it showed.
+struct ReportRecord {
+  const char* file = nullptr;
+  const char* step = nullptr;
+  unsigned long code = 0;
+};
+
+// What the run printed that tells how it ended: its failure reports,
+// innermost first (the first few; a run prints at most four), and its last
+// result line. What explains a failure to the user is worked out from
+// these, as a program that reads the run's output would.
+struct RunAccountRecord {
+  std::array<ReportRecord, 8> reports{};
+  size_t reportCount = 0;
+  const char* resultLine = nullptr;  // without its line feed
 };
 
 // Everything the run keeps from one call to the next.
@@ -85,6 +112,8 @@ struct RunState {
   // The channel of ProgressChannelOpen, fed by ProgressBegin and
   // ProgressUpdate.
   ProgressChannel channel{};
+  // Kept by ReportFailureAt and PrintResultLine.
+  RunAccountRecord account{};
 };
 
 // The run's state. Constant-initialised: ready before any code runs.

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <span>
+#include <string>
 
 // The platform's last system error code (errno on POSIX, GetLastError on
 // Windows), as an unsigned number.
@@ -14,6 +15,36 @@ unsigned long LastSystemError();
 // Sets the platform's last system error code; used where the tool itself
 // detects a fault that the system did not report with a code of its own.
 void SetLastSystemError(unsigned long code);
+
+// The platform's code for a call that was interrupted: EINTR on POSIX,
+// ERROR_OPERATION_ABORTED on Windows.
+unsigned long InterruptedSystemError();
+
+// What a system error code means to a technician, across platforms.
+enum class SystemErrorKind {
+  kNotFound,      // no such file, device or port
+  kNoPermission,  // the user may not open it
+  kBusy,          // another program holds it
+  kNotAPort,      // it is no serial port (a file, a folder, /dev/null)
+  kInvalid,       // a setting the driver refuses (a rate it can't make)
+  kGone,          // the device went away or hung up while in use
+  kInterrupted,   // a stop request ended a wait
+  kOther,
+};
+
+// The kind of |code|, a code of this platform's.
+SystemErrorKind ClassifySystemError(unsigned long code);
+
+// The system's own text for |code| (strerror on POSIX, FormatMessage on
+// Windows), one line without a final full stop. Leaves the last system
+// error as it was.
+std::string SystemErrorText(unsigned long code);
+
+// The name of the group that owns the file at |path|, whose members may
+// use it where the file allows the group in (a serial device's "dialout");
+// empty where it can't be told, and on Windows. Leaves the last system
+// error as it was.
+std::string FileGroupName(const std::string& path);
 
 // Keeps the last system error code across a call whose result is ignored
 // (closing a file after a failure, an optional ioctl, drawing the progress

@@ -1,11 +1,15 @@
 // The operating system's error code and terminal on POSIX. Nothing of
 // Windows here.
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
+#include <cstring>
 
 #include "common/retry_posix.h"
 #include "common/system.h"
@@ -53,4 +57,58 @@ void WriteWithoutWaiting(int descriptor, std::span<const char> text) {
   const ssize_t ignored =
       RetryAfterSignal([&] { return write(descriptor, text.data(), text.size()); });
   (void)ignored;
+}
+
+unsigned long InterruptedSystemError() {
+  return EINTR;
+}
+
+SystemErrorKind ClassifySystemError(unsigned long code) {
+  switch (static_cast<int>(code)) {
+    case ENOENT:
+    case ENXIO:
+    case ENODEV:
+      return SystemErrorKind::kNotFound;
+    case EACCES:
+    case EPERM:
+      return SystemErrorKind::kNoPermission;
+    case EWOULDBLOCK:  // a lock another program holds (EAGAIN too)
+    case EBUSY:
+      return SystemErrorKind::kBusy;
+    case ENOTTY:
+    case EISDIR:
+    case ENOTDIR:
+      return SystemErrorKind::kNotAPort;
+    case EINVAL:
+      return SystemErrorKind::kInvalid;
+    case EIO:
+    case EPIPE:
+      return SystemErrorKind::kGone;
+    case EINTR:
+      return SystemErrorKind::kInterrupted;
+    default:
+      return SystemErrorKind::kOther;
+  }
+}
+
+std::string SystemErrorText(unsigned long code) {
+  SystemErrorGuard keepError;
+  // strerror may share a buffer between threads; the tool's one thread
+  // asks, and the text is copied at once.
+  return std::strerror(static_cast<int>(code));
+}
+
+std::string FileGroupName(const std::string& path) {
+  SystemErrorGuard keepError;
+  struct stat status {};
+  if (stat(path.c_str(), &status) != 0) return std::string();
+  // getgrgid_r: the group database may be read elsewhere meanwhile.
+  std::array<char, 4096> buffer{};
+  group entry{};
+  group* found = nullptr;
+  if (getgrgid_r(status.st_gid, &entry, buffer.data(), buffer.size(), &found) != 0 ||
+      found == nullptr) {
+    return std::string();
+  }
+  return found->gr_name;
 }

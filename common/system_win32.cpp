@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <string>
 
 #include "common/system.h"
 
@@ -71,4 +72,58 @@ void WriteWithoutWaiting(int descriptor, std::span<const char> text) {
   // text mode the descriptor is in.
   DWORD written = 0;
   WriteFile(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
+unsigned long InterruptedSystemError() {
+  return ERROR_OPERATION_ABORTED;
+}
+
+SystemErrorKind ClassifySystemError(unsigned long code) {
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_BAD_UNIT:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_FILENAME_EXCED_RANGE:
+      return SystemErrorKind::kNotFound;
+    case ERROR_ACCESS_DENIED:  // for a port: another program has it open
+    case ERROR_SHARING_VIOLATION:
+      return SystemErrorKind::kBusy;
+    case ERROR_INVALID_FUNCTION:  // a communications call on something else
+    case ERROR_NOT_SUPPORTED:
+      return SystemErrorKind::kNotAPort;
+    case ERROR_INVALID_PARAMETER:
+      return SystemErrorKind::kInvalid;
+    case ERROR_GEN_FAILURE:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_BAD_COMMAND:
+      return SystemErrorKind::kGone;
+    case ERROR_OPERATION_ABORTED:
+      return SystemErrorKind::kInterrupted;
+    default:
+      return SystemErrorKind::kOther;
+  }
+}
+
+std::string SystemErrorText(unsigned long code) {
+  SystemErrorGuard keepError;
+  char text[256] = {};
+  const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                      nullptr,  // the system's own messages
+                                      static_cast<DWORD>(code),
+                                      MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, sizeof(text),
+                                      nullptr);  // no inserts
+  std::string line(text, length);
+  // The system's texts end with a full stop and a line break.
+  while (!line.empty() &&
+         (line.back() == '\n' || line.back() == '\r' || line.back() == ' ' || line.back() == '.')) {
+    line.pop_back();
+  }
+  return line.empty() ? "error " + std::to_string(code) : line;
+}
+
+std::string FileGroupName(const std::string& /*path*/) {
+  // Access to a port on Windows is no group's: a port that can't be opened
+  // is held by another program.
+  return std::string();
 }

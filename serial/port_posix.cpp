@@ -33,11 +33,16 @@ void IoctlIgnoringFailure(int fd, unsigned long request, const void* argument) {
 
 }  // namespace
 
-PortHandle PortCreate(const char* portName) {
+std::string PortDevicePath(const char* portName) {
   // A name with a slash is a path as given (/dev/ttyUSB0, a by-id symlink);
   // a bare name is a device under /dev.
   std::string path = portName;
   if (path.find('/') == std::string::npos) path = "/dev/" + path;
+  return path;
+}
+
+PortHandle PortCreate(const char* portName) {
+  const std::string path = PortDevicePath(portName);
 
   // Non-blocking, so the open never waits for a carrier signal and a write
   // to a full queue returns at once (PortWrite then waits, bounded, for

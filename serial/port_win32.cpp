@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "common/system.h"
 #include "serial/serial_port.h"
@@ -29,6 +30,10 @@ constexpr COMMTIMEOUTS kTimeouts = {
 };
 
 }  // namespace
+
+std::string PortDevicePath(const char* portName) {
+  return std::string("\\\\.\\") + portName;
+}
 
 PortHandle PortCreate(const char* portName) {
   // 1. The device path. The prefix is always added, even to a name that

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <span>
+#include <string>
 
 #include "common/run_state.h"
 #include "port_types.h"
@@ -50,15 +51,16 @@ int WaitUntilSent(PortHandle port);
 
 // Sends |bytes| one byte per write call, counting them in run.traffic.
 // Returns 1 when all went out; |sent| says how many did. Gives up when more
-// than 100 calls in a row take nothing (the port stalls), or when a write
-// call fails.
+// than 100 calls in a row take nothing (the port stalls), when a write
+// call fails, or when a call takes nothing after a stop request.
 int MyWriteFile(PortHandle port, std::span<const uint8_t> bytes, uint32_t* sent);
 
 // Collects one burst of bytes into |buffer| (at least kReceiveSize bytes),
 // counting them in run.traffic, waiting up to |budgetMs| counted in read
 // timeouts of 150 ms. Returns 1 when a burst arrived, with its length in
-// |received|; 0 when the budget ran out (no report) or a read failed
-// (reported as "ReadFile").
+// |received|; 0 when the budget ran out (no report), a read failed
+// (reported as "ReadFile"), or a stop request came before a read (no
+// report; the last system error is then the platform's "interrupted").
 //
 // A read ends on the receive rule: a full buffer, 20 ms without a byte
 // after one came, or 150 ms after it began. With |timing| kFast it also
@@ -79,6 +81,10 @@ void DropReplyTail(PortHandle port);
 // --- Platform layer -------------------------------------------------------
 // Each call that can fail returns 1 or 0 and leaves the platform's last
 // error code set on failure, as the system call it stands for does.
+
+// The device path PortCreate opens for |portName|: on POSIX a name with a
+// '/' as it is and a bare name under /dev/; on Windows "\\.\" and the name.
+std::string PortDevicePath(const char* portName);
 
 // Opens the port device for exclusive read/write use ("CreateFile").
 PortHandle PortCreate(const char* portName);

@@ -8,7 +8,9 @@
 #include <span>
 #include <thread>
 
+#include "common/interrupts.h"
 #include "common/message_frame.h"
+#include "common/progress.h"
 #include "common/report.h"
 #include "common/run_state.h"
 #include "serial/serial_port.h"
@@ -43,6 +45,8 @@ int MyWriteFile(PortHandle port, std::span<const uint8_t> bytes, uint32_t* sent)
       *sent += written;
       run.traffic.written += static_cast<int32_t>(written);
       stalls = 0;
+    } else if (StopRequested()) {
+      return 0;  // a stalled send need not wait out the stall rule
     }
     // Checked before counting, so the send ends at the 101st empty call in
     // a row after a byte went out, or at the 102nd when none went out yet.
@@ -117,6 +121,13 @@ int MyReadFile(PortHandle port, std::span<uint8_t> buffer, uint32_t budgetMs, Re
   // The budget is counted in read timeouts, not on a clock: every empty read
   // uses up one timeout, and the first burst ends the receive at once.
   for (uint32_t elapsed = 0; elapsed < budgetMs; elapsed += kReadTimeoutMs) {
+    // A stop request ends the wait here, between two reads: nothing is half
+    // sent, and the caller reports the step under way.
+    if (StopRequested()) {
+      SetStoppedSystemError();
+      return 0;
+    }
+    ProgressTick();  // a keyboard interrupt gets its answer while we wait
     uint32_t got = 0;
     bool endedOnFrame = false;
     const std::span<uint8_t> space = buffer.first(kReceiveSize);

@@ -6,12 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <deque>
 #include <ostream>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "bootloader/programming.h"
@@ -39,6 +41,11 @@ struct FakePort {
   // The calls of closing, in order; polls of the queue in a row are one
   // entry.
   std::vector<std::string> calls;
+
+  // What each write call takes, call by call (1 or 0 bytes); every call
+  // after these takes what it is offered.
+  std::vector<uint32_t> takes;
+  size_t writeCalls = 0;
 };
 
 FakePort fake;
@@ -84,7 +91,10 @@ void PortPurge(PortHandle, PurgeWhat what) {
 }
 int PortWrite(PortHandle, std::span<const uint8_t> bytes, uint32_t* written) {
   fake.writtenSinceRead = true;
-  *written = static_cast<uint32_t>(bytes.size());
+  const size_t call = fake.writeCalls++;
+  *written = call < fake.takes.size()
+                 ? std::min(fake.takes[call], static_cast<uint32_t>(bytes.size()))
+                 : static_cast<uint32_t>(bytes.size());
   return 1;
 }
 namespace {
@@ -215,6 +225,45 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(std::get<0>(row.param).name) +
              (std::get<1>(row.param) == ReplyTiming::kFast ? "Fast" : "Standard");
     });
+
+// --- The stall rule of a send --------------------------------------------------
+
+struct StallCase {
+  const char* name;
+  std::vector<std::pair<size_t, uint32_t>> takes;  // runs of write calls: how many, what each takes
+  int result;
+  uint32_t sent;
+  size_t calls;
+};
+
+void PrintTo(const StallCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class StallRuleTest : public testing::TestWithParam<StallCase> {};
+
+// Three bytes to send. The send ends at the 101st empty write call in a
+// row after a byte went out, or at the 102nd before any did.
+TEST_P(StallRuleTest, GivesUpAtItsExactCountOfEmptyCalls) {
+  const StallCase& c = GetParam();
+  fake = FakePort{};
+  for (const auto& [count, take] : c.takes) fake.takes.insert(fake.takes.end(), count, take);
+  const std::array<uint8_t, 3> bytes = {1, 2, 3};
+  uint32_t sent = 99;
+  EXPECT_EQ(MyWriteFile(PortHandle{}, bytes, &sent), c.result);
+  EXPECT_EQ(sent, c.sent);
+  EXPECT_EQ(fake.writeCalls, c.calls);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sending, StallRuleTest,
+    testing::Values(StallCase{"NothingEverTaken", {{200, 0}}, 0, 0, 102},
+                    StallCase{"FirstByteAtTheHundredSecondCall", {{101, 0}}, 1, 3, 104},
+                    StallCase{"StallAfterAByte", {{1, 1}, {200, 0}}, 0, 1, 102},
+                    StallCase{"TakenAgainAtTheHundredFirstCall", {{1, 1}, {100, 0}}, 1, 3, 103},
+                    StallCase{
+                        "EachStallCountsAfresh", {{1, 1}, {100, 0}, {1, 1}, {100, 0}}, 1, 3, 203}),
+    [](const testing::TestParamInfo<StallCase>& row) { return std::string(row.param.name); });
 
 // --- Closing the port -------------------------------------------------------
 

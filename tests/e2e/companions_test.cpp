@@ -49,6 +49,8 @@ void WriteCheckFiles(const TempDir& dir) {
   dir.WriteFile("settings-eeprom.bin", PatternImage(512));
   dir.WriteFile("eeprom.bin.old/fw.img", FirmwareImage(1000));
   std::filesystem::create_directory(dir / "folder.img");
+  dir.WriteFile("stoplight-v2.img", FirmwareImage(1000));
+  dir.WriteFile("hwparm-defaults.img", FirmwareImage(1000));
 }
 
 class CheckTest : public ::testing::TestWithParam<CheckCase> {};
@@ -141,16 +143,31 @@ INSTANTIATE_TEST_SUITE_P(
     Check, CheckTest,
     ::testing::Values(
         // What korvel programs, and from where.
-        CheckCase{
-            "Firmware",
-            {"fw.img"},
-            0,
-            {kByPort, "Memory: flash", "Source: the file fw.img", "Firmware version: 1.0 test",
-             "Size: 16,384 bytes in 256 blocks", "Estimated time at 115,200 baud: "},
-            {}},
+        CheckCase{"Firmware",
+                  {"fw.img"},
+                  0,
+                  {kByPort, "Memory: flash", "Source: the file fw.img",
+                   "Firmware version: 1.0 test", "Size: 16,384 bytes in 256 blocks",
+                   "Erase: every run erases the chip before its first block",
+                   "Estimated time at 115,200 baud: "},
+                  {}},
         CheckCase{
             "LargestFirmware", {"largest.img"}, 0, {"Size: 65,535 bytes in 1,024 blocks"}, {}},
         CheckCase{"StopWord", {"stopwatch.img"}, 0, {"Memory: none", "(STOP)"}, {}},
+        // A command word that also names a file: korvel reads the word.
+        CheckCase{"StopWordNamingAFile",
+                  {"stoplight-v2.img"},
+                  1,
+                  {"(STOP)"},
+                  {"\"stoplight-v2.img\" is read by korvel as the command STOP: it only wakes the "
+                   "bootloader and programs nothing, although a file of that name exists. To "
+                   "program the file, write it as a path: \"./stoplight-v2.img\""}},
+        CheckCase{
+            "HwParamWordNamingAFile",
+            {"hwparm-defaults.img"},
+            1,
+            {"Hardware parameters: 00 00 00 00 00"},
+            {"as hardware parameters (HWPARM)", "is not two hexadecimal digits", "has no digits"}},
         CheckCase{
             "MixedCaseStopIsAFile", {"Stop"}, 1, {"Memory: flash"}, {"\"Stop\" can't be opened"}},
         CheckCase{"EepromFile",

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "app/explanation.h"
 #include "tests/e2e/case_name.h"
 #include "tests/e2e/run_korvel.h"
 #include "tests/e2e/simulated_device.h"
@@ -139,8 +140,12 @@ TEST(Gang, FlashesSixteenAtOnceAndNamesTheThreeThatFailed) {
   EXPECT_LT(gang.wallTime, milliseconds(9000));
   EXPECT_EQ(gang.err, "");
 
-  // 2. The summary: a head, a row per port in the order given, the verdict
-  // naming exactly the three.
+  // 2. The summary: a head, a row per port in the order given, each with
+  // its last line or (failed) what failed, the verdict naming exactly the
+  // three.
+  const Json report = ReadJson(jsonPath);
+  ASSERT_FALSE(report.is_discarded()) << ReadFileText(jsonPath);
+  ASSERT_EQ(report["results"].size(), 16u);
   const std::vector<std::string> lines = gang.OutLines();
   ASSERT_GE(lines.size(), 18u) << gang.out;
   const std::vector<std::string> summary(lines.end() - 18, lines.end());
@@ -149,7 +154,11 @@ TEST(Gang, FlashesSixteenAtOnceAndNamesTheThreeThatFailed) {
     const std::string& row = summary[i + 1];
     const std::string status = kinds[i] == Kind::kGood ? " 0 " : " 255 ";
     EXPECT_EQ(row.rfind(devices[i]->port() + " ", 0), 0u) << row;
-    EXPECT_NE(row.find("  " + LastLineFor(kinds[i]) + " "), std::string::npos) << row;
+    const Json& reason = report["results"][i]["reason"];
+    const std::string result = reason.is_string() ? reason.get<std::string>().substr(
+                                                        0, reason.get<std::string>().find(". ") + 1)
+                                                  : LastLineFor(kinds[i]);
+    EXPECT_NE(row.find("  " + result + " "), std::string::npos) << row;
     EXPECT_NE(row.find(status), std::string::npos) << row;
   }
   EXPECT_EQ(summary[17], "korvel-gang: 13 of 16 runs passed; not passed: " + devices[3]->port() +
@@ -165,10 +174,9 @@ TEST(Gang, FlashesSixteenAtOnceAndNamesTheThreeThatFailed) {
   }
 
   // 4. The JSON report: every run with its outcome, status, last line,
-  // where it stopped, the image's digest (sha256sum's), and the output that
-  // its log, in this batch's own folder, holds whole.
-  const Json report = ReadJson(jsonPath);
-  ASSERT_FALSE(report.is_discarded()) << ReadFileText(jsonPath);
+  // where it stopped and why (korvel's own explanation of that output), the
+  // image's digest (sha256sum's), and the output that its log, in this
+  // batch's own folder, holds whole.
   EXPECT_EQ(report["image"], imagePath);
   EXPECT_EQ(report["runs"], 16);
   EXPECT_EQ(report["passed"], 13);
@@ -176,7 +184,6 @@ TEST(Gang, FlashesSixteenAtOnceAndNamesTheThreeThatFailed) {
   EXPECT_EQ(report["image_sha256"], Sha256Sum(imagePath));
   EXPECT_EQ(report["firmware_version"], "2.4");
   EXPECT_EQ(std::filesystem::path(report["log_dir"].get<std::string>()).parent_path(), logDir);
-  ASSERT_EQ(report["results"].size(), 16u);
   for (size_t i = 0; i < kinds.size(); ++i) {
     const Json& result = report["results"][i];
     const bool good = kinds[i] == Kind::kGood;
@@ -186,7 +193,12 @@ TEST(Gang, FlashesSixteenAtOnceAndNamesTheThreeThatFailed) {
     EXPECT_EQ(result["last_line"], LastLineFor(kinds[i]));
     EXPECT_EQ(result["image_sha256"], report["image_sha256"]);
     EXPECT_EQ(result["serial_number"], nullptr);  // a pseudo-terminal has no adapter
-    EXPECT_EQ(result["reason"].is_string(), !good) << result["reason"];
+    const std::vector<std::string> outputLines = result["output"];
+    if (good) {
+      EXPECT_EQ(result["reason"], nullptr);
+    } else {
+      EXPECT_EQ(result["reason"], ExplainRunOutput(outputLines, devices[i]->port(), imagePath));
+    }
     const StopCase stop = StopFor(kinds[i]);
     EXPECT_EQ(result["activity"], stop.activity) << result.dump();
     EXPECT_EQ(result["step"], stop.step) << result.dump();
@@ -209,13 +221,12 @@ TEST(Gang, FlashesSixteenAtOnceAndNamesTheThreeThatFailed) {
   EXPECT_EQ(Occurrences(junit, "<testcase "), 16u);
   EXPECT_EQ(Occurrences(junit, "<failure "), 3u);
   for (size_t i : {3u, 7u, 12u}) {
-    const std::string failedCase = "name=\"" + devices[i]->port() +
-                                   "\" time=\"[^\"]*\">\n      <failure message=\"" +
-                                   LastLineFor(kinds[i]) + "\" type=\"exit status 255\"/>";
+    const std::string failedCase = "<failure message=\"" +
+                                   XmlEscape(report["results"][i]["reason"].get<std::string>()) +
+                                   "\" type=\"exit status 255\"/>";
     const size_t at = junit.find("name=\"" + devices[i]->port() + "\"");
     ASSERT_NE(at, std::string::npos);
-    const size_t failure = junit.find("<failure message=\"" + LastLineFor(kinds[i]) + "\"", at);
-    EXPECT_LT(failure, junit.find("</testcase>", at)) << failedCase;
+    EXPECT_LT(junit.find(failedCase, at), junit.find("</testcase>", at)) << failedCase;
   }
   EXPECT_EQ(Occurrences(junit, "<system-out>Version: 2.3\n"), 16u);
 
@@ -260,6 +271,7 @@ TEST_P(GangEndTest, IsAFailureOrAnErrorWithItsReasonInEveryReport) {
       dir.WriteFile("counter", {'4', '2', '9', '4', '9', '6', '7', '2', '9', '4', '\n'}).string();
   SimulatedDevice good;
   SimulatedDevice device(param.device);
+  const termios found = PortSettings(device.port());
   std::vector<std::string> args;
   for (const std::string& arg : param.args) {
     args.push_back(arg == "{image}" ? imagePath : arg == "{counter}" ? "01:" + counter : arg);
@@ -295,10 +307,12 @@ TEST_P(GangEndTest, IsAFailureOrAnErrorWithItsReasonInEveryReport) {
   const std::string reason =
       result["reason"].is_string() ? result["reason"].get<std::string>() : "";
   EXPECT_EQ(reason.rfind(param.reason, 0), 0u) << reason;
-  // Ended by the gang: korvel ends at SIGTERM (by the signal, or with its
-  // failure status once it ends the run itself).
+  // Ended by the gang: korvel ends its run at SIGTERM, with its failure
+  // status and the port as it found it.
   if (std::string(param.outcome) == "timed out" || param.stopTwice) {
-    EXPECT_TRUE(result["signal"] == 15 || result["exit_status"] == 255) << result.dump(2);
+    EXPECT_EQ(result["exit_status"], 255) << result.dump(2);
+    EXPECT_EQ(result["signal"], nullptr);
+    EXPECT_TRUE(SettingsAsFound(device.port(), found));
   }
 
   // JUnit: the case is no pass, whatever ended it.
@@ -605,6 +619,7 @@ struct RefusedCase {
   int status = 2;                 // a usage error, but for the help
   // Files made in the working folder first: the image, the counter.
   std::vector<std::pair<std::string, Bytes>> files = {};
+  std::string errHas{};  // what the refusal says
 };
 
 class GangCommandLineTest : public ::testing::TestWithParam<RefusedCase> {};
@@ -619,6 +634,7 @@ TEST_P(GangCommandLineTest, EndsItWithoutARun) {
   RunOptions options;
   options.workingDirectory = dir.path();
   const RunResult gang = RunGang(args, options);
+  EXPECT_NE(gang.err.find(GetParam().errHas), std::string::npos) << gang.err;
   EXPECT_EQ(gang.exitStatus, GetParam().status) << gang.out << gang.err;
   if (GetParam().status == 0) {
     EXPECT_NE(gang.out.find("Usage: korvel-gang"), std::string::npos) << gang.out;
@@ -647,6 +663,17 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{"CounterParameterFF", {"--hwparm-sequence", "FF:next", "{port}"}},
         RefusedCase{"UnknownOption", {"firmware.img", "{port}", "--fast"}},
         RefusedCase{"Help", {"--help"}, 0},
+        // korvel would read these as command words, not as the files.
+        RefusedCase{"StopWordNamingAFile",
+                    {"stoplight-v2.img", "{port}"},
+                    2,
+                    {{"stoplight-v2.img", FirmwareImage(64)}},
+                    "the command STOP"},
+        RefusedCase{"HwParamWordNamingAFile",
+                    {"hwparm-defaults.img", "{port}"},
+                    2,
+                    {{"hwparm-defaults.img", FirmwareImage(64)}},
+                    "\"./hwparm-defaults.img\""},
         // The image by korvel's rules, before any device is woken.
         RefusedCase{"ImageMissing", {"nosuch.img", "{port}"}},
         RefusedCase{"ImageEmpty", {"empty.img", "{port}"}, 2, {{"empty.img", {}}}},
@@ -729,7 +756,8 @@ TEST(GangBoard, ShowsEveryRunWithinTheTerminal) {
   EXPECT_NE(wide[1].find(" 0403:6001  waking        12.0 s"), std::string::npos) << wide[1];
   EXPECT_NE(wide[2].find("programming   12.0 s  [######......] 512/1024  50%"), std::string::npos)
       << wide[2];
-  EXPECT_NE(wide[3].find("FAILED        12.0 s  Activating the bootloader failed."),
+  // What failed, and where, in korvel's own words.
+  EXPECT_NE(wide[3].find("FAILED        12.0 s  The device on \"/dev/ttyUSB2\" did not answer"),
             std::string::npos)
       << wide[3];
   // Where it stopped, not korvel's last line.
@@ -787,8 +815,12 @@ TEST(GangSummary, FitsTheWidthAndNamesEachAppearanceThatFailed) {
             "korvel-gang: 2 of 12 devices passed; not passed: A10KZ3Q1 (1), /dev/ttyS0, "
             "/dev/ttyS1, /dev/ttyS2, /dev/ttyS3, /dev/ttyS4, /dev/ttyS5, /dev/ttyS6, /dev/ttyS7, "
             "/dev/ttyS8");
-  EXPECT_EQ(full[1].rfind("A10KZ3Q1    0403:6001  Activating the bootloader failed.", 0), 0u)
+  EXPECT_EQ(full[1].rfind("A10KZ3Q1    0403:6001  The device on \"" + std::string(kById) +
+                              "\" did not answer the bootloader's sync probe.  ",
+                          0),
+            0u)
       << full[1];
+  EXPECT_TRUE(full[1].ends_with("  255     12.0")) << full[1];
   // Within the terminal at any width: no line into the last column, the
   // serial numbers whole, the verdict cut short with a count.
   for (int columns = 10; columns <= 140; ++columns) {

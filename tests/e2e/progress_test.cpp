@@ -51,11 +51,11 @@ std::vector<std::string> Pieces(const std::string& terminal) {
   return pieces;
 }
 
-// The drawings of the programming line: the pieces that hold a bar.
+// The drawings of the programming line: the pieces that show a percent.
 std::vector<std::string> Drawings(const std::string& terminal) {
   std::vector<std::string> drawings;
   for (const std::string& piece : Pieces(terminal)) {
-    if (piece.find('[') == 0) drawings.push_back(piece);
+    if (piece.find('%') != std::string::npos) drawings.push_back(piece);
   }
   return drawings;
 }
@@ -78,6 +78,15 @@ ProgressState Probing(uint32_t probe) {
   state.phase = ProgressPhase::kActivating;
   state.probe = probe;
   state.probeLimit = 30;
+  return state;
+}
+
+// |state| while a keyboard interrupt is answered, with the phase's
+// estimate and the seconds it has run.
+ProgressState Refused(ProgressState state, double estimatedSeconds, double seconds) {
+  state.stopRefused = true;
+  state.estimatedSeconds = estimatedSeconds;
+  state.seconds = seconds;
   return state;
 }
 
@@ -107,16 +116,15 @@ INSTANTIATE_TEST_SUITE_P(
         LineTextCase{"EverythingAt100", kHalfOfTheLargest, 100,
                      "[############............] 512/1024 blocks 32768/65535 bytes  50% 2341 B/s "
                      "0:14 left"},
-        LineTextCase{"TimeLeftGoesFirstAt80", kHalfOfTheLargest, 80,
-                     "[############............] 512/1024 blocks 32768/65535 bytes  50% 2341 B/s"},
-        LineTextCase{"ThenTheRateAt70", kHalfOfTheLargest, 70,
-                     "[############............] 512/1024 blocks 32768/65535 bytes  50%"},
-        LineTextCase{"ThenTheBytesAt60", kHalfOfTheLargest, 60,
-                     "[############............] 512/1024 blocks  50%"},
-        LineTextCase{"ThenTheBarShortensAt40", kHalfOfTheLargest, 40,
-                     "[########........] 512/1024 blocks  50%"},
-        LineTextCase{"ThenTheBlocksGoAt30", kHalfOfTheLargest, 30, "[###########...........]  50%"},
-        LineTextCase{"PercentAndBarAt20", kHalfOfTheLargest, 20, "[######......]  50%"},
+        LineTextCase{"BytesGoFirstAt80", kHalfOfTheLargest, 80,
+                     "[############............] 512/1024 blocks  50% 2341 B/s 0:14 left"},
+        LineTextCase{"ThenTheRateAt60", kHalfOfTheLargest, 60,
+                     "[############............] 512/1024 blocks  50% 0:14 left"},
+        LineTextCase{"ThenTheBarShortensAt50", kHalfOfTheLargest, 50,
+                     "[########........] 512/1024 blocks  50% 0:14 left"},
+        LineTextCase{"ThenTheBlocksGoAt40", kHalfOfTheLargest, 40,
+                     "[###########...........]  50% 0:14 left"},
+        LineTextCase{"TimeLeftOutlastsTheBarAt20", kHalfOfTheLargest, 20, "50% 0:14 left"},
         LineTextCase{"PercentAloneAt8", kHalfOfTheLargest, 8, "50%"},
         LineTextCase{"NothingAt3", kHalfOfTheLargest, 3, ""},
         LineTextCase{"NothingWithoutColumns", kHalfOfTheLargest, 0, ""},
@@ -131,6 +139,21 @@ INSTANTIATE_TEST_SUITE_P(
                      "[############] 100%"},
         LineTextCase{"EmptyImageCountsAsDone", Programming(0, 0, 0, 0, 0.0), 20,
                      "[############] 100%"},
+        // A keyboard interrupt is answered: from the rate once there is one,
+        // else from the estimate, never less than a second.
+        LineTextCase{"RefusedStopFromTheRate", Refused(kHalfOfTheLargest, 60.0, 14.0), 80,
+                     "can't stop now: about 14 s left"},
+        LineTextCase{"RefusedStopFromTheEstimate",
+                     Refused(Programming(0, 80, 0, 5120, 0.0), 2.3, 0.1), 80,
+                     "can't stop now: about 3 s left"},
+        LineTextCase{"RefusedStopWhileProbing", Refused(Probing(7), 4.5, 0.9), 80,
+                     "can't stop now: about 4 s left"},
+        LineTextCase{"RefusedStopAtLeastASecond", Refused(Probing(30), 4.5, 4.6), 80,
+                     "can't stop now: about 1 s left"},
+        LineTextCase{"RefusedStopShortAt22", Refused(kHalfOfTheLargest, 60.0, 14.0), 22,
+                     "can't stop: 14 s left"},
+        LineTextCase{"RefusedStopSecondsAt12", Refused(kHalfOfTheLargest, 60.0, 14.0), 12,
+                     "14 s left"},
         LineTextCase{"ProbeInFullAt80", Probing(7), 80, "Activating the bootloader: probe 7/30"},
         LineTextCase{"ProbeShortAt30", Probing(7), 30, "Activating: probe 7/30"},
         LineTextCase{"ProbeCountAt20", Probing(30), 20, "probe 30/30"},
@@ -144,7 +167,9 @@ TEST(ProgressLineTextTest, NeverReachesTheLastColumnAtAnyWidth) {
                                   Programming(1, 1024, 64, 65535, 0.001),  // a huge rate
                                   Programming(1, 1024, 64, 65535, 600.0),  // hours left
                                   Probing(1),
-                                  Probing(30)};
+                                  Probing(30),
+                                  Refused(kHalfOfTheLargest, 60.0, 14.0),
+                                  Refused(Probing(1), 4.5, 0.0)};
   for (const ProgressState& state : states) {
     size_t previous = 0;
     for (int columns = 1; columns <= 200; ++columns) {
@@ -174,7 +199,8 @@ class ProgressLineTest : public ::testing::TestWithParam<TerminalWidthCase> {};
 
 TEST_P(ProgressLineTest, AdvancesWithinTheWidthAndLeavesStandardOutputAsItWas) {
   const TerminalWidthCase& row = GetParam();
-  const size_t limit = (row.columns > 0 ? row.columns : 80u) - 1u;
+  // Four columns stay free for the "^C" a terminal may echo after the line.
+  const size_t limit = (row.columns > 0 ? row.columns : 80u) - 5u;
   TempDir dir;
   // 80 blocks: over a second of programming, so the line is redrawn.
   const Bytes image = FirmwareImage(80 * 64);
@@ -242,10 +268,9 @@ INSTANTIATE_TEST_SUITE_P(
                                         " 80/80 blocks 5120/5120 bytes 100%",
                                         "Activating the bootloader: probe 1/30", true},
                       TerminalWidthCase{"Columns40", 40, "] 0/80 blocks   0%",
-                                        "] 80/80 blocks 100%",
-                                        "Activating the bootloader: probe 1/30", false},
-                      TerminalWidthCase{"Columns20", 20, "[............]   0%",
-                                        "[############] 100%", "probe 1/30", false}),
+                                        "] 80/80 blocks 100%", "Activating: probe 1/30", false},
+                      TerminalWidthCase{"Columns20", 20, "[........]   0%", "[########] 100%",
+                                        "probe 1/30", false}),
     CaseName<TerminalWidthCase>);
 
 // A run that fails while the line is up: the report or the result line
@@ -253,8 +278,9 @@ INSTANTIATE_TEST_SUITE_P(
 struct LineFailureCase {
   const char* name;
   DevsimConfig device;
-  const char* lastDrawing;  // what the line showed last
-  const char* outputHas;    // what standard output shows instead
+  const char* lastDrawing;     // what the line showed last
+  const char* outputHas;       // what standard output shows instead
+  const char* explanationHas;  // what the terminal says after the run
 };
 
 class ProgressLineFailureTest : public ::testing::TestWithParam<LineFailureCase> {};
@@ -279,12 +305,20 @@ TEST_P(ProgressLineFailureTest, TakesTheLineOfTheProgress) {
   const RunResult run =
       RunWithTerminalStderr({device.port(), path}, std::chrono::milliseconds(30000), 80);
   EXPECT_EQ(run.exitStatus, 255);
-  // The line was blanked before the failure was printed: the terminal ends
-  // with the cursor at the start of an empty line, and standard output has
-  // the report or result as a line of its own.
-  ASSERT_GE(run.err.size(), 2u);
-  EXPECT_EQ(run.err.back(), '\r');
-  const std::vector<std::string> pieces = Pieces(run.err);
+  // After the run the terminal gets one line in plain words on what failed
+  // (its line feed arrives as CR LF).
+  ASSERT_TRUE(run.err.ends_with("\r\n")) << run.err;
+  const size_t lastReturn = run.err.rfind('\r', run.err.size() - 3);
+  ASSERT_NE(lastReturn, std::string::npos) << run.err;
+  const std::string explanation = run.err.substr(lastReturn + 1, run.err.size() - lastReturn - 3);
+  EXPECT_NE(explanation.find(row.explanationHas), std::string::npos) << explanation;
+  EXPECT_EQ(explanation.find('\n'), std::string::npos) << explanation;
+  // Before it the line was blanked before the failure was printed: the
+  // cursor at the start of an empty line, and standard output has the
+  // report or result as a line of its own.
+  const std::string line = run.err.substr(0, lastReturn + 1);
+  ASSERT_GE(line.size(), 2u);
+  const std::vector<std::string> pieces = Pieces(line);
   ASSERT_GE(pieces.size(), 3u) << run.err;
   const std::string& blank = pieces[pieces.size() - 1];
   EXPECT_EQ(blank, std::string(blank.size(), ' '));
@@ -292,17 +326,18 @@ TEST_P(ProgressLineFailureTest, TakesTheLineOfTheProgress) {
   EXPECT_NE(run.out.find(row.outputHas), std::string::npos) << run.out;
 }
 
-INSTANTIATE_TEST_SUITE_P(Progress, ProgressLineFailureTest,
-                         ::testing::Values(
-                             // The third block is refused: a report, then the traffic line.
-                             LineFailureCase{"RefusedBlock", RefusingBlock(3), "/10 blocks",
-                                             "/ Programming the flash failed: ("},
-                             // No answer to any of the 30 probes: about 4.5 s of counting.
-                             LineFailureCase{"SilentBootloader",
-                                             WithProbeFaults(SilentBootloader()),
-                                             "Activating the bootloader: probe 30/30",
-                                             "\nActivating the bootloader failed.\n"}),
-                         CaseName<LineFailureCase>);
+INSTANTIATE_TEST_SUITE_P(
+    Progress, ProgressLineFailureTest,
+    ::testing::Values(
+        // The third block is refused: a report, then the traffic line.
+        LineFailureCase{"RefusedBlock", RefusingBlock(3), "/10 blocks",
+                        "/ Programming the flash failed: (", "The bootloader refused a block of"},
+        // No answer to any of the 30 probes: about 4.5 s of counting.
+        LineFailureCase{"SilentBootloader", WithProbeFaults(SilentBootloader()),
+                        "Activating the bootloader: probe 30/30",
+                        "\nActivating the bootloader failed.\n",
+                        "did not answer the bootloader's sync probe"}),
+    CaseName<LineFailureCase>);
 
 // --- The progress channel for programs (KORVEL_PROGRESS_FD) ----------------
 

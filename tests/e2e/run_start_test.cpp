@@ -305,9 +305,15 @@ class ProbePhaseTest : public ::testing::TestWithParam<ProbeCase> {};
 TEST_P(ProbePhaseTest, EndsAsTheAnswersDecide) {
   const ProbeCase& param = GetParam();
   SimulatedDevice device(WithProbeFaults(param.faults));
+  const termios found = PortSettings(device.port());
   const RunResult run = RunKorvel(Concat({device.port(), "STOP"}, param.moreArgs));
 
   EXPECT_TRUE(RunIs(run, ExpectedLines{Banner()} + param.lines, param.status));
+  // Every way out leaves the port as found, an unanswered wake-up too (a
+  // device that went away has no port left to look at).
+  if (!UnderWine() && param.faults.vanishAfterProbes == 0) {
+    EXPECT_TRUE(SettingsAsFound(device.port(), found));
+  }
   EXPECT_LT(run.wallTime, kProbePhaseLimit + StartCost());
   EXPECT_GE(run.wallTime, param.atLeast);
   const DevsimRecord seen = device.Settled();
@@ -400,35 +406,133 @@ INSTANTIATE_TEST_SUITE_P(
                   3}),
     CaseName<ProbeCase>);
 
-// --- Keyboard interrupts ----------------------------------------------------
+// --- Keyboard interrupts and stop requests ---------------------------------
 
-struct InterruptCase {
-  const char* name;
-  int signal;
-};
-
-class InterruptTest : public ::testing::TestWithParam<InterruptCase> {};
-
-TEST_P(InterruptTest, DoesNotEndTheRun) {
-  if (UnderWine()) GTEST_SKIP() << "native only: POSIX signals sent to the tool";
-  // A device that answers no probe keeps korvel in the probe phase for
-  // 4.5 s; the interrupt comes once the probes have begun.
-  SimulatedDevice device(WithProbeFaults({.neverAnswer = true}));
-  RunOptions options;
-  options.signal = GetParam().signal;
-  options.signalWhen = [&device] { return device.Snapshot().probes >= 3; };
-  const RunResult run = RunKorvel({device.port(), "STOP", "FORCE"}, options);
-
-  ASSERT_TRUE(run.signalSent) << "the probes never began";
-  EXPECT_TRUE(RunIs(run, {Banner(), kForced, kActivated}, 0));
-  // The probe phase ran to its end.
-  EXPECT_EQ(device.Settled().probes, 30);
+// A device that never answers reply |message| (0: the erase).
+DevsimConfig SilentAtMessage(int message) {
+  DevsimConfig config;
+  config.replies[message].fault = ReplyFault::kNoReply;
+  return config;
 }
 
-INSTANTIATE_TEST_SUITE_P(RunStart, InterruptTest,
-                         ::testing::Values(InterruptCase{"Interrupt", SIGINT},
-                                           InterruptCase{"Quit", SIGQUIT}),
-                         CaseName<InterruptCase>);
+const ExpectedLine kVersion24 = Line("Flashing firmware version 2.4.");
+
+// A signal while the run waits at some point. Keyboard interrupts change
+// nothing; a stop request (SIGTERM, SIGHUP) ends the wait under way with
+// the failure lines of its step, status 255, and the port as found.
+struct SignalCase {
+  const char* name;
+  int signal;
+  DevsimConfig device;
+  std::string image;  // "" for a 16-block firmware file
+  std::vector<std::string> moreArgs;
+  int framesBeforeSignal;  // 0: once three probes went out
+  ExpectedLines lines;
+  int status;
+};
+
+class SignalTest : public ::testing::TestWithParam<SignalCase> {};
+
+TEST_P(SignalTest, EndsTheRunOnlyOnAStopRequestAndLeavesThePortAsFound) {
+  if (UnderWine()) GTEST_SKIP() << "native only: POSIX signals sent to the tool";
+  const SignalCase& param = GetParam();
+  TempDir dir;
+  SimulatedDevice device(param.device);
+  const std::string image = param.image.empty()
+                                ? dir.WriteFile("firmware.img", FirmwareImage(16 * 64)).string()
+                                : param.image;
+  const termios found = PortSettings(device.port());
+  RunOptions options;
+  options.signal = param.signal;
+  options.signalWhen = [&device, &param] {
+    const DevsimRecord seen = device.Snapshot();
+    return param.framesBeforeSignal == 0
+               ? seen.probes >= 3
+               : static_cast<int>(seen.frames.size()) >= param.framesBeforeSignal;
+  };
+  const RunResult run = RunKorvel(Concat({device.port(), image}, param.moreArgs), options);
+
+  ASSERT_TRUE(run.signalSent) << run.out;
+  EXPECT_TRUE(RunIs(run, ExpectedLines{Banner()} + param.lines, param.status));
+  EXPECT_TRUE(SettingsAsFound(device.port(), found));
+  // A stop ends the wait under way: the probes or the reply's budget are
+  // not used up (30 probes, 1,050 ms for the erase, 5,100 ms for a block).
+  if (param.status != 0) {
+    EXPECT_LT(device.Settled().probes, 30);
+    EXPECT_LT(run.wallTime, milliseconds(2000) + StartCost());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RunStart, SignalTest,
+    ::testing::Values(
+        // Keyboard interrupts: the probe phase runs to its end, then the
+        // forced run goes on.
+        SignalCase{"Interrupt",
+                   SIGINT,
+                   WithProbeFaults({.neverAnswer = true}),
+                   "STOP",
+                   {"FORCE"},
+                   0,
+                   {kForced, kActivated},
+                   0},
+        SignalCase{"Quit",
+                   SIGQUIT,
+                   WithProbeFaults({.neverAnswer = true}),
+                   "STOP",
+                   {"FORCE"},
+                   0,
+                   {kForced, kActivated},
+                   0},
+        // Stop requests, even in a forced run.
+        SignalCase{"TerminateWhileProbing",
+                   SIGTERM,
+                   WithProbeFaults({.neverAnswer = true}),
+                   "STOP",
+                   {"FORCE"},
+                   0,
+                   {kActivationFailed},
+                   255},
+        SignalCase{"HangUpWhileProbing",
+                   SIGHUP,
+                   WithProbeFaults({.neverAnswer = true}),
+                   "STOP",
+                   {},
+                   0,
+                   {kActivationFailed},
+                   255},
+        SignalCase{"TerminateDuringTheErase",
+                   SIGTERM,
+                   SilentAtMessage(0),
+                   "",
+                   {},
+                   1,
+                   {kActivated, kVersion24, Report("bootloader/message.cpp", "MyReadFile", EINTR),
+                    Report("bootloader/programming.cpp", "GetMessageAnswer", EINTR),
+                    Line("Written: 17, Read: 0"), Line("Flashing the firmware image failed.")},
+                   255},
+        // Five blocks acknowledged, the sixth waits for its reply.
+        SignalCase{"TerminateMidProgramming",
+                   SIGTERM,
+                   SilentAtMessage(6),
+                   "",
+                   {},
+                   7,
+                   {kActivated, kVersion24, Report("bootloader/message.cpp", "MyReadFile", EINTR),
+                    Report("bootloader/programming.cpp", "GetMessageAnswer", EINTR),
+                    Line("Written: 497, Read: 48"), Line("Flashing the firmware image failed.")},
+                   255},
+        SignalCase{"HangUpMidEeprom",
+                   SIGHUP,
+                   SilentAtMessage(4),
+                   "HWPARM0112345",
+                   {},
+                   5,
+                   {kActivated, Report("bootloader/message.cpp", "MyReadFile", EINTR),
+                    Report("bootloader/programming.cpp", "GetMessageAnswer", EINTR),
+                    Line("Flashing the eeprom image failed.")},
+                   255}),
+    CaseName<SignalCase>);
 
 // --- Line rates, traced -----------------------------------------------------
 

@@ -5,7 +5,9 @@
 # While a run goes on, the pane must show the progress line, and it must stop
 # short of the last column; at the end, the pane with its whole history must
 # hold exactly the result lines, as the terminal folds those longer than the
-# pane: no progress line wrapped, nothing stale, no blank line.
+# pane: no progress line wrapped, nothing stale, no blank line. During the
+# long run Ctrl+C is pressed three times: the run goes on, the line answers
+# it, and the echoed "^C" leaves no stale row.
 #   tmux_progress_test.sh <korvel> <korvel-devsim>
 set -eu
 korvel=$1
@@ -64,9 +66,10 @@ start_run() {
 }
 
 # Checks a pane's visible lines while its run goes on: the progress line (a
-# bar, or the wake-up's probe count) stops short of the last column. Notes
-# when the bar is seen.
-progress_line='^(\[[#.]*\] |Activating|probe |[0-9]+/30$)'
+# bar or the percent with the time left, the wake-up's probe count, or the
+# answer to Ctrl+C) stops short of the last column. Notes when the
+# programming line and the answer to Ctrl+C are seen.
+progress_line="^(\\[[#.]*\\] |[0-9]+% |Activating|probe |[0-9]+/30$|can't stop|[0-9]+ s left)"
 watch_pane() {
   name=$1
   width=$2
@@ -76,7 +79,18 @@ watch_pane() {
     fail "$name: the progress line reached column $width:"
     cat "$work/$name.now" >&2
   fi
-  if grep -q '^\[[#.]*\] ' "$work/$name.now"; then touch "$work/$name.seen"; fi
+  if grep -Eq '^(\[[#.]*\] |[0-9]+% [0-9]+:[0-9]+ left)' "$work/$name.now"; then
+    touch "$work/$name.seen"
+  fi
+  if grep -Eq "^(can't stop|[0-9]+ s left)" "$work/$name.now"; then touch "$work/$name.answered"; fi
+}
+
+# Three Ctrl+C into every pane of a long run, the last two at once: korvel
+# goes on, answers on its line, and leaves no stale row behind.
+press_ctrl_c() {
+  for width in $widths; do tmx send-keys -t "w$width-$1" C-c; done
+  sleep 0.4
+  for width in $widths; do tmx send-keys -t "w$width-$1" C-c C-c; done
 }
 
 # The lines a successful run prints, and nothing else.
@@ -94,7 +108,12 @@ for size in 16384 65535; do
   # Watch until every run has ended: at most about 5 s for the wake-up and
   # the erase, and the 20 ms reply gap of every 64-byte block.
   deadline=$((started + 20 + size / 64 / 25))
+  pressed=no
   while :; do
+    if [ "$size" -eq 65535 ] && [ "$pressed" = no ] && [ "$(date +%s)" -ge $((started + 4)) ]; then
+      press_ctrl_c "$size"
+      pressed=yes
+    fi
     running=0
     for width in $widths; do
       name="w$width-$size"
@@ -115,6 +134,9 @@ for size in 16384 65535; do
     status=$(cat "$work/$name.status" 2> /dev/null || echo none)
     [ "$status" = 0 ] || fail "$name: korvel ended with status $status"
     [ -f "$work/$name.seen" ] || fail "$name: the progress line never showed"
+    if [ "$size" -eq 65535 ] && [ ! -f "$work/$name.answered" ]; then
+      fail "$name: Ctrl+C got no answer on the progress line"
+    fi
     # The whole history, row by row and with wrapped rows joined: the rows
     # are the result lines folded at the pane's width, and nothing else.
     tmx capture-pane -p -S - -E - -t "$name" | sed -e :a -e '/^\n*$/{$d;N;ba' -e '}' \

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "app/run.h"
 #include "bootloader/run_time.h"
@@ -14,20 +15,11 @@
 #include "common/number_text.h"
 #include "common/printable_text.h"
 #include "common/system.h"
+#include "image/image_notes.h"
 #include "image/image_source.h"
 #include "tools/check/device.h"
 
 namespace {
-
-// Argument text in quotes, fit to print.
-std::string Quoted(std::string_view text) {
-  // Appended piece by piece: GCC 12 at -O3 warns (wrongly, -Wrestrict)
-  // about "literal" + std::string.
-  std::string quoted = "\"";
-  quoted += PrintableText(text);
-  quoted += '"';
-  return quoted;
-}
 
 // Seconds with one decimal: "7.1".
 std::string Seconds(double seconds) {
@@ -49,41 +41,6 @@ bool IsPlainNumber(const char* text, const NumberReading& reading) {
   return reading.blanks == 0 && !reading.sign && reading.digits > 0 && text[reading.end] == '\0';
 }
 
-// Warnings about the hardware parameters of |argument|, read as |reading|.
-void WarnAboutHwParams(const char* argument, const HwParamReading& reading, CheckReport* report) {
-  // The parameter: both characters read as hexadecimal digits. Reading
-  // stops before the 7th character (at the 'x' of "0x") or at the 8th.
-  if (reading.parameter.end != reading.parameterText.size()) {
-    const char stop = reading.parameter.end < 3 ? argument[6] : argument[7];
-    char byte[8];
-    std::snprintf(byte, sizeof byte, "0x%02X", reading.bytes[0]);
-    report->warnings.push_back("the parameter " + Quoted(std::string_view(argument + 6, 2)) +
-                               " is not two hexadecimal digits: reading stops at " +
-                               Quoted(std::string_view(&stop, 1)) + ", so korvel programs " + byte);
-  }
-  // The number: decimal digits only, within 32 bits.
-  const char* number = argument + 8;
-  const NumberReading& read = reading.number;
-  const std::string value = GroupedDigits(read.value);
-  if (read.digits == 0) {
-    report->warnings.push_back("the number " + Quoted(number) +
-                               " has no digits: korvel programs 0");
-    return;
-  }
-  if (read.blanks > 0 || number[read.end] != '\0') {
-    report->warnings.push_back("the number " + Quoted(number) +
-                               " is not all decimal digits: korvel programs " + value);
-  }
-  if (read.saturated) {
-    report->warnings.push_back("the number " + Quoted(number) +
-                               " is beyond 32 bits: korvel reads its digits as 4,294,967,295");
-  }
-  if (read.sign) {
-    report->warnings.push_back("the number " + Quoted(number) + " has a sign: korvel programs " +
-                               value);
-  }
-}
-
 // The size line and the estimate for |length| bytes that korvel would
 // program: the protocol's least time, with the activation string at
 // 115,200 baud and no write time in the device.
@@ -95,6 +52,9 @@ void DescribeProgramming(uint32_t length, CheckReport* report) {
   const uint32_t blocks = standard.blocks;
   report->lines.push_back("Size: " + GroupedDigits(length) + " bytes in " + GroupedDigits(blocks) +
                           (blocks == 1 ? " block" : " blocks"));
+  report->lines.push_back(
+      "Erase: every run erases the chip before its first block; what that clears (the flash, "
+      "the EEPROM or both) is up to the device's bootloader");
   report->lines.push_back("Estimated time at 115,200 baud: " + Seconds(standard.TotalSeconds()) +
                           " s with standard replies, " + Seconds(fast.TotalSeconds()) +
                           " s with fast replies (KORVEL_FAST=1), plus the device's write time of " +
@@ -163,6 +123,8 @@ std::string_view FileName(std::string_view path) {
 void CheckImageArgument(const char* imageArgument, CheckReport* report) {
   ImageSelection selection;
   SelectImage(imageArgument, &selection);
+  const std::string commandWord = CommandWordFileWarning(imageArgument, selection);
+  if (!commandWord.empty()) report->warnings.push_back(commandWord);
 
   if (selection.stop) {
     report->lines.push_back(
@@ -177,15 +139,12 @@ void CheckImageArgument(const char* imageArgument, CheckReport* report) {
     return;
   }
   if (selection.builtIn) {
-    const auto& bytes = selection.hwParams.bytes;
-    char head[64];
-    std::snprintf(head, sizeof head, "%02X %02X %02X %02X %02X (parameter 0x%02X, number ",
-                  bytes[0], bytes[1], bytes[2], bytes[3], bytes[4], bytes[0]);
     report->lines.push_back("Memory: EEPROM");
     report->lines.push_back("Source: the built-in hardware-parameter image");
-    report->lines.push_back(std::string("Hardware parameters: ") + head +
-                            GroupedDigits(selection.hwParams.number.value) + ")");
-    WarnAboutHwParams(imageArgument, selection.hwParams, report);
+    report->lines.push_back("Hardware parameters: " + HwParamsText(selection.hwParams));
+    for (std::string& warning : HwParamWarnings(imageArgument, selection.hwParams)) {
+      report->warnings.push_back(std::move(warning));
+    }
     DescribeProgramming(static_cast<uint32_t>(run.hwParamImage.size()), report);
     return;
   }

@@ -196,10 +196,6 @@ std::string RunActivity(const GangRun& job);
 // The board's phase: the activity while it runs, then the outcome.
 std::string RunPhase(const GangRun& job);
 
-// Reads a failure report line "<file>(<line>) / <step>: (<code>)" into its
-// step and code. False for any other line.
-bool ParseFailureReport(std::string_view line, std::string* step, unsigned long* code);
-
 // Where a run stopped: its activity, the step of korvel's innermost failure
 // report ("" without one) and its error code, and the block under way
 // (from 1; 0 when it was not programming) of the image's blocks.
@@ -218,12 +214,13 @@ RunStop StopOf(const GangRun& job);
 std::string RunReason(const GangRun& job, const GangOptions& options);
 
 // What the result column shows: korvel's last line while it runs and
-// after a pass, the reason otherwise; fit to print.
+// after a pass, the reason's first sentence otherwise (what failed, and
+// where); fit to print.
 std::string ResultText(const GangRun& job, const GangOptions& options);
 
 // The plain-words explanation korvel gives for a failed run, from its
 // output and arguments (explanation.cpp).
-std::string KorvelExplanation(const GangRun& job, const GangOptions& options);
+std::string KorvelExplanation(const GangRun& job);
 
 // --- Board (board.cpp) -------------------------------------------------------
 

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "image/image_notes.h"
+#include "image/image_source.h"
 #include "serial/adapter.h"
 #include "tools/command_line.h"
 #include "tools/gang/gang.h"
@@ -78,6 +80,16 @@ bool ParseGangCommandLine(int argc, char** argv, GangOptions* options, int* stat
                  "korvel-gang: give the ports, or --all, or --watch PATTERN, or --serial-number "
                  "SN... (one of them)\n"
                  "Run with --help for more information.\n");
+    *status = kUsageError;
+    return false;
+  }
+  // An argument korvel reads as STOP or HWPARM while a file of that name
+  // exists would program nothing, or the parameters, on every device.
+  ImageSelection selection;
+  SelectImage(options->image.c_str(), &selection);
+  const std::string commandWord = CommandWordFileWarning(options->image.c_str(), selection);
+  if (!commandWord.empty()) {
+    std::fprintf(stderr, "korvel-gang: not started: %s\n", commandWord.c_str());
     *status = kUsageError;
     return false;
   }

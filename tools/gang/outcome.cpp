@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/explanation.h"
 #include "tools/gang/gang.h"
 
 namespace {
@@ -74,24 +75,6 @@ std::string RunPhase(const GangRun& job) {
   return OutcomeText(job.outcome, OutcomeStyle::kBoard);
 }
 
-bool ParseFailureReport(std::string_view line, std::string* step, unsigned long* code) {
-  // "<file>(<line>) / <step>: (<code>)"
-  const size_t open = line.rfind(": (");
-  const size_t slash = line.find(") / ");
-  if (line.empty() || line.back() != ')' || open == std::string_view::npos ||
-      slash == std::string_view::npos || slash + 4 > open) {
-    return false;
-  }
-  const std::string_view digits = line.substr(open + 3, line.size() - open - 4);
-  if (digits.empty() ||
-      !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-    return false;
-  }
-  *step = std::string(line.substr(slash + 4, open - slash - 4));
-  *code = std::stoul(std::string(digits));
-  return true;
-}
-
 RunStop StopOf(const GangRun& job) {
   RunStop stop;
   stop.activity = RunActivity(job);
@@ -100,8 +83,10 @@ RunStop StopOf(const GangRun& job) {
     stop.block = std::min(job.progress.blocksDone + 1, std::max(job.progress.totalBlocks, 1u));
   }
   // Reports nest innermost first: the first one names the step that failed.
-  for (const std::string& line : job.lines) {
-    if (ParseFailureReport(line, &stop.step, &stop.errorCode)) break;
+  const RunAccount account = ReadRunAccount(job.lines);
+  if (!account.reports.empty()) {
+    stop.step = account.reports.front().step;
+    stop.errorCode = account.reports.front().code;
   }
   return stop;
 }
@@ -123,12 +108,16 @@ std::string RunReason(const GangRun& job, const GangOptions& options) {
     case RunOutcome::kFailed:
       break;
   }
-  return KorvelExplanation(job, options);
+  return KorvelExplanation(job);
 }
 
 std::string ResultText(const GangRun& job, const GangOptions& options) {
   if (job.outcome == RunOutcome::kRunning || job.outcome == RunOutcome::kPassed) {
     return LastResultLine(job);
   }
-  return Printable(RunReason(job, options));
+  // What failed, and where: the reason's first sentence. The rest (the
+  // likely cause and fix) is in the reports and on the page.
+  const std::string reason = RunReason(job, options);
+  const size_t end = reason.find(". ");
+  return Printable(end == std::string::npos ? reason : reason.substr(0, end + 1));
 }

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <string>
 
+#include "app/explanation.h"
 #include "tools/gang/gang.h"
 
 namespace {
@@ -36,17 +37,13 @@ bool IsRetryable(const GangRun& job) {
   // Any step of the nested reports may tell: the image's "ReadImage" comes
   // after the file's own "CreateFile", a port that can't be opened reports
   // "CreateFile" (busy or gone: worth a try) or the setting it refused.
-  for (const std::string& line : job.lines) {
-    std::string step;
-    unsigned long code = 0;
-    if (line == "HWPARM string not valid") return false;
-    if (ParseFailureReport(line, &step, &code) &&
-        std::find(std::begin(kLastingSteps), std::end(kLastingSteps), step) !=
-            std::end(kLastingSteps)) {
-      return false;
-    }
-  }
-  return true;
+  const RunAccount account = ReadRunAccount(job.lines);
+  if (account.resultLine == "HWPARM string not valid") return false;
+  return std::none_of(
+      account.reports.begin(), account.reports.end(), [](const ReportedFailure& report) {
+        return std::find(std::begin(kLastingSteps), std::end(kLastingSteps), report.step) !=
+               std::end(kLastingSteps);
+      });
 }
 
 bool RetryPending(const Gang& gang, size_t runIndex) {

@@ -1,0 +1,13 @@
+// What korvel adds for a person at a terminal, on standard error and only
+// when it is a terminal: scripts that read korvel's output see exactly its
+// lines, and a redirected standard error gets nothing.
+#pragma once
+
+// Before the run: an image argument that korvel reads as a command word
+// while a file of that name exists, and what a HWPARM word will write,
+// with warnings for text that is not read as meant.
+void PrintImageArgumentNotes(const char* imageArgument);
+
+// After a failed run: what failed, on which port or file, and what to do,
+// in plain words (see ExplainFailure).
+void PrintFailureExplanation(const char* portArgument, const char* imageArgument);
