@@ -1,9 +1,10 @@
 #!/bin/sh
 # Builds the guest's initial RAM file system around a freshly built korvel:
-# busybox, korvel with the shared libraries it loads, the USB serial driver
+# busybox, korvel (and the companions given after OUT_DIR, beside it in
+# /bin) with the shared libraries they load, the USB serial driver
 # modules with everything they depend on, the guest's init (tests/guest/init)
 # and the test's data files.
-#   tests/guest/make-initramfs.sh CACHE_DIR KORVEL DATA_DIR OUT_DIR
+#   tests/guest/make-initramfs.sh CACHE_DIR KORVEL DATA_DIR OUT_DIR [PROGRAM...]
 # CACHE_DIR is what fetch-packages.sh left. Writes OUT_DIR/initramfs.cpio
 # (uncompressed: unpacking is quicker than inflating under emulation) and
 # OUT_DIR/vmlinuz, the kernel to boot with it.
@@ -12,6 +13,7 @@ cache=$(cd "$1" && pwd)
 korvel=$2
 data=$3
 out=$4
+shift 4
 here=$(cd "$(dirname "$0")" && pwd)
 
 fail() {
@@ -33,12 +35,15 @@ mkdir -p "$root/bin" "$root/lib/modules" "$root/etc" "$root/data"
 # --- Programs ------------------------------------------------------------------
 cp "$busybox" "$root/bin/busybox"
 ln -s busybox "$root/bin/sh"
-cp "$korvel" "$root/bin/korvel"
-# Every library the loader maps for korvel, and the loader itself, at the
-# paths the binary names them by.
-for library in $(ldd "$korvel" | grep -o '/[^ ]*'); do
-  mkdir -p "$root$(dirname "$library")"
-  cp -L "$library" "$root$library"
+# Every library the loader maps for each program, and the loader itself, at
+# the paths the binary names them by.
+for program in "$korvel" "$@"; do
+  [ -x "$program" ] || fail "no program at $program"
+  cp "$program" "$root/bin/$(basename "$program")"
+  for library in $(ldd "$program" | grep -o '/[^ ]*'); do
+    mkdir -p "$root$(dirname "$library")"
+    cp -L "$library" "$root$library"
+  done
 done
 
 # --- Driver modules ------------------------------------------------------------
