@@ -9,10 +9,12 @@
 
 namespace {
 
-// How long the handler holds a close, logoff or shutdown event while the
-// run ends at its next safe point. The system ends the process itself about
-// 5 s after a close event; the run needs well under a second.
+// How long the handler holds a close, logoff or shutdown event at most
+// while the run ends at its next safe point, looking every 10 ms whether
+// it has. The system ends the process itself about 5 s after a close
+// event; the run needs well under a second.
 constexpr DWORD kStopGraceMs = 4500;
+constexpr DWORD kLookMs = 10;
 
 }  // namespace
 
@@ -25,10 +27,12 @@ BOOL WINAPI ConsoleCtrlHandler(DWORD event) {
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
       // The window closes or the session ends: the run stops at its next
-      // safe point and leaves the port as found. The process ends when the
-      // run returns, while this thread still waits here.
+      // safe point and leaves the port as found. The process usually ends
+      // when the run returns, while this thread still waits here.
       NoteStopRequest(StopReason::kConsoleClose);
-      Sleep(kStopGraceMs);
+      for (DWORD waited = 0; waited < kStopGraceMs && !RunFinished(); waited += kLookMs) {
+        Sleep(kLookMs);
+      }
       return TRUE;
     default:
       // Ctrl+C and Ctrl+Break must not leave a device half programmed:

@@ -1,8 +1,11 @@
 // korvel: writes a firmware image into the flash memory, or new contents
 // into the EEPROM, of a serial-attached device through its bootloader.
 #include "app/run.h"
+#include "common/interrupts.h"
 
 int main(int argc, char** argv) {
   SetUpStandardOutput();
-  return RunKorvel(argc, argv);
+  const int status = RunKorvel(argc, argv);
+  NoteRunFinished();  // a console close event held meanwhile may go on
+  return status;
 }

@@ -2,8 +2,11 @@
 #include <cstdio>
 
 #include "app/run.h"
+#include "bootloader/activation.h"
 #include "bootloader/programming.h"
+#include "bootloader/run_time.h"
 #include "common/image_buffer.h"
+#include "common/progress.h"
 #include "common/report.h"
 #include "common/result_lines.h"
 #include "common/run_state.h"
@@ -23,7 +26,13 @@ int CloseAndReturn(PortHandle port, const SavedPortState& saved, int status) {
 // the way out. Nothing is sent when the image can't be had.
 int ProgramImage(PortHandle port, const ImageSource& source, bool firmware) {
   ImageBuffer image;
-  return GetImage(source, firmware, &image) && FlashImage(port, image, firmware) ? 1 : 0;
+  if (!GetImage(source, firmware, &image)) return 0;
+  // The line's time left before a rate is measured: the least time on the
+  // line at the bootloader's rate, the wake-up done.
+  const RunTimeEstimate estimate =
+      EstimateRunTime(image.length, kBootloaderBaud, 0, run.replyTiming);
+  ProgressExpect(estimate.TotalSeconds() - estimate.activationSeconds);
+  return FlashImage(port, image, firmware);
 }
 
 }  // namespace

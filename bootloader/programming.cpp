@@ -4,12 +4,9 @@
 #include <algorithm>
 #include <array>
 
-#include "bootloader/activation.h"
 #include "bootloader/message.h"
-#include "bootloader/run_time.h"
 #include "common/progress.h"
 #include "common/report.h"
-#include "common/run_state.h"
 
 namespace {
 
@@ -54,9 +51,7 @@ bool IsAcknowledgement(std::span<const uint8_t> body, uint8_t code) {
 int FlashImage(PortHandle port, const ImageBuffer& image, bool firmware) {
   // 1. Erase.
   const uint32_t totalBlocks = (image.length + kBlockSize - 1) / kBlockSize;
-  const RunTimeEstimate estimate =
-      EstimateRunTime(image.length, kBootloaderBaud, 0, run.replyTiming);
-  ProgressBegin(totalBlocks, image.length, estimate.TotalSeconds() - estimate.activationSeconds);
+  ProgressBegin(totalBlocks, image.length);
   ProgressEndGuard endProgress;  // on every way out of the programming
   std::array<uint8_t, kMaxMessageSize> message{};
   message[kMessageHeaderSize] = kCommandChipErase;

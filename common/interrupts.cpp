@@ -10,10 +10,12 @@ namespace {
 
 std::atomic<uint32_t> keyboardInterrupts{0};
 std::atomic<int> stopReason{static_cast<int>(StopReason::kNone)};
+std::atomic<bool> runFinished{false};
 
 // Both are touched from signal handlers: they must not need a lock.
 static_assert(std::atomic<uint32_t>::is_always_lock_free);
 static_assert(std::atomic<int>::is_always_lock_free);
+static_assert(std::atomic<bool>::is_always_lock_free);
 
 }  // namespace
 
@@ -36,6 +38,20 @@ bool StopRequested() {
 
 StopReason StopRequestReason() {
   return static_cast<StopReason>(stopReason.load());
+}
+
+void NoteRunFinished() {
+  runFinished.store(true);
+}
+
+bool RunFinished() {
+  return runFinished.load();
+}
+
+void ClearRequests() {
+  keyboardInterrupts.store(0);
+  stopReason.store(static_cast<int>(StopReason::kNone));
+  runFinished.store(false);
 }
 
 void SetStoppedSystemError() {

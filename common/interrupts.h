@@ -31,6 +31,15 @@ bool StopRequested();
 // The first stop request's reason, kNone while none came.
 StopReason StopRequestReason();
 
+// Notes that the run has ended and its port is left as found: a handler
+// that holds a close event until then may let the system go on.
+void NoteRunFinished();
+bool RunFinished();
+
+// Forgets every request and the run's end, for a further run in the same
+// process (as tests make).
+void ClearRequests();
+
 // Sets the last system error code to the platform's "interrupted" code
 // (EINTR on POSIX, ERROR_OPERATION_ABORTED on Windows), for the report of
 // a wait that a stop request ended.

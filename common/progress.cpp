@@ -346,7 +346,11 @@ void ProgressProbe(uint32_t probe, uint32_t probeLimit, double secondsPerProbe) 
   }
 }
 
-void ProgressBegin(uint32_t totalBlocks, uint32_t totalBytes, double estimatedSeconds) {
+void ProgressExpect(double estimatedSeconds) {
+  run.channel.expectedSeconds = estimatedSeconds;
+}
+
+void ProgressBegin(uint32_t totalBlocks, uint32_t totalBytes) {
   SystemErrorGuard keepError;  // drawing must not disturb a later report
   run.channel.totalBlocks = totalBlocks;
   run.channel.totalBytes = totalBytes;
@@ -355,7 +359,7 @@ void ProgressBegin(uint32_t totalBlocks, uint32_t totalBytes, double estimatedSe
     state.phase = ProgressPhase::kProgramming;
     state.totalBlocks = totalBlocks;
     state.totalBytes = totalBytes;
-    state.estimatedSeconds = estimatedSeconds;
+    state.estimatedSeconds = run.channel.expectedSeconds;
     Draw(run.progress.start);
   }
 }

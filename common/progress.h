@@ -33,10 +33,13 @@ std::string ProgressLineText(const ProgressState& state, int columns);
 // the line, if standard error is a terminal; ProgressEnd clears it.
 void ProgressProbe(uint32_t probe, uint32_t probeLimit, double secondsPerProbe);
 
+// Keeps how long the programming about to begin should take, for the time
+// left before a rate can be measured.
+void ProgressExpect(double estimatedSeconds);
+
 // Starts the line for |totalBlocks| blocks of |totalBytes| bytes in all,
-// which take about |estimatedSeconds|, if standard error is a terminal, and
-// keeps the totals for the channel.
-void ProgressBegin(uint32_t totalBlocks, uint32_t totalBytes, double estimatedSeconds);
+// if standard error is a terminal, and keeps the totals for the channel.
+void ProgressBegin(uint32_t totalBlocks, uint32_t totalBytes);
 
 // Shows |blocksDone| blocks and |bytesDone| bytes as done. Redraws at most
 // every 100 ms, and always for the last block. Writes the channel's line

@@ -72,6 +72,8 @@ struct ProgressChannel {
   int descriptor = -1;
   uint32_t totalBlocks = 0;
   uint32_t totalBytes = 0;
+  // How long the programming should take (ProgressExpect), for the line.
+  double expectedSeconds = 0.0;
 };
 
 // A failure report as it was printed: the reporting source file and the

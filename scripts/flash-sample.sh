@@ -1,20 +1,24 @@
 #!/bin/sh
-# The main job: build korvel and the simulated device, flash the bundled
-# sample firmware into the simulated device, and show that the device's
-# flash memory now equals the image.
+# The main job: build korvel, its companions and the simulated device, flash
+# the bundled sample firmware into the simulated device, and show that the
+# device's flash memory now equals the image.
 #
 # It builds in a tree of its own (build/sample, preset "sample", no tests),
 # so it needs no test framework and leaves scripts/test.sh's build/default
-# alone: the two run in either order.
+# alone: the two run in either order. Every program the README's examples
+# use is built here, so they work after this command alone.
 set -eu
 cd "$(dirname "$0")/.."
 
-# What the build needs, when it is missing (a no-op on a prepared machine).
-./scripts/install-packages.sh cmake ninja-build g++
+# What the build needs, when it is missing (a no-op on a prepared machine):
+# the companions read options with CLI11 and write JSON with nlohmann-json.
+./scripts/install-packages.sh cmake ninja-build g++ libcli11-dev nlohmann-json3-dev
 
 build=build/sample
-cmake --preset sample > /dev/null
-cmake --build --preset sample > /dev/null
+echo "Building korvel, its companions and the simulated device in $build (a minute or two the first time)..."
+mkdir -p "$build"
+cmake --preset sample > "$build/configure.log" 2>&1 || { cat "$build/configure.log" >&2; exit 1; }
+cmake --build --preset sample
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -48,6 +52,7 @@ wait "$devsim"
 
 if cmp -s "$image" "$work/flash.bin"; then
   echo "The simulated device's flash equals $image ($(wc -c < "$image") bytes)."
+  echo "The programs are in $build: korvel, korvel-check, korvel-ports, korvel-gang, korvel-devsim."
 else
   echo "The simulated device's flash differs from $image." >&2
   exit 1

@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -338,6 +340,112 @@ INSTANTIATE_TEST_SUITE_P(
                         "\nActivating the bootloader failed.\n",
                         "did not answer the bootloader's sync probe"}),
     CaseName<LineFailureCase>);
+
+// --- Plain words on the terminal ------------------------------------------------
+
+// What a person at a terminal gets on standard error beside the progress
+// line, while standard output stays exactly as it is.
+struct NoteCase {
+  const char* name;
+  DevsimConfig device;
+  std::vector<std::string> args;  // after the port; "{image}" is a 16-block firmware file
+  bool portMissing;
+  int interruptAtFrame;  // > 0: SIGINT once the device has seen this many frames
+  ExpectedLines lines;
+  int status;
+  std::vector<std::string> errHas;
+};
+
+class TerminalNoteTest : public ::testing::TestWithParam<NoteCase> {};
+
+TEST_P(TerminalNoteTest, AddsPlainWordsOnStandardErrorOnly) {
+  const NoteCase& row = GetParam();
+  TempDir dir;
+  const std::string image = dir.WriteFile("fw.img", FirmwareImage(16 * 64)).string();
+  dir.WriteFile("stoplight-v2.img", FirmwareImage(64));
+  SimulatedDevice device(row.device);
+  std::vector<std::string> args = {row.portMissing ? "/nonexistent/ttyUSB9" : device.port()};
+  for (const std::string& arg : row.args) args.push_back(arg == "{image}" ? image : arg);
+  RunOptions options{.timeout = std::chrono::milliseconds(30000),
+                     .workingDirectory = dir.path(),
+                     .environment = {"KORVEL_FAST=0"},
+                     .errOnTerminal = true,
+                     .columns = 80};
+  if (row.interruptAtFrame > 0) {
+    options.signal = SIGINT;
+    options.signalWhen = [&] {
+      return static_cast<int>(device.Snapshot().frames.size()) >= row.interruptAtFrame;
+    };
+  }
+  const RunResult run = RunProgram(KorvelBinary(), args, options);
+  EXPECT_TRUE(OutputIs(run.out, ExpectedLines{Banner()} + row.lines));
+  EXPECT_EQ(run.exitStatus, row.status);
+  for (const std::string& piece : row.errHas) {
+    EXPECT_NE(run.err.find(piece), std::string::npos) << piece << "\nin: " << run.err;
+  }
+}
+
+DevsimConfig Paced() {
+  DevsimConfig config;
+  config.paced = true;
+  config.writeTimeUs = 20000;
+  return config;
+}
+
+const ExpectedLine kFlashedVersion24 = Line("Flashing firmware version 2.4.");
+
+INSTANTIATE_TEST_SUITE_P(
+    Progress, TerminalNoteTest,
+    ::testing::Values(
+        NoteCase{"CommandWordNamingAFile",
+                 {},
+                 {"stoplight-v2.img"},
+                 false,
+                 0,
+                 {Line("Bootloader activated.")},
+                 0,
+                 {"warning: \"stoplight-v2.img\" is read by korvel as the command STOP",
+                  "write it as a path: \"./stoplight-v2.img\""}},
+        NoteCase{"HwParamsDecoded",
+                 {},
+                 {"HWPARM0l12345"},
+                 false,
+                 0,
+                 {Line("Bootloader activated."), Line("Eeprom flashed.")},
+                 0,
+                 {"\"HWPARM0l12345\": korvel programs the EEPROM's first bytes as 00 39 30 00 00 "
+                  "(parameter 0x00, number 12,345)",
+                  "warning: the parameter \"0l\" is not two hexadecimal digits"}},
+        NoteCase{"PortMissing",
+                 {},
+                 {"{image}"},
+                 true,
+                 0,
+                 {Report("serial/open_serial.cpp", "CreateFile", ENOENT),
+                  Report("app/run.cpp", "OpenSerial", ENOENT)},
+                 255,
+                 {"korvel could not open the port \"/nonexistent/ttyUSB9\": No such file or "
+                  "directory"}},
+        NoteCase{
+            "ImageMissing",
+            {},
+            {"nosuch.img"},
+            false,
+            0,
+            {Line("Bootloader activated."), Report("image/image_file.cpp", "CreateFile", ENOENT),
+             Report("image/image_source.cpp", "ReadImage", ENOENT), Line("Written: 10, Read: 0"),
+             Line("Flashing the firmware image failed.")},
+            255,
+            {"the image file \"nosuch.img\": No such file or directory"}},
+        NoteCase{"CtrlCAnswered",
+                 Paced(),
+                 {"{image}"},
+                 false,
+                 4,
+                 {Line("Bootloader activated."), kFlashedVersion24, Line("Firmware flashed.")},
+                 0,
+                 {"can't stop now: about "}}),
+    CaseName<NoteCase>);
 
 // --- The progress channel for programs (KORVEL_PROGRESS_FD) ----------------
 

@@ -434,8 +434,10 @@ struct SignalCase {
 class SignalTest : public ::testing::TestWithParam<SignalCase> {};
 
 TEST_P(SignalTest, EndsTheRunOnlyOnAStopRequestAndLeavesThePortAsFound) {
-  if (UnderWine()) GTEST_SKIP() << "native only: POSIX signals sent to the tool";
   const SignalCase& param = GetParam();
+  // Wine turns SIGINT into the console's Ctrl+C event; it ends the program
+  // at once for the others, which a Windows console never sends.
+  if (UnderWine() && param.signal != SIGINT) GTEST_SKIP() << "native only: POSIX signals";
   TempDir dir;
   SimulatedDevice device(param.device);
   const std::string image = param.image.empty()
@@ -454,7 +456,9 @@ TEST_P(SignalTest, EndsTheRunOnlyOnAStopRequestAndLeavesThePortAsFound) {
 
   ASSERT_TRUE(run.signalSent) << run.out;
   EXPECT_TRUE(RunIs(run, ExpectedLines{Banner()} + param.lines, param.status));
-  EXPECT_TRUE(SettingsAsFound(device.port(), found));
+  if (!UnderWine()) {
+    EXPECT_TRUE(SettingsAsFound(device.port(), found));
+  }
   // A stop ends the wait under way: the probes or the reply's budget are
   // not used up (30 probes, 1,050 ms for the erase, 5,100 ms for a block).
   if (param.status != 0) {

@@ -87,7 +87,7 @@ TEST(ProgressChannelTest, OpensOnlyAnOpenDescriptorAndWritesABlockLine) {
   }
 
   // Begin keeps the totals; the lines come with the updates.
-  ProgressBegin(3, 130, 0.0);
+  ProgressBegin(3, 130);
   ProgressUpdate(0, 0);
   ProgressUpdate(2, 128);
   ProgressUpdate(3, 130);
