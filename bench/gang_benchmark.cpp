@@ -107,6 +107,28 @@ bool ReadProcessTimes(pid_t pid, double* own, double* children) {
   return true;
 }
 
+// Waits until |pid| has ended, without reaping it, reading its terminal
+// |*master| (if any) so that its drawing never waits; closes that terminal
+// once it is closed on the other side.
+void WaitWithoutReaping(pid_t pid, int* master) {
+  for (;;) {
+    siginfo_t info{};
+    if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+        info.si_pid == pid) {
+      return;
+    }
+    pollfd ready{*master, POLLIN, 0};
+    if (poll(&ready, *master >= 0 ? 1 : 0, 20) > 0) {
+      char chunk[8192];
+      if (read(*master, chunk, sizeof chunk) <= 0) {
+        // The terminal closed: only the end is left to wait for.
+        close(*master);
+        *master = -1;
+      }
+    }
+  }
+}
+
 // Runs |command| with standard output and error on |outputFd| (or on a
 // fresh pseudo-terminal of 120 x 40 when |terminal|, read and dropped as it
 // comes) and measures it.
@@ -145,24 +167,8 @@ ChildCost RunMeasured(const std::vector<std::string>& command, int outputFd, boo
     if (master >= 0) close(master);
     return cost;
   }
-  // 1. Until it has ended, without reaping it: its terminal is read so that
-  // its drawing never waits.
-  for (;;) {
-    siginfo_t info{};
-    if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-        info.si_pid == pid) {
-      break;
-    }
-    pollfd ready{master, POLLIN, 0};
-    if (poll(&ready, master >= 0 ? 1 : 0, 20) > 0) {
-      char chunk[8192];
-      if (read(master, chunk, sizeof chunk) <= 0) {
-        // The terminal closed: only the end is left to wait for.
-        close(master);
-        master = -1;
-      }
-    }
-  }
+  // 1. Until it has ended, without reaping it.
+  WaitWithoutReaping(pid, &master);
   cost.wallSeconds = Seconds(Clock::now() - start).count();
   // 2. Its times while it is a zombie, then reap it.
   const bool timed = ReadProcessTimes(pid, &cost.ownCpuSeconds, &cost.childrenCpuSeconds);
@@ -237,96 +243,103 @@ struct Round {
   bool namesExactlyTheThree = false;
 };
 
+// 1. One korvel run; its output to |log|.
+bool RunSingle(const Options& options, const std::vector<uint8_t>& image,
+               const std::string& imagePath, int log, Round* round) {
+  std::vector<DevsimPtr> device = StartDevices(1, false);
+  if (device.empty()) return false;
+  const ChildCost cost =
+      RunMeasured({options.korvel, DevsimPortPath(device[0].get()), imagePath}, log, false);
+  if (!cost.ok || cost.status != 0 || !Flashed(device[0].get(), image)) {
+    std::fprintf(stderr, "the single korvel run failed; see %s/korvel-gang-benchmark.log\n",
+                 options.workDir.c_str());
+    return false;
+  }
+  round->single = cost.wallSeconds;
+  return true;
+}
+
+// 2. The gang on sixteen, with its board on a terminal, its page read and
+// its metrics written.
+bool RunGangOfSixteen(const Options& options, const std::vector<uint8_t>& image,
+                      const std::string& imagePath, Round* round) {
+  std::vector<DevsimPtr> devices = StartDevices(kDevices, false);
+  if (devices.empty()) return false;
+  const int port = FreePort();
+  std::vector<std::string> command = {
+      options.gang, imagePath,
+      "--log-dir",  options.workDir + "/korvel-gang-benchmark-logs",
+      "--http",     "127.0.0.1:" + std::to_string(port),
+      "--metrics",  options.workDir + "/korvel-gang-benchmark.prom"};
+  for (const DevsimPtr& device : devices) command.push_back(DevsimPortPath(device.get()));
+  std::atomic<bool> stop{false};
+  std::atomic<int> answers{0};
+  std::thread reader(ReadPage, port, std::cref(stop), &answers);
+  const ChildCost cost = RunMeasured(command, -1, true);
+  stop = true;
+  reader.join();
+  round->pageAnswers = answers;
+  bool all = cost.ok && cost.status == 0;
+  for (const DevsimPtr& device : devices) all = Flashed(device.get(), image) && all;
+  if (!all) {
+    std::fprintf(stderr, "the gang of sixteen failed (status %d)\n", cost.status);
+    return false;
+  }
+  round->gang = cost.wallSeconds;
+  round->gangCpu = cost.ownCpuSeconds;
+  round->korvelsCpu = cost.childrenCpuSeconds;
+  return true;
+}
+
+// 3. The gang on sixteen with three faulty, its JSON report read back.
+bool RunFaultyGang(const Options& options, const std::vector<uint8_t>& image,
+                   const std::string& imagePath, int log, Round* round) {
+  std::vector<DevsimPtr> devices = StartDevices(kDevices, true);
+  if (devices.empty()) return false;
+  const std::string jsonPath = options.workDir + "/korvel-gang-benchmark.json";
+  std::vector<std::string> command = {options.gang, imagePath,
+                                      "--log-dir",  options.workDir + "/korvel-gang-benchmark-logs",
+                                      "--json",     jsonPath};
+  for (const DevsimPtr& device : devices) command.push_back(DevsimPortPath(device.get()));
+  const ChildCost cost = RunMeasured(command, log, false);
+  const nlohmann::json report = nlohmann::json::parse(ReadText(jsonPath), nullptr, false);
+  if (!cost.ok || cost.status != 1 || report.is_discarded() || report["results"].size() != 16) {
+    std::fprintf(stderr, "the gang with three faulty did not end as it should (status %d)\n",
+                 cost.status);
+    return false;
+  }
+  round->faultyGang = cost.wallSeconds;
+  std::vector<double> good;
+  std::set<std::string> named;
+  const std::set<std::string> faulty = {DevsimPortPath(devices[3].get()),
+                                        DevsimPortPath(devices[7].get()),
+                                        DevsimPortPath(devices[12].get())};
+  bool goodFlashed = true;
+  for (size_t i = 0; i < devices.size(); ++i) {
+    const nlohmann::json& result = report["results"][i];
+    if (result["outcome"] == "passed") {
+      good.push_back(result["seconds"].get<double>());
+      goodFlashed = Flashed(devices[i].get(), image) && goodFlashed;
+    } else {
+      named.insert(result["port"].get<std::string>());
+    }
+  }
+  round->goodOfFaulty = good.empty() ? 0 : Median(good);
+  round->slowestGoodOfFaulty = good.empty() ? 0 : *std::max_element(good.begin(), good.end());
+  round->namesExactlyTheThree = named == faulty && good.size() == 13 && goodFlashed;
+  return true;
+}
+
 bool RunRound(const Options& options, const std::vector<uint8_t>& image,
               const std::string& imagePath, Round* round) {
   const std::string logPath = options.workDir + "/korvel-gang-benchmark.log";
   const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (log < 0) return false;
-
-  // 1. One korvel run.
-  {
-    std::vector<DevsimPtr> device = StartDevices(1, false);
-    if (device.empty()) return false;
-    const ChildCost cost =
-        RunMeasured({options.korvel, DevsimPortPath(device[0].get()), imagePath}, log, false);
-    if (!cost.ok || cost.status != 0 || !Flashed(device[0].get(), image)) {
-      std::fprintf(stderr, "the single korvel run failed; see %s\n", logPath.c_str());
-      close(log);
-      return false;
-    }
-    round->single = cost.wallSeconds;
-  }
-
-  // 2. The gang on sixteen, with its board on a terminal, its page read
-  // and its metrics written.
-  {
-    std::vector<DevsimPtr> devices = StartDevices(kDevices, false);
-    if (devices.empty()) return false;
-    const int port = FreePort();
-    std::vector<std::string> command = {
-        options.gang, imagePath,
-        "--log-dir",  options.workDir + "/korvel-gang-benchmark-logs",
-        "--http",     "127.0.0.1:" + std::to_string(port),
-        "--metrics",  options.workDir + "/korvel-gang-benchmark.prom"};
-    for (const DevsimPtr& device : devices) command.push_back(DevsimPortPath(device.get()));
-    std::atomic<bool> stop{false};
-    std::atomic<int> answers{0};
-    std::thread reader(ReadPage, port, std::cref(stop), &answers);
-    const ChildCost cost = RunMeasured(command, -1, true);
-    stop = true;
-    reader.join();
-    round->pageAnswers = answers;
-    bool all = cost.ok && cost.status == 0;
-    for (const DevsimPtr& device : devices) all = Flashed(device.get(), image) && all;
-    if (!all) {
-      std::fprintf(stderr, "the gang of sixteen failed (status %d)\n", cost.status);
-      close(log);
-      return false;
-    }
-    round->gang = cost.wallSeconds;
-    round->gangCpu = cost.ownCpuSeconds;
-    round->korvelsCpu = cost.childrenCpuSeconds;
-  }
-
-  // 3. The gang on sixteen with three faulty, its JSON report read back.
-  {
-    std::vector<DevsimPtr> devices = StartDevices(kDevices, true);
-    if (devices.empty()) return false;
-    const std::string jsonPath = options.workDir + "/korvel-gang-benchmark.json";
-    std::vector<std::string> command = {
-        options.gang, imagePath, "--log-dir", options.workDir + "/korvel-gang-benchmark-logs",
-        "--json",     jsonPath};
-    for (const DevsimPtr& device : devices) command.push_back(DevsimPortPath(device.get()));
-    const ChildCost cost = RunMeasured(command, log, false);
-    const nlohmann::json report = nlohmann::json::parse(ReadText(jsonPath), nullptr, false);
-    if (!cost.ok || cost.status != 1 || report.is_discarded() || report["results"].size() != 16) {
-      std::fprintf(stderr, "the gang with three faulty did not end as it should (status %d)\n",
-                   cost.status);
-      close(log);
-      return false;
-    }
-    round->faultyGang = cost.wallSeconds;
-    std::vector<double> good;
-    std::set<std::string> named;
-    const std::set<std::string> faulty = {DevsimPortPath(devices[3].get()),
-                                          DevsimPortPath(devices[7].get()),
-                                          DevsimPortPath(devices[12].get())};
-    bool goodFlashed = true;
-    for (size_t i = 0; i < devices.size(); ++i) {
-      const nlohmann::json& result = report["results"][i];
-      if (result["outcome"] == "passed") {
-        good.push_back(result["seconds"].get<double>());
-        goodFlashed = Flashed(devices[i].get(), image) && goodFlashed;
-      } else {
-        named.insert(result["port"].get<std::string>());
-      }
-    }
-    round->goodOfFaulty = good.empty() ? 0 : Median(good);
-    round->slowestGoodOfFaulty = good.empty() ? 0 : *std::max_element(good.begin(), good.end());
-    round->namesExactlyTheThree = named == faulty && good.size() == 13 && goodFlashed;
-  }
+  const bool ran = RunSingle(options, image, imagePath, log, round) &&
+                   RunGangOfSixteen(options, image, imagePath, round) &&
+                   RunFaultyGang(options, image, imagePath, log, round);
   close(log);
-  return true;
+  return ran;
 }
 
 constexpr const char* kUsage =
@@ -383,6 +396,35 @@ bool ParseOptions(int argc, char** argv, Options* options) {
          !options->gang.empty();
 }
 
+// The medians of the rounds against the targets.
+void PrintMedians(const std::vector<Round>& rounds) {
+  const auto median = [&](double Round::*field) {
+    std::vector<double> values;
+    for (const Round& round : rounds) values.push_back(round.*field);
+    return Median(values);
+  };
+  std::vector<double> ratios, shares, faultyRatios;
+  bool named = true;
+  for (const Round& round : rounds) {
+    ratios.push_back(round.gang / round.single);
+    shares.push_back(100 * round.gangCpu / round.gang);
+    faultyRatios.push_back(round.slowestGoodOfFaulty / round.single);
+    named = named && round.namesExactlyTheThree;
+  }
+  const double ratio = Median(ratios);
+  const double share = Median(shares);
+  const double faultyRatio = Median(faultyRatios);
+  std::printf("\nmedians: one korvel %.3f s, gang of 16 %.3f s, ratio %.3f (target <= 1.05): %s\n",
+              median(&Round::single), median(&Round::gang), ratio,
+              ratio <= 1.05 ? "met" : "MISSED");
+  std::printf("         gang CPU %.2f %% of one core (target < 10 %%): %s\n", share,
+              share < 10 ? "met" : "MISSED");
+  std::printf(
+      "         3 faulty: slowest of the 13 / one korvel %.3f (target <= 1.05): %s;"
+      " exactly the 3 named in every round: %s\n",
+      faultyRatio, faultyRatio <= 1.05 ? "met" : "MISSED", named ? "yes" : "NO");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -422,31 +464,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
   }
 
-  const auto median = [&](double Round::*field) {
-    std::vector<double> values;
-    for (const Round& round : rounds) values.push_back(round.*field);
-    return Median(values);
-  };
-  std::vector<double> ratios, shares, faultyRatios;
-  bool named = true;
-  for (const Round& round : rounds) {
-    ratios.push_back(round.gang / round.single);
-    shares.push_back(100 * round.gangCpu / round.gang);
-    faultyRatios.push_back(round.slowestGoodOfFaulty / round.single);
-    named = named && round.namesExactlyTheThree;
-  }
-  const double ratio = Median(ratios);
-  const double share = Median(shares);
-  const double faultyRatio = Median(faultyRatios);
-  std::printf("\nmedians: one korvel %.3f s, gang of 16 %.3f s, ratio %.3f (target <= 1.05): %s\n",
-              median(&Round::single), median(&Round::gang), ratio,
-              ratio <= 1.05 ? "met" : "MISSED");
-  std::printf("         gang CPU %.2f %% of one core (target < 10 %%): %s\n", share,
-              share < 10 ? "met" : "MISSED");
-  std::printf(
-      "         3 faulty: slowest of the 13 / one korvel %.3f (target <= 1.05): %s;"
-      " exactly the 3 named in every round: %s\n",
-      faultyRatio, faultyRatio <= 1.05 ? "met" : "MISSED", named ? "yes" : "NO");
+  PrintMedians(rounds);
   std::printf("load average after: %s\n", LoadAverages().c_str());
   return 0;
 }
