@@ -14,11 +14,9 @@
 //      thirteen's times from its JSON report, and which ports it names.
 // A benchmark to read: it prints figures and says which targets were met;
 // its exit status says only whether the runs themselves worked.
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <getopt.h>
 #include <httplib.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -207,23 +205,19 @@ std::string ReadText(const std::string& path) {
   return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
 }
 
-// A port on the loopback that nothing listens on now, for the page.
-int FreePort() {
-  const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-  close(probe);
-  return ntohs(address.sin_port);
-}
-
 // Reads the page's JSON twice a second, as the page does, until |stop|;
-// counts the answers.
-void ReadPage(int port, const std::atomic<bool>& stop, std::atomic<int>* answers) {
-  httplib::Client client("127.0.0.1", port);
+// counts the answers. The page's address (a free port) is in the gang's
+// JSON report from its start.
+void ReadPage(const std::string& jsonPath, const std::atomic<bool>& stop,
+              std::atomic<int>* answers) {
+  std::string url;
+  while (!stop && url.empty()) {
+    const nlohmann::json report = nlohmann::json::parse(ReadText(jsonPath), nullptr, false);
+    if (report.is_object() && report["page"].is_string()) url = report["page"];
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  if (url.empty()) return;
+  httplib::Client client(url.substr(0, url.size() - 1));
   client.set_connection_timeout(1);
   while (!stop) {
     if (auto reply = client.Get("/board.json"); reply && reply->status == 200) ++*answers;
@@ -265,16 +259,16 @@ bool RunGangOfSixteen(const Options& options, const std::vector<uint8_t>& image,
                       const std::string& imagePath, Round* round) {
   std::vector<DevsimPtr> devices = StartDevices(kDevices, false);
   if (devices.empty()) return false;
-  const int port = FreePort();
+  const std::string jsonPath = options.workDir + "/korvel-gang-benchmark-page.json";
+  std::remove(jsonPath.c_str());
   std::vector<std::string> command = {
-      options.gang, imagePath,
-      "--log-dir",  options.workDir + "/korvel-gang-benchmark-logs",
-      "--http",     "127.0.0.1:" + std::to_string(port),
-      "--metrics",  options.workDir + "/korvel-gang-benchmark.prom"};
+      options.gang, imagePath,     "--log-dir", options.workDir + "/korvel-gang-benchmark-logs",
+      "--http",     "127.0.0.1:0", "--metrics", options.workDir + "/korvel-gang-benchmark.prom",
+      "--json",     jsonPath};
   for (const DevsimPtr& device : devices) command.push_back(DevsimPortPath(device.get()));
   std::atomic<bool> stop{false};
   std::atomic<int> answers{0};
-  std::thread reader(ReadPage, port, std::cref(stop), &answers);
+  std::thread reader(ReadPage, std::cref(jsonPath), std::cref(stop), &answers);
   const ChildCost cost = RunMeasured(command, -1, true);
   stop = true;
   reader.join();

@@ -3,12 +3,8 @@
 // at a phone's width; its screenshots show the tiles in their colours, and
 // its DOM the same results as the JSON report. And the server takes no
 // request that would change anything.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <atomic>
@@ -28,19 +24,6 @@ namespace {
 
 using Json = nlohmann::json;
 using std::chrono::milliseconds;
-
-// A port on the loopback that nothing listens on now.
-int FreePort() {
-  const int probe = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-  close(probe);
-  return ntohs(address.sin_port);
-}
 
 // Chromium as this machine runs it: headless, without the sandbox (as
 // root), without any network of its own, in a fresh profile.
@@ -188,7 +171,6 @@ TEST(GangPage, ABrowserShowsTheTilesAndTheSameResultsAsTheReport) {
   for (const auto& [name, device] : links) {
     std::filesystem::create_symlink(device->port(), dir / "by-id" / name);
   }
-  const std::string url = "http://127.0.0.1:" + std::to_string(FreePort()) + "/";
   const std::string jsonPath = (dir / "report.json").string();
   std::atomic<bool> looked{false};
   RunResult gang;
@@ -198,11 +180,10 @@ TEST(GangPage, ABrowserShowsTheTilesAndTheSameResultsAsTheReport) {
     options.signal = SIGINT;  // twice: the slow run is stopped too
     options.signalCount = 2;
     options.signalWhen = [&] { return looked.load(); };
-    gang = RunProgram(
-        KORVEL_GANG_BINARY,
-        {imagePath, "--watch", (dir / "by-id" / "*").string(), "--http",
-         url.substr(7, url.size() - 8), "--json", jsonPath, "--log-dir", (dir / "logs").string()},
-        options);
+    gang = RunProgram(KORVEL_GANG_BINARY,
+                      {imagePath, "--watch", (dir / "by-id" / "*").string(), "--http",
+                       "127.0.0.1:0", "--json", jsonPath, "--log-dir", (dir / "logs").string()},
+                      options);
   });
   const auto report = [&] { return Json::parse(ReadFileText(jsonPath), nullptr, false); };
   const auto reportSays = [&](int passed, int failed) {
@@ -215,6 +196,14 @@ TEST(GangPage, ABrowserShowsTheTilesAndTheSameResultsAsTheReport) {
     }
     return done();
   };
+
+  // 0. The page's address, any free port: the report has it from the start.
+  std::string url;
+  waitFor([&] {
+    const Json now = report();
+    if (now.is_object() && now["page"].is_string()) url = now["page"];
+    return !url.empty();
+  });
 
   // 1. During the run: three done, one programming.
   const auto threeDone = [&] { return reportSays(2, 1) && slow.Snapshot().frames.size() >= 3; };
@@ -235,7 +224,7 @@ TEST(GangPage, ABrowserShowsTheTilesAndTheSameResultsAsTheReport) {
   const Json final = report();
 
   // 3. Nothing a request asks changes anything.
-  httplib::Client client("127.0.0.1", std::stoi(url.substr(17)));
+  httplib::Client client(url.substr(0, url.size() - 1));
   const auto posted = client.Post("/board.json", "{}", "application/json");
   const auto deleted = client.Delete("/");
   const auto served = client.Get("/board.json");

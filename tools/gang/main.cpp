@@ -215,6 +215,9 @@ int main(int argc, char** argv) {
   // 3. The runs: all ports at once, or the station's first look.
   gang.started = GangClock::now();
   gang.startedAt = std::time(nullptr);
+  // The reports are on disk from the start (a station's before its first
+  // device, with the page's address), then after every run.
+  WriteReports(&gang, gang.started);
   Board board;
   BoardStart(&board);
   const bool station = !options.watchPattern.empty();

@@ -268,6 +268,7 @@ std::string JsonReport(const Gang& gang, GangClock::time_point now) {
   report["started"] = UtcTimeText(gang.startedAt, true);
   report["seconds"] = GangSeconds(gang, now);
   report["log_dir"] = gang.batchDir;
+  report["page"] = gang.server ? TextOrNull(BoardServerUrl(gang.server.get())) : Json();
   report["image_sha256"] = TextOrNull(gang.image.sha256);
   report["firmware_version"] = TextOrNull(gang.image.version);
   AddCounts(gang, &report);
