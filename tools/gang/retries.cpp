@@ -28,6 +28,15 @@ constexpr const char* kLastingSteps[] = {
     "GetCommState",
 };
 
+// Whether a later appearance of the failed run's port has a run.
+bool NextAppearanceStarted(const Gang& gang, size_t failedRun) {
+  const GangRun& failed = gang.runs[failedRun];
+  return std::any_of(gang.runs.begin() + static_cast<std::ptrdiff_t>(failedRun) + 1,
+                     gang.runs.end(), [&](const GangRun& later) {
+                       return later.port == failed.port && later.appearance > failed.appearance;
+                     });
+}
+
 }  // namespace
 
 bool IsRetryable(const GangRun& job) {
@@ -69,6 +78,9 @@ GangClock::time_point StartDueRetries(Gang* gang, GangClock::time_point now) {
   }
   gang->retries = std::move(waiting);
   for (const PendingRetry& retry : due) {
+    // A station that saw the port go and come back has started its next
+    // appearance already: that run takes the retry's place.
+    if (NextAppearanceStarted(*gang, retry.failedRun)) continue;
     GangRun& failed = gang->runs[retry.failedRun];
     failed.retried = true;
     const std::string port = failed.port;  // a copy: the runs may move
