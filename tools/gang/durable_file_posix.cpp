@@ -31,9 +31,8 @@ bool WriteAll(int fd, std::string_view text) {
 // Makes the folder's entry for a renamed file durable: a rename lives in the
 // folder, and fsync on the file alone does not cover it.
 bool SyncFolder(const std::string& path) {
-  std::string folder = std::filesystem::path(path).parent_path().string();
-  if (folder.empty()) folder = ".";
-  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+  const int fd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
   const bool synced = fsync(fd) == 0;
   close(fd);

@@ -32,8 +32,13 @@ bool CheckGangImage(const std::string& argument, ImageCheck* check, std::string*
   SelectImage(argument.c_str(), &selection);
   if (selection.stop || selection.builtIn) return true;  // nothing to load
   if (selection.hwParamTooShort) {
-    *problem = "\"" + Printable(argument) + "\" is too short for hardware parameters (korvel " +
-               "would answer \"HWPARM string not valid\")";
+    // Built from the argument on: GCC 12 at -O3 warns (wrongly, -Wrestrict)
+    // about a literal put before a std::string.
+    *problem = Printable(argument);
+    problem->insert(0, 1, '"');
+    problem->append(
+        "\" is too short for hardware parameters (korvel would answer \"HWPARM "
+        "string not valid\")");
     return false;
   }
   // A port given where the image belongs is not opened, not even to read.
