@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "tools/gang/durable_file.h"
-#include "tools/gang/gang.h"
+#include "tools/gang/sequence.h"
 #include "tools/gang/sha256.h"
 
 namespace {

@@ -18,6 +18,7 @@
 
 #include "common/run_state.h"
 #include "serial/adapter.h"
+#include "tools/gang/sequence.h"
 
 namespace CLI {
 class App;
@@ -109,15 +110,6 @@ struct ImageCheck {
   bool file = false;    // a file is programmed (not STOP, not HWPARM)
   std::string version;  // the firmware's version text, if it is firmware
   std::string sha256;   // of the file's bytes, in small hexadecimal letters
-};
-
-// The counter behind --hwparm-sequence: the parameter byte's two digits,
-// the file that holds the next number, and the lock that keeps a second
-// gang off it while this one runs.
-struct SequenceCounter {
-  std::string parameter;  // two hexadecimal digits, as given
-  std::string path;
-  intptr_t lock = -1;  // the platform's handle of FILE.lock
 };
 
 struct BoardServer;  // the page's server (http.cpp): its thread and socket
@@ -393,15 +385,6 @@ bool CheckGangImage(const std::string& argument, ImageCheck* check, std::string*
 // The SHA-256 of what a run with |argument| programs: the file's (checked
 // before), or the built-in image's as korvel fills it; "" for STOP.
 std::string RunImageSha256(const Gang& gang, const std::string& argument);
-
-// The counter: "PP:FILE" read; FILE.lock taken and FILE checked; the next
-// number taken (the file then holds the one after it, on the disk); the
-// argument HWPARM<PP><n>; the lock let go.
-bool ParseSequenceOption(const std::string& text, SequenceCounter* counter, std::string* problem);
-bool OpenSequence(SequenceCounter* counter, std::string* problem);
-bool TakeSequenceNumber(SequenceCounter* counter, uint32_t* number, std::string* problem);
-std::string SequenceArgument(const SequenceCounter& counter, uint32_t number);
-void CloseSequence(SequenceCounter* counter);
 
 // Whether a second try can mend what ended |job|: a run korvel ended with a
 // failure of the device or the line, not of the image or the port's

@@ -1,6 +1,8 @@
 // The unit counter behind --hwparm-sequence: a file that holds the next
 // number, advanced and made durable before the number goes to a run, so
 // that no number is ever given twice, a crash or a power cut included.
+#include "tools/gang/sequence.h"
+
 #include <cctype>
 #include <cstdlib>
 #include <fstream>
@@ -8,7 +10,6 @@
 #include <string>
 
 #include "tools/gang/durable_file.h"
-#include "tools/gang/gang.h"
 
 namespace {
 
