@@ -38,8 +38,29 @@ struct ExplanationRow {
 constexpr const char* kStaysInBootloader =
     " The device stays in its bootloader until a run succeeds.";
 
-constexpr std::array<ExplanationRow, 25> kExplanations = {{
+// A network port's server or network that failed under the run.
+constexpr const char* kServerGone =
+    "The connection to the serial server at {port} failed ({step}: {error}): the server "
+    "stopped or closed it, or the network went away. Check the server and the network, then "
+    "run again.";
+
+constexpr std::array<ExplanationRow, 35> kExplanations = {{
     // The port: opened and set up before anything goes to the device.
+    // A network port (rfc2217://): reaching the server and setting its line.
+    {Phase::kPortSetup, "getaddrinfo", kAnyKind,
+     "korvel could not find the host of the network port {port}: check the host name, or give "
+     "its address."},
+    {Phase::kPortSetup, "connect", kAnyKind,
+     "korvel could not connect to the network port {port}: {error}. Check that the serial "
+     "server runs, listens on that port, and can be reached from here."},
+    {Phase::kPortSetup, "SetCommState", SystemErrorKind::kTimedOut,
+     "The serial server at {port} did not confirm the line settings ({error}): check that it "
+     "speaks telnet with RFC 2217 (ser2net: telnet(rfc2217))."},
+    {Phase::kPortSetup, "SetCommState", SystemErrorKind::kUnsupported,
+     "The serial server at {port} refuses to set the line (RFC 2217): configure the port with "
+     "RFC 2217 (ser2net: telnet(rfc2217))."},
+    {Phase::kPortSetup, "recv", kAnyKind, kServerGone},
+    {Phase::kPortSetup, "send", kAnyKind, kServerGone},
     {Phase::kPortSetup, "CreateFile", SystemErrorKind::kNotFound,
      "korvel could not open the port {port}: {error}. No port has that name: check that the "
      "adapter is plugged in and the name is right (korvel-ports lists the ports)."},
@@ -66,6 +87,8 @@ constexpr std::array<ExplanationRow, 25> kExplanations = {{
      "and wired; if its firmware listens at another rate, give that rate as the third "
      "argument; if its bootloader already runs, add FORCE. A program that holds the port open "
      "(a terminal program) takes the device's answers away from korvel."},
+    {Phase::kActivation, "recv", kAnyKind, kServerGone},
+    {Phase::kActivation, "send", kAnyKind, kServerGone},
     {Phase::kActivation, kAnyStep, kAnyKind,
      "korvel lost the port {port} while it woke the bootloader ({step}: {error}): check the "
      "cable and the adapter, then run again."},
@@ -86,6 +109,8 @@ constexpr std::array<ExplanationRow, 25> kExplanations = {{
      "The file {image} has no firmware marker, so it is no firmware image; nothing was erased "
      "or sent. An EEPROM image needs \"eeprom.bin\" (small letters) in its name.{stays}"},
     // The programming.
+    {Phase::kProgramming, "recv", kAnyKind, kServerGone},
+    {Phase::kProgramming, "send", kAnyKind, kServerGone},
     {Phase::kProgramming, "MyReadFile", SystemErrorKind::kInterrupted,
      "The run was stopped (SIGTERM, SIGHUP or a closed console) while it waited for the device "
      "on {port}; the port was left as it was found.{stays}"},

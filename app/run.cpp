@@ -22,7 +22,8 @@ constexpr const char* kVersion = "2.3";
 
 }  // namespace
 
-ReplyTiming ChooseReplyTiming(const char* fastSetting) {
+ReplyTiming ChooseReplyTiming(const char* fastSetting, const PortTraits& traits) {
+  if (traits.streamedReplies) return ReplyTiming::kStream;
   return fastSetting != nullptr && std::strcmp(fastSetting, "1") == 0 ? ReplyTiming::kFast
                                                                       : ReplyTiming::kStandard;
 }
@@ -78,11 +79,17 @@ int RunKorvel(int argc, const char* const* argv) {
   // The progress channel of a program that runs korvel, if it asks for one;
   // taken before the run opens anything (see ProgressChannelOpen).
   ProgressChannelOpen(std::getenv("KORVEL_PROGRESS_FD"));
+  // A parent that can't send SIGTERM (Windows) may ask the run to end
+  // through an event instead.
+  WatchParentStopEvent(std::getenv("KORVEL_STOP_HANDLE"));
 
-  // 3. How replies are read, asked once for the whole run: the environment
-  // may shorten the wait after each reply (KORVEL_FAST=1); the output, the
-  // statuses and the arguments stay the same either way.
-  run.replyTiming = ChooseReplyTiming(std::getenv("KORVEL_FAST"));
+  // 3. How replies are read and how much one write carries, asked once for
+  // the whole run: the environment may shorten the wait after each reply
+  // (KORVEL_FAST=1), a network port reads and writes as a stream; the
+  // output, the statuses and the arguments stay the same either way.
+  const PortTraits traits = PortTraitsFor(argv[1]);
+  run.replyTiming = ChooseReplyTiming(std::getenv("KORVEL_FAST"), traits);
+  run.bytesPerWrite = traits.bytesPerWrite;
 
   // 4. The run, with notes for a person at a terminal before and after it.
   const bool onTerminal = StandardErrorIsTerminal();

@@ -47,9 +47,11 @@ ActivationChoice ChooseActivationFromArguments(const char* third, const char* fo
 ActivationChoice ChooseActivation(int argc, const char* const* argv,
                                   const std::vector<InventoryEntry>* inventory = nullptr);
 
-// The reply timing that the value of KORVEL_FAST asks for (nullptr when
-// it is not set): fast for exactly "1", standard for anything else.
-ReplyTiming ChooseReplyTiming(const char* fastSetting);
+// The reply timing for a port with |traits| and the value of KORVEL_FAST
+// (nullptr when it is not set): the stream's for a port whose replies come
+// as a stream, whatever the setting; else fast for exactly "1", standard
+// for anything else.
+ReplyTiming ChooseReplyTiming(const char* fastSetting, const PortTraits& traits);
 
 // The whole run: banner, argument check, activation, STOP or programming.
 // Returns the exit status, 0 or -1.

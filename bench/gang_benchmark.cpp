@@ -12,6 +12,9 @@
 //   3. korvel-gang into sixteen devices of which three are faulty (no
 //      bootloader, a block never answered, vanishing mid-flash): the other
 //      thirteen's times from its JSON report, and which ports it names.
+//   4. with --wine-run, the Windows programs under Wine: one korvel.exe run
+//      into one device, then korvel-gang.exe into eight (its board on a
+//      pseudo-terminal too), the devices behind COM ports.
 // A benchmark to read: it prints figures and says which targets were met;
 // its exit status says only whether the runs themselves worked.
 #include <fcntl.h>
@@ -33,6 +36,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
@@ -54,6 +58,12 @@ using Seconds = std::chrono::duration<double>;
 
 constexpr uint32_t kImageLength = 16384;
 constexpr int kDevices = 16;
+constexpr int kWineDevices = 8;
+// The Windows programs reach device i as COM(kFirstWineCom + i).
+constexpr int kFirstWineCom = 50;
+// The Windows gang's target: Wine starts each program in a fraction of a
+// second, the gang's children side by side.
+constexpr double kWineTarget = 1.15;
 
 struct Options {
   int rounds = 3;
@@ -62,6 +72,9 @@ struct Options {
   std::string workDir = "/tmp";
   double maxLoad = 1.5;
   int maxLoadWaitSeconds = 600;
+  std::string windowsKorvel;  // korvel.exe; empty: Wine is not measured
+  std::string windowsGang;    // korvel-gang.exe beside it
+  std::string wineRun;        // tests/win32/wine-run.sh
 };
 
 // What one child cost.
@@ -235,18 +248,46 @@ struct Round {
   double goodOfFaulty = 0;  // the median of the thirteen good runs' seconds
   double slowestGoodOfFaulty = 0;
   bool namesExactlyTheThree = false;
+  double wineSingle = 0;  // one korvel.exe under Wine
+  double wineGang = 0;    // korvel-gang.exe of eight under Wine
+  double wineGangCpu = 0;
 };
 
-// 1. One korvel run; its output to |log|.
-bool RunSingle(const Options& options, const std::vector<uint8_t>& image,
+// The gang's command: |gang| with the image, a log folder, |extra| and the
+// ports.
+std::vector<std::string> GangCommand(const Options& options, const std::string& gang,
+                                     const std::string& imagePath,
+                                     const std::vector<std::string>& extra,
+                                     const std::vector<std::string>& ports) {
+  std::vector<std::string> command = {gang, imagePath, "--log-dir",
+                                      options.workDir + "/korvel-gang-benchmark-logs"};
+  command.insert(command.end(), extra.begin(), extra.end());
+  command.insert(command.end(), ports.begin(), ports.end());
+  return command;
+}
+
+std::vector<std::string> PortsOf(const std::vector<DevsimPtr>& devices) {
+  std::vector<std::string> ports;
+  for (const DevsimPtr& device : devices) ports.push_back(DevsimPortPath(device.get()));
+  return ports;
+}
+
+// Whether every device holds |image|.
+bool AllFlashed(const std::vector<DevsimPtr>& devices, const std::vector<uint8_t>& image) {
+  bool all = true;
+  for (const DevsimPtr& device : devices) all = Flashed(device.get(), image) && all;
+  return all;
+}
+
+// 1. One korvel run, into |round->single|.
+bool SingleRun(const Options& options, const std::vector<uint8_t>& image,
                const std::string& imagePath, int log, Round* round) {
   std::vector<DevsimPtr> device = StartDevices(1, false);
   if (device.empty()) return false;
   const ChildCost cost =
       RunMeasured({options.korvel, DevsimPortPath(device[0].get()), imagePath}, log, false);
   if (!cost.ok || cost.status != 0 || !Flashed(device[0].get(), image)) {
-    std::fprintf(stderr, "the single korvel run failed; see %s/korvel-gang-benchmark.log\n",
-                 options.workDir.c_str());
+    std::fprintf(stderr, "the single korvel run failed\n");
     return false;
   }
   round->single = cost.wallSeconds;
@@ -255,27 +296,24 @@ bool RunSingle(const Options& options, const std::vector<uint8_t>& image,
 
 // 2. The gang on sixteen, with its board on a terminal, its page read and
 // its metrics written.
-bool RunGangOfSixteen(const Options& options, const std::vector<uint8_t>& image,
-                      const std::string& imagePath, Round* round) {
+bool GangRun(const Options& options, const std::vector<uint8_t>& image,
+             const std::string& imagePath, Round* round) {
   std::vector<DevsimPtr> devices = StartDevices(kDevices, false);
   if (devices.empty()) return false;
   const std::string jsonPath = options.workDir + "/korvel-gang-benchmark-page.json";
   std::remove(jsonPath.c_str());
-  std::vector<std::string> command = {
-      options.gang, imagePath,     "--log-dir", options.workDir + "/korvel-gang-benchmark-logs",
-      "--http",     "127.0.0.1:0", "--metrics", options.workDir + "/korvel-gang-benchmark.prom",
-      "--json",     jsonPath};
-  for (const DevsimPtr& device : devices) command.push_back(DevsimPortPath(device.get()));
+  const std::vector<std::string> extra = {
+      "--http", "127.0.0.1:0", "--metrics", options.workDir + "/korvel-gang-benchmark.prom",
+      "--json", jsonPath};
   std::atomic<bool> stop{false};
   std::atomic<int> answers{0};
   std::thread reader(ReadPage, std::cref(jsonPath), std::cref(stop), &answers);
-  const ChildCost cost = RunMeasured(command, -1, true);
+  const ChildCost cost =
+      RunMeasured(GangCommand(options, options.gang, imagePath, extra, PortsOf(devices)), -1, true);
   stop = true;
   reader.join();
   round->pageAnswers = answers;
-  bool all = cost.ok && cost.status == 0;
-  for (const DevsimPtr& device : devices) all = Flashed(device.get(), image) && all;
-  if (!all) {
+  if (!cost.ok || cost.status != 0 || !AllFlashed(devices, image)) {
     std::fprintf(stderr, "the gang of sixteen failed (status %d)\n", cost.status);
     return false;
   }
@@ -286,16 +324,14 @@ bool RunGangOfSixteen(const Options& options, const std::vector<uint8_t>& image,
 }
 
 // 3. The gang on sixteen with three faulty, its JSON report read back.
-bool RunFaultyGang(const Options& options, const std::vector<uint8_t>& image,
+bool FaultyGangRun(const Options& options, const std::vector<uint8_t>& image,
                    const std::string& imagePath, int log, Round* round) {
   std::vector<DevsimPtr> devices = StartDevices(kDevices, true);
   if (devices.empty()) return false;
   const std::string jsonPath = options.workDir + "/korvel-gang-benchmark.json";
-  std::vector<std::string> command = {options.gang, imagePath,
-                                      "--log-dir",  options.workDir + "/korvel-gang-benchmark-logs",
-                                      "--json",     jsonPath};
-  for (const DevsimPtr& device : devices) command.push_back(DevsimPortPath(device.get()));
-  const ChildCost cost = RunMeasured(command, log, false);
+  const ChildCost cost = RunMeasured(
+      GangCommand(options, options.gang, imagePath, {"--json", jsonPath}, PortsOf(devices)), log,
+      false);
   const nlohmann::json report = nlohmann::json::parse(ReadText(jsonPath), nullptr, false);
   if (!cost.ok || cost.status != 1 || report.is_discarded() || report["results"].size() != 16) {
     std::fprintf(stderr, "the gang with three faulty did not end as it should (status %d)\n",
@@ -324,16 +360,60 @@ bool RunFaultyGang(const Options& options, const std::vector<uint8_t>& image,
   return true;
 }
 
+// The wine-run.sh command for a Windows |program| with |args|, each of
+// |devices| behind its COM port; |ports| gets the COM names.
+std::vector<std::string> WineCommand(const Options& options, const std::vector<DevsimPtr>& devices,
+                                     std::vector<std::string>* ports) {
+  std::vector<std::string> command = {"/bin/sh", options.wineRun};
+  for (size_t i = 0; i < devices.size(); ++i) {
+    const std::string com = std::to_string(kFirstWineCom + static_cast<int>(i));
+    command.insert(command.end(), {"--com", com, DevsimPortPath(devices[i].get())});
+    ports->push_back("COM" + com);
+  }
+  return command;
+}
+
+// 4. Under Wine: one korvel.exe run, then korvel-gang.exe on eight with its
+// board on a terminal.
+bool WineRuns(const Options& options, const std::vector<uint8_t>& image,
+              const std::string& imagePath, int log, Round* round) {
+  std::vector<DevsimPtr> device = StartDevices(1, false);
+  if (device.empty()) return false;
+  std::vector<std::string> port;
+  std::vector<std::string> single = WineCommand(options, device, &port);
+  single.insert(single.end(), {options.windowsKorvel, port[0], imagePath});
+  const ChildCost one = RunMeasured(single, log, false);
+  std::vector<DevsimPtr> devices = StartDevices(kWineDevices, false);
+  if (devices.empty()) return false;
+  std::vector<std::string> ports;
+  std::vector<std::string> gang = WineCommand(options, devices, &ports);
+  const std::vector<std::string> gangArgs =
+      GangCommand(options, options.windowsGang, imagePath, {}, ports);
+  gang.insert(gang.end(), gangArgs.begin(), gangArgs.end());
+  const ChildCost eight = RunMeasured(gang, -1, true);
+  if (!one.ok || one.status != 0 || !Flashed(device[0].get(), image) || !eight.ok ||
+      eight.status != 0 || !AllFlashed(devices, image)) {
+    std::fprintf(stderr, "the runs under Wine failed (status %d, %d)\n", one.status, eight.status);
+    return false;
+  }
+  round->wineSingle = one.wallSeconds;
+  round->wineGang = eight.wallSeconds;
+  round->wineGangCpu = eight.ownCpuSeconds;
+  return true;
+}
+
 bool RunRound(const Options& options, const std::vector<uint8_t>& image,
               const std::string& imagePath, Round* round) {
   const std::string logPath = options.workDir + "/korvel-gang-benchmark.log";
   const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (log < 0) return false;
-  const bool ran = RunSingle(options, image, imagePath, log, round) &&
-                   RunGangOfSixteen(options, image, imagePath, round) &&
-                   RunFaultyGang(options, image, imagePath, log, round);
+  const bool ok = SingleRun(options, image, imagePath, log, round) &&
+                  GangRun(options, image, imagePath, round) &&
+                  FaultyGangRun(options, image, imagePath, log, round) &&
+                  (options.wineRun.empty() || WineRuns(options, image, imagePath, log, round));
   close(log);
-  return ran;
+  if (!ok) std::fprintf(stderr, "see %s\n", logPath.c_str());
+  return ok;
 }
 
 constexpr const char* kUsage =
@@ -350,7 +430,10 @@ constexpr const char* kUsage =
     "  --max-load L         wait before a round while the 1-minute load is above L\n"
     "                       (default 1.5)\n"
     "  --max-load-wait S    but no longer than S seconds (default 600)\n"
-    "  --work-dir DIR       where the image, logs and report go (default /tmp)\n";
+    "  --work-dir DIR       where the image, logs and report go (default /tmp)\n"
+    "  --windows PATH       korvel.exe to measure under Wine, with the\n"
+    "                       korvel-gang.exe beside it on eight (needs --wine-run)\n"
+    "  --wine-run PATH      tests/win32/wine-run.sh\n";
 
 bool ParseOptions(int argc, char** argv, Options* options) {
   static const option kOptions[] = {
@@ -360,6 +443,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
       {"max-load", required_argument, nullptr, 'l'},
       {"max-load-wait", required_argument, nullptr, 'w'},
       {"work-dir", required_argument, nullptr, 'd'},
+      {"windows", required_argument, nullptr, 'x'},
+      {"wine-run", required_argument, nullptr, 'r'},
       {nullptr, 0, nullptr, 0},
   };
   for (int id; (id = getopt_long(argc, argv, "", kOptions, nullptr)) != -1;) {
@@ -382,34 +467,57 @@ bool ParseOptions(int argc, char** argv, Options* options) {
       case 'd':
         options->workDir = optarg;
         break;
+      case 'x':
+        options->windowsKorvel = optarg;
+        options->windowsGang =
+            std::filesystem::path(optarg).replace_filename("korvel-gang.exe").string();
+        break;
+      case 'r':
+        options->wineRun = optarg;
+        break;
       default:
         return false;
     }
   }
   return optind == argc && options->rounds > 0 && !options->korvel.empty() &&
-         !options->gang.empty();
+         !options->gang.empty() && options->windowsKorvel.empty() == options->wineRun.empty();
 }
 
-// The medians of the rounds against the targets.
-void PrintMedians(const std::vector<Round>& rounds) {
-  const auto median = [&](double Round::*field) {
+void PrintRound(int i, const Round& round, bool wine) {
+  std::printf(
+      "round %d: one korvel %.3f s | gang of 16 %.3f s (x%.3f), gang CPU %.3f s = %.2f %%,"
+      " its 16 korvels %.2f s, page read %d times | 3 faulty: gang %.3f s, the 13 median"
+      " %.3f s (x%.3f), slowest %.3f s, named exactly the 3: %s\n",
+      i, round.single, round.gang, round.gang / round.single, round.gangCpu,
+      100 * round.gangCpu / round.gang, round.korvelsCpu, round.pageAnswers, round.faultyGang,
+      round.goodOfFaulty, round.goodOfFaulty / round.single, round.slowestGoodOfFaulty,
+      round.namesExactlyTheThree ? "yes" : "NO");
+  if (wine) {
+    std::printf(
+        "         under Wine: one korvel.exe %.3f s | korvel-gang.exe of 8 %.3f s (x%.3f),"
+        " gang CPU %.3f s = %.2f %%\n",
+        round.wineSingle, round.wineGang, round.wineGang / round.wineSingle, round.wineGangCpu,
+        100 * round.wineGangCpu / round.wineGang);
+  }
+  std::fflush(stdout);
+}
+
+// The medians of the rounds and the targets they meet.
+void PrintMedians(const std::vector<Round>& rounds, bool wine) {
+  const auto median = [&](auto figure) {
     std::vector<double> values;
-    for (const Round& round : rounds) values.push_back(round.*field);
+    for (const Round& round : rounds) values.push_back(figure(round));
     return Median(values);
   };
-  std::vector<double> ratios, shares, faultyRatios;
-  bool named = true;
-  for (const Round& round : rounds) {
-    ratios.push_back(round.gang / round.single);
-    shares.push_back(100 * round.gangCpu / round.gang);
-    faultyRatios.push_back(round.slowestGoodOfFaulty / round.single);
-    named = named && round.namesExactlyTheThree;
-  }
-  const double ratio = Median(ratios);
-  const double share = Median(shares);
-  const double faultyRatio = Median(faultyRatios);
+  const double ratio = median([](const Round& r) { return r.gang / r.single; });
+  const double share = median([](const Round& r) { return 100 * r.gangCpu / r.gang; });
+  const double faultyRatio =
+      median([](const Round& r) { return r.slowestGoodOfFaulty / r.single; });
+  const bool named = std::all_of(rounds.begin(), rounds.end(),
+                                 [](const Round& r) { return r.namesExactlyTheThree; });
   std::printf("\nmedians: one korvel %.3f s, gang of 16 %.3f s, ratio %.3f (target <= 1.05): %s\n",
-              median(&Round::single), median(&Round::gang), ratio,
+              median([](const Round& r) { return r.single; }),
+              median([](const Round& r) { return r.gang; }), ratio,
               ratio <= 1.05 ? "met" : "MISSED");
   std::printf("         gang CPU %.2f %% of one core (target < 10 %%): %s\n", share,
               share < 10 ? "met" : "MISSED");
@@ -417,6 +525,14 @@ void PrintMedians(const std::vector<Round>& rounds) {
       "         3 faulty: slowest of the 13 / one korvel %.3f (target <= 1.05): %s;"
       " exactly the 3 named in every round: %s\n",
       faultyRatio, faultyRatio <= 1.05 ? "met" : "MISSED", named ? "yes" : "NO");
+  if (!wine) return;
+  const double wineRatio = median([](const Round& r) { return r.wineGang / r.wineSingle; });
+  std::printf(
+      "         under Wine: one korvel.exe %.3f s, korvel-gang.exe of 8 %.3f s, ratio %.3f"
+      " (target <= %.2f): %s\n",
+      median([](const Round& r) { return r.wineSingle; }),
+      median([](const Round& r) { return r.wineGang; }), wineRatio, kWineTarget,
+      wineRatio <= kWineTarget ? "met" : "MISSED");
 }
 
 }  // namespace
@@ -438,27 +554,31 @@ int main(int argc, char** argv) {
       kImageLength, kDevices, options.rounds);
   std::printf(
       "targets: gang wall (with --http, read twice a second, and --metrics) <= 1.05 x one"
-      " korvel run; gang CPU < 10 %% of one core; with 3 of 16 faulty the 13 in the same"
-      " time, exactly the 3 named\n\n");
+      " korvel run; gang CPU < 10 %% of one core;"
+      " with 3 of 16 faulty the 13 in the same time, exactly the 3 named\n%s",
+      options.wineRun.empty() ? "\n" : "");
 
+  const bool wine = !options.wineRun.empty();
+  if (wine) {
+    std::printf(
+        "and under Wine: one korvel.exe run, korvel-gang.exe on %d devices;"
+        " target: gang wall <= %.2f x one korvel.exe run\n\n",
+        kWineDevices, kWineTarget);
+    // Wine's server and the prefix, ready before the first round: the
+    // program without arguments prints its usage.
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    RunMeasured({"/bin/sh", options.wineRun, options.windowsKorvel}, null, false);
+    close(null);
+  }
   std::vector<Round> rounds;
   for (int i = 1; i <= options.rounds; ++i) {
     WaitForQuiet(options);
     Round round;
     if (!RunRound(options, image, imagePath, &round)) return 1;
     rounds.push_back(round);
-    std::printf(
-        "round %d: one korvel %.3f s | gang of 16 %.3f s (x%.3f), gang CPU %.3f s = %.2f %%,"
-        " its 16 korvels %.2f s, page read %d times | 3 faulty: gang %.3f s, the 13 median"
-        " %.3f s (x%.3f), slowest %.3f s, named exactly the 3: %s\n",
-        i, round.single, round.gang, round.gang / round.single, round.gangCpu,
-        100 * round.gangCpu / round.gang, round.korvelsCpu, round.pageAnswers, round.faultyGang,
-        round.goodOfFaulty, round.goodOfFaulty / round.single, round.slowestGoodOfFaulty,
-        round.namesExactlyTheThree ? "yes" : "NO");
-    std::fflush(stdout);
+    PrintRound(i, round, wine);
   }
-
-  PrintMedians(rounds);
+  PrintMedians(rounds, wine);
   std::printf("load average after: %s\n", LoadAverages().c_str());
   return 0;
 }

@@ -45,7 +45,7 @@ RunTimeEstimate EstimateRunTime(uint32_t imageLength, uint32_t activationBaud, u
   estimate.writeSeconds = estimate.blocks * (writeTimeUs / 1e6);
   // 3. The silence that ends each reply's read.
   estimate.replyEndEachSeconds =
-      Seconds(timing == ReplyTiming::kFast ? kQuietAfterFrame : kInterByteTimeout);
+      Seconds(timing == ReplyTiming::kStandard ? kInterByteTimeout : kQuietAfterFrame);
   estimate.replyEndSeconds = estimate.replies * estimate.replyEndEachSeconds;
   return estimate;
 }

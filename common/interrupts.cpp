@@ -33,6 +33,10 @@ void NoteStopRequest(StopReason reason) {
 }
 
 bool StopRequested() {
+  // A parent without a signal to send (Windows) sets an event instead.
+  if (StopRequestReason() == StopReason::kNone && ParentStopEventSet()) {
+    NoteStopRequest(StopReason::kTerminate);
+  }
   return StopRequestReason() != StopReason::kNone;
 }
 

@@ -24,8 +24,10 @@ uint32_t KeyboardInterrupts();
 // Notes a stop request; the first reason stays. Safe in a signal handler.
 void NoteStopRequest(StopReason reason);
 
-// Whether a stop request came. The run's waits ask before each read, and
-// the wake-up before each probe, so that a run ends well within a second.
+// Whether a stop request came, a parent's stop event (see
+// WatchParentStopEvent) included. The run's waits ask before each read,
+// and the wake-up before each probe, so that a run ends well within a
+// second.
 bool StopRequested();
 
 // The first stop request's reason, kNone while none came.

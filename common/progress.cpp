@@ -414,8 +414,9 @@ bool ProgressChannelOpen(const char* setting) {
   }
   // 0 is an input, and 1 would put the lines among korvel's own output.
   if (descriptor < 2) return false;
-  if (!PrepareWriteWithoutWaiting(static_cast<int>(descriptor))) return false;
-  run.channel.descriptor = static_cast<int>(descriptor);
+  const int open = InheritedDescriptor(descriptor);
+  if (open < 0 || !PrepareWriteWithoutWaiting(open)) return false;
+  run.channel.descriptor = open;
   return true;
 }
 

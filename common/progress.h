@@ -70,8 +70,9 @@ struct ProgressEndGuard {
 // Turns the channel on when |setting| (the text of KORVEL_PROGRESS_FD, or
 // nullptr when it is not set) is a descriptor number in decimal digits
 // alone, from 2 on (standard output stays as it is), and that descriptor is
-// open for writing; otherwise the channel stays off and nothing else
-// changes. Called once per run, before the run opens anything: a number
+// open for writing (on Windows: a C runtime descriptor, or else the value
+// of an inherited handle, see InheritedDescriptor); otherwise the channel
+// stays off and nothing else changes. Called once per run, before the run opens anything: a number
 // that is not open then can't be taken by the port or an image file.
 // Returns whether the channel is on.
 bool ProgressChannelOpen(const char* setting);

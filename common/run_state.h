@@ -19,7 +19,9 @@ struct TrafficCounters {
 // silence after a byte, 150 ms per read, 285 bytes). Fast (KORVEL_FAST=1):
 // also once the bytes so far form a whole reply frame and the line has then
 // been quiet for 1 ms (see MyReadFile).
-enum class ReplyTiming { kStandard, kFast };
+// Stream (a network port, whatever KORVEL_FAST says): on the frame as fast
+// replies do, with waits that allow for a network (see MyReadFile).
+enum class ReplyTiming { kStandard, kFast, kStream };
 
 // The built-in 512-byte EEPROM image: byte 0 the hardware parameter byte,
 // bytes 1-4 a 32-bit number (least significant byte first), 0xFF up to
@@ -98,8 +100,11 @@ struct RunAccountRecord {
 struct RunState {
   // Counted by MyWriteFile and MyReadFile.
   TrafficCounters traffic{};
-  // How reply reads end; chosen once, when the run starts (RunKorvel).
+  // How reply reads end, and how many bytes one write call of MyWriteFile
+  // carries; chosen once, when the run starts (RunKorvel), from the port's
+  // traits.
   ReplyTiming replyTiming = ReplyTiming::kStandard;
+  uint32_t bytesPerWrite = 1;
   // The last reply read ended on its frame before the standard timing would
   // have ended it, so bytes the device sent after the frame may still come
   // in; DropReplyTail drops them before the next message goes out.

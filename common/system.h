@@ -16,6 +16,18 @@ unsigned long LastSystemError();
 // detects a fault that the system did not report with a code of its own.
 void SetLastSystemError(unsigned long code);
 
+// A stop request from the program that started the run, where the platform
+// has no signal for it: on Windows |setting| (the text of
+// KORVEL_STOP_HANDLE) is the value of an inherited event handle that the
+// parent sets to ask the run to end. Takes the handle when it is one;
+// nothing on POSIX, where a parent sends SIGTERM. Returns whether it took
+// it. Leaves the last system error as it was.
+bool WatchParentStopEvent(const char* setting);
+
+// Whether the parent has set the event WatchParentStopEvent took; false
+// when none was taken. Never waits.
+bool ParentStopEventSet();
+
 // The platform's code for a call that was interrupted: EINTR on POSIX,
 // ERROR_OPERATION_ABORTED on Windows.
 unsigned long InterruptedSystemError();
@@ -29,6 +41,8 @@ enum class SystemErrorKind {
   kInvalid,       // a setting the driver refuses (a rate it can't make)
   kGone,          // the device went away or hung up while in use
   kInterrupted,   // a stop request ended a wait
+  kTimedOut,      // a network peer did not answer in time
+  kUnsupported,   // a network peer refuses what korvel asks of it
   kOther,
 };
 
@@ -76,6 +90,14 @@ bool StandardErrorIsTerminal();
 // call (the user may resize it); 0 when it can't be told. Leaves the last
 // system error as it was.
 int StandardErrorColumns();
+
+// The descriptor that |number|, passed by a program that runs korvel,
+// names: on POSIX the number itself; on Windows a C runtime descriptor of
+// that number, or else an inherited handle of that value, which gets a C
+// runtime descriptor of its own (a child's C runtime has descriptors only
+// for its standard streams: a parent passes it a handle). -1 when it names
+// neither. Leaves the last system error as it was.
+int InheritedDescriptor(unsigned long long number);
 
 // Readies |descriptor| (a POSIX descriptor, or a C runtime descriptor on
 // Windows) for WriteWithoutWaiting: true when it is open for writing now.

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "common/retry_posix.h"
@@ -32,6 +33,10 @@ int StandardErrorColumns() {
   winsize size{};
   // A pseudo-terminal that nobody gave a size reports 0 columns.
   return ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+}
+
+int InheritedDescriptor(unsigned long long number) {
+  return number <= static_cast<unsigned long long>(INT_MAX) ? static_cast<int>(number) : -1;
 }
 
 bool PrepareWriteWithoutWaiting(int descriptor) {
@@ -86,6 +91,10 @@ SystemErrorKind ClassifySystemError(unsigned long code) {
       return SystemErrorKind::kGone;
     case EINTR:
       return SystemErrorKind::kInterrupted;
+    case ETIMEDOUT:
+      return SystemErrorKind::kTimedOut;
+    case EOPNOTSUPP:
+      return SystemErrorKind::kUnsupported;
     default:
       return SystemErrorKind::kOther;
   }
@@ -111,4 +120,12 @@ std::string FileGroupName(const std::string& path) {
     return std::string();
   }
   return found->gr_name;
+}
+
+bool WatchParentStopEvent(const char* /*setting*/) {
+  return false;  // a parent asks with SIGTERM
+}
+
+bool ParentStopEventSet() {
+  return false;
 }

@@ -1,9 +1,11 @@
 // The operating system's error code and console on Windows. Nothing of
 // POSIX here.
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 
 #include "common/system.h"
@@ -17,6 +19,9 @@ HANDLE HandleOfDescriptor(int descriptor) {
   const intptr_t handle = _get_osfhandle(descriptor);
   return handle == -1 || handle == -2 ? nullptr : reinterpret_cast<HANDLE>(handle);
 }
+
+// The event a parent sets to ask the run to end (WatchParentStopEvent).
+HANDLE parentStopEvent = nullptr;
 
 }  // namespace
 
@@ -42,6 +47,21 @@ int StandardErrorColumns() {
   // window scrolls sideways, and the user sees only the window.
   if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info) == 0) return 0;
   return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
+int InheritedDescriptor(unsigned long long number) {
+  SystemErrorGuard keepError;
+  if (number > static_cast<unsigned long long>(INT_MAX)) return -1;
+  if (HandleOfDescriptor(static_cast<int>(number)) != nullptr) return static_cast<int>(number);
+  // Not a descriptor: a handle's value, when it is a handle of a file, a
+  // pipe or a character device (GetFileType fails for anything else, and
+  // for a value that is no handle).
+  HANDLE handle = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(number));
+  SetLastError(NO_ERROR);
+  if (GetFileType(handle) == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR) return -1;
+  // Binary: the text goes out as it is (WriteWithoutWaiting writes to the
+  // handle itself anyway).
+  return _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
 }
 
 bool PrepareWriteWithoutWaiting(int descriptor) {
@@ -100,6 +120,10 @@ SystemErrorKind ClassifySystemError(unsigned long code) {
       return SystemErrorKind::kGone;
     case ERROR_OPERATION_ABORTED:
       return SystemErrorKind::kInterrupted;
+    case WSAETIMEDOUT:
+      return SystemErrorKind::kTimedOut;
+    case WSAEOPNOTSUPP:
+      return SystemErrorKind::kUnsupported;
     default:
       return SystemErrorKind::kOther;
   }
@@ -126,4 +150,24 @@ std::string FileGroupName(const std::string& /*path*/) {
   // Access to a port on Windows is no group's: a port that can't be opened
   // is held by another program.
   return std::string();
+}
+
+bool WatchParentStopEvent(const char* setting) {
+  SystemErrorGuard keepError;
+  if (setting == nullptr || *setting < '0' || *setting > '9') return false;
+  char* end = nullptr;
+  const unsigned long long value = std::strtoull(setting, &end, 10);
+  if (*end != '\0' || value == 0) return false;
+  // Only a handle that can be waited on and is not set yet: a number that
+  // names something else, or nothing, leaves the run without the request.
+  HANDLE handle = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(value));
+  if (WaitForSingleObject(handle, 0) != WAIT_TIMEOUT) return false;
+  parentStopEvent = handle;
+  return true;
+}
+
+bool ParentStopEventSet() {
+  if (parentStopEvent == nullptr) return false;
+  SystemErrorGuard keepError;
+  return WaitForSingleObject(parentStopEvent, 0) == WAIT_OBJECT_0;
 }

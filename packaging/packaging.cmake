@@ -23,8 +23,9 @@ if(WIN32)
   # at its top, next to the README and the licence. There is no simulated
   # device on Windows.
   install(TARGETS korvel RUNTIME DESTINATION .)
-  # korvel-check.exe and korvel-ports.exe beside it, where they were built.
-  foreach(companion korvel-check korvel-ports)
+  # korvel-check.exe, korvel-ports.exe and korvel-gang.exe beside it,
+  # where they were built (the gang runs the korvel.exe in its own folder).
+  foreach(companion korvel-check korvel-ports korvel-gang)
     if(TARGET ${companion})
       install(TARGETS ${companion} RUNTIME DESTINATION .)
     endif()

@@ -10,7 +10,7 @@ root=$(pwd)
 
 seconds=${1:-30}
 [ $# -gt 0 ] && shift
-targets=${*:-"fuzz_reply fuzz_parse fuzz_firmware_image fuzz_number_text fuzz_arguments"}
+targets=${*:-"fuzz_reply fuzz_parse fuzz_firmware_image fuzz_number_text fuzz_arguments fuzz_telnet"}
 
 ./scripts/install-packages.sh cmake ninja-build clang libclang-rt-14-dev
 cmake --preset fuzz > /dev/null
@@ -20,7 +20,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/korvel-fuzz.XXXXXX")
 status=0
 for target in $targets; do
   # A reply never exceeds one 285-byte receive; an image never exceeds
-  # 65,535 bytes; arguments stay short.
+  # 65,535 bytes; arguments and a server's stream stay short.
   # The two reply fuzzers feed the same rule and start from the same seeds.
   corpus=$target
   case $target in

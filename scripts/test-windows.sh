@@ -1,6 +1,6 @@
 #!/bin/sh
-# Builds korvel.exe (with korvel-check.exe and korvel-ports.exe) for 32-bit
-# Windows and runs the Windows tests under Wine.
+# Builds korvel.exe (with korvel-check.exe, korvel-ports.exe and
+# korvel-gang.exe) for 32-bit Windows and runs the Windows tests under Wine.
 # Where this machine's Wine can't start 32-bit programs (a kernel without
 # 32-bit support), the same sources are built for 64-bit Windows and tested
 # under 64-bit Wine instead; the 32-bit program is still built and checked.
@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 ./scripts/fetch-httplib.sh build/httplib-source
 cmake --preset mingw-i686
 cmake --build --preset mingw-i686
-for program in korvel korvel-check korvel-ports; do
+for program in korvel korvel-check korvel-ports korvel-gang; do
   file build/mingw-i686/$program.exe | grep -q "PE32 executable (console) Intel 80386"
   echo "build/mingw-i686/$program.exe: PE32, Intel 80386"
 done
@@ -46,4 +46,10 @@ trap '/usr/lib/wine/wineserver -k > /dev/null 2>&1 || true; rm -f "$WINEPREFIX.s
 started=$(date +%s)
 KORVEL_E2E_WINE="$PWD/$windows_build/korvel.exe" build/default/korvel_e2e_tests \
   --gtest_filter='-*Progress*:FaultMatrix*' --gtest_brief=1
+# korvel-gang.exe with its korvel.exe children under Wine: the gang's cases
+# whose platform is Windows (a batch with faulty devices, the time limit,
+# Ctrl+C and the gang's own end, the board on a terminal, the command
+# lines it refuses).
+KORVEL_E2E_WINE="$PWD/$windows_build/korvel.exe" build/default/korvel_gang_tests \
+  --gtest_filter='*Windows' --gtest_brief=1
 echo "End-to-end tests under Wine: $(($(date +%s) - started)) s"

@@ -14,6 +14,7 @@
 #include "common/retry_posix.h"
 #include "common/system.h"
 #include "serial/line_control.h"
+#include "serial/local_port.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -33,7 +34,7 @@ void IoctlIgnoringFailure(int fd, unsigned long request, const void* argument) {
 
 }  // namespace
 
-std::string PortDevicePath(const char* portName) {
+std::string LocalPortDevicePath(const char* portName) {
   // A name with a slash is a path as given (/dev/ttyUSB0, a by-id symlink);
   // a bare name is a device under /dev.
   std::string path = portName;
@@ -41,8 +42,8 @@ std::string PortDevicePath(const char* portName) {
   return path;
 }
 
-PortHandle PortCreate(const char* portName) {
-  const std::string path = PortDevicePath(portName);
+PortHandle LocalPortCreate(const char* portName) {
+  const std::string path = LocalPortDevicePath(portName);
 
   // Non-blocking, so the open never waits for a carrier signal and a write
   // to a full queue returns at once (PortWrite then waits, bounded, for
@@ -70,7 +71,7 @@ PortHandle PortCreate(const char* portName) {
   return fd;
 }
 
-void PortSaveState(PortHandle port, SavedPortState* saved) {
+void LocalPortSaveState(PortHandle port, SavedPortState* saved) {
   SystemErrorGuard keepError;
   // A descriptor that is not a terminal has no settings; the next step
   // reports that with its own name.
@@ -79,7 +80,7 @@ void PortSaveState(PortHandle port, SavedPortState* saved) {
   saved->lowLatency = ReadLowLatency(port);
 }
 
-void PortRestoreState(PortHandle port, const SavedPortState& saved) {
+void LocalPortRestoreState(PortHandle port, const SavedPortState& saved) {
   SystemErrorGuard keepError;
   if (saved.lineRead) {
     // HUPCL stays off, whatever the port had: with it on, closing the port
@@ -96,7 +97,7 @@ void PortRestoreState(PortHandle port, const SavedPortState& saved) {
   if (saved.lowLatency == 0) EndLowLatency(port);
 }
 
-int PortSetTimeouts(PortHandle port) {
+int LocalPortSetTimeouts(PortHandle port) {
   // The receive rule itself is timed by PortRead, whose 20 ms gap after a
   // reply should end on time: no timer slack, and an adapter that passes
   // bytes on as they come.
@@ -113,7 +114,7 @@ int PortSetTimeouts(PortHandle port) {
   return tcsetattr(port, TCSANOW, &tio) == 0 ? 1 : 0;
 }
 
-int PortGetState(PortHandle port, LineState* state) {
+int LocalPortGetState(PortHandle port, LineState* state) {
   if (tcgetattr(port, &state->tio) != 0) return 0;
   return ReadLineSpeed(port, &state->baud);
 }
@@ -149,7 +150,11 @@ void PortSetBaud(LineState* state, uint32_t baud) {
   state->baud = baud;
 }
 
-int PortSetState(PortHandle port, const LineState& state) {
+uint32_t LineStateBaud(const LineState& state) {
+  return state.baud;
+}
+
+int LocalPortSetState(PortHandle port, const LineState& state) {
   // A rate of 0 would mean "hang up the line" to a POSIX terminal.
   if (state.baud == 0) {
     errno = EINVAL;
@@ -172,25 +177,25 @@ int PortSetState(PortHandle port, const LineState& state) {
   return 1;
 }
 
-int PortPendingOutput(PortHandle port, uint32_t* bytes) {
+int LocalPortPendingOutput(PortHandle port, uint32_t* bytes) {
   int count = 0;
   if (ioctl(port, TIOCOUTQ, &count) != 0) return 0;
   *bytes = count > 0 ? static_cast<uint32_t>(count) : 0;
   return 1;
 }
 
-int PortDrain(PortHandle port) {
+int LocalPortDrain(PortHandle port) {
   return RetryAfterSignal([&] { return tcdrain(port); }) == 0 ? 1 : 0;
 }
 
-void PortPurge(PortHandle port, PurgeWhat what) {
+void LocalPortPurge(PortHandle port, PurgeWhat what) {
   // Callers don't examine the purge; it must not disturb the error code that
   // a later report prints either.
   SystemErrorGuard keepError;
   tcflush(port, what == PurgeWhat::kBoth ? TCIOFLUSH : TCIFLUSH);
 }
 
-int PortWrite(PortHandle port, std::span<const uint8_t> bytes, uint32_t* written) {
+int LocalPortWrite(PortHandle port, std::span<const uint8_t> bytes, uint32_t* written) {
   *written = 0;
   // 1. Almost always the port's queue has room: one system call per byte.
   ssize_t count = RetryAfterSignal([&] { return write(port, bytes.data(), bytes.size()); });
@@ -212,7 +217,7 @@ int PortWrite(PortHandle port, std::span<const uint8_t> bytes, uint32_t* written
   return 1;
 }
 
-int PortRead(PortHandle port, std::span<uint8_t> buffer, uint32_t* got) {
+int LocalPortRead(PortHandle port, std::span<uint8_t> buffer, uint32_t* got) {
   *got = 0;
   const Clock::time_point deadline = Clock::now() + kReadTimeout;
   Clock::time_point limit = deadline;
@@ -242,8 +247,8 @@ int PortRead(PortHandle port, std::span<uint8_t> buffer, uint32_t* got) {
   return 1;
 }
 
-int PortReadWaiting(PortHandle port, std::span<uint8_t> buffer, std::chrono::nanoseconds wait,
-                    uint32_t* got) {
+int LocalPortReadWaiting(PortHandle port, std::span<uint8_t> buffer, std::chrono::nanoseconds wait,
+                         uint32_t* got) {
   *got = 0;
   const Clock::time_point deadline = Clock::now() + wait;
   while (true) {
@@ -268,7 +273,7 @@ int PortReadWaiting(PortHandle port, std::span<uint8_t> buffer, std::chrono::nan
   }
 }
 
-void PortClose(PortHandle port) {
+void LocalPortClose(PortHandle port) {
   // Lift the exclusive mode before closing: it outlives our descriptor when
   // someone else still holds the terminal open.
   IoctlIgnoringFailure(port, TIOCNXCL, nullptr);

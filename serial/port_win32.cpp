@@ -9,6 +9,7 @@
 #include <string>
 
 #include "common/system.h"
+#include "serial/local_port.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -31,11 +32,11 @@ constexpr COMMTIMEOUTS kTimeouts = {
 
 }  // namespace
 
-std::string PortDevicePath(const char* portName) {
+std::string LocalPortDevicePath(const char* portName) {
   return std::string("\\\\.\\") + portName;
 }
 
-PortHandle PortCreate(const char* portName) {
+PortHandle LocalPortCreate(const char* portName) {
   // 1. The device path. The prefix is always added, even to a name that
   // already carries it: "\\.\" is what lets COM10 and above be opened. A
   // name that doesn't fit is refused, never cut short: a shortened name
@@ -57,7 +58,7 @@ PortHandle PortCreate(const char* portName) {
       nullptr);               // no template file
 }
 
-void PortSaveState(PortHandle port, SavedPortState* saved) {
+void LocalPortSaveState(PortHandle port, SavedPortState* saved) {
   SystemErrorGuard keepError;
   saved->dcb = DCB{};
   saved->dcb.DCBlength = sizeof(DCB);
@@ -65,7 +66,7 @@ void PortSaveState(PortHandle port, SavedPortState* saved) {
   saved->timeoutsRead = GetCommTimeouts(port, &saved->timeouts) != FALSE;
 }
 
-void PortRestoreState(PortHandle port, const SavedPortState& saved) {
+void LocalPortRestoreState(PortHandle port, const SavedPortState& saved) {
   SystemErrorGuard keepError;
   DCB current{};
   current.DCBlength = sizeof(DCB);
@@ -84,12 +85,12 @@ void PortRestoreState(PortHandle port, const SavedPortState& saved) {
   }
 }
 
-int PortSetTimeouts(PortHandle port) {
+int LocalPortSetTimeouts(PortHandle port) {
   COMMTIMEOUTS timeouts = kTimeouts;
   return SetCommTimeouts(port, &timeouts) ? 1 : 0;
 }
 
-int PortGetState(PortHandle port, LineState* state) {
+int LocalPortGetState(PortHandle port, LineState* state) {
   state->dcb = DCB{};
   state->dcb.DCBlength = sizeof(DCB);
   return GetCommState(port, &state->dcb) ? 1 : 0;
@@ -133,7 +134,11 @@ void PortSetBaud(LineState* state, uint32_t baud) {
   state->dcb.BaudRate = baud;
 }
 
-int PortSetState(PortHandle port, const LineState& state) {
+uint32_t LineStateBaud(const LineState& state) {
+  return state.dcb.BaudRate;
+}
+
+int LocalPortSetState(PortHandle port, const LineState& state) {
   // The driver refuses a rate or a setting it can't carry out with an error
   // of its own. A baud of 0 is refused here as well: not every serial layer
   // does so (Wine's over a pseudo-terminal takes it), and no line runs at 0.
@@ -145,7 +150,7 @@ int PortSetState(PortHandle port, const LineState& state) {
   return SetCommState(port, &dcb) ? 1 : 0;
 }
 
-int PortPendingOutput(PortHandle port, uint32_t* bytes) {
+int LocalPortPendingOutput(PortHandle port, uint32_t* bytes) {
   // The port's status also holds its line errors, which this clears; the
   // line is set never to stop on them (fAbortOnError off), so nothing
   // depends on them.
@@ -156,13 +161,13 @@ int PortPendingOutput(PortHandle port, uint32_t* bytes) {
   return 1;
 }
 
-int PortDrain(PortHandle port) {
+int LocalPortDrain(PortHandle port) {
   // On a serial port FlushFileBuffers waits until the driver has sent every
   // byte it holds: a finished WriteFile only means the driver took the byte.
   return FlushFileBuffers(port) ? 1 : 0;
 }
 
-void PortPurge(PortHandle port, PurgeWhat what) {
+void LocalPortPurge(PortHandle port, PurgeWhat what) {
   // Callers don't examine the purge; it must not disturb the error code that
   // a later report prints either.
   SystemErrorGuard keepError;
@@ -170,7 +175,7 @@ void PortPurge(PortHandle port, PurgeWhat what) {
   PurgeComm(port, flags);
 }
 
-int PortWrite(PortHandle port, std::span<const uint8_t> bytes, uint32_t* written) {
+int LocalPortWrite(PortHandle port, std::span<const uint8_t> bytes, uint32_t* written) {
   DWORD count = 0;
   const BOOL ok = WriteFile(port, bytes.data(), static_cast<DWORD>(bytes.size()), &count,
                             nullptr);  // not overlapped
@@ -178,7 +183,7 @@ int PortWrite(PortHandle port, std::span<const uint8_t> bytes, uint32_t* written
   return ok ? 1 : 0;
 }
 
-int PortRead(PortHandle port, std::span<uint8_t> buffer, uint32_t* got) {
+int LocalPortRead(PortHandle port, std::span<uint8_t> buffer, uint32_t* got) {
   // The port's COMMTIMEOUTS end the call: full buffer, a 20 ms gap after a
   // byte, or 150 ms in all. Success with no byte is a timeout, not an error.
   DWORD count = 0;
@@ -188,8 +193,8 @@ int PortRead(PortHandle port, std::span<uint8_t> buffer, uint32_t* got) {
   return ok ? 1 : 0;
 }
 
-int PortReadWaiting(PortHandle port, std::span<uint8_t> buffer, std::chrono::nanoseconds wait,
-                    uint32_t* got) {
+int LocalPortReadWaiting(PortHandle port, std::span<uint8_t> buffer, std::chrono::nanoseconds wait,
+                         uint32_t* got) {
   using Clock = std::chrono::steady_clock;
   *got = 0;
   const Clock::time_point deadline = Clock::now() + wait;
@@ -232,6 +237,6 @@ int PortReadWaiting(PortHandle port, std::span<uint8_t> buffer, std::chrono::nan
   }
 }
 
-void PortClose(PortHandle port) {
+void LocalPortClose(PortHandle port) {
   CloseHandle(port);
 }

@@ -49,7 +49,8 @@ void CloseSerial(PortHandle port, const SavedPortState& saved);
 // is not empty after 5 s ends the wait. Returns 1 when all went out.
 int WaitUntilSent(PortHandle port);
 
-// Sends |bytes| one byte per write call, counting them in run.traffic.
+// Sends |bytes| in write calls of run.bytesPerWrite bytes (one byte per
+// call on a local port), counting them in run.traffic.
 // Returns 1 when all went out; |sent| says how many did. Gives up when more
 // than 100 calls in a row take nothing (the port stalls), when a write
 // call fails, or when a call takes nothing after a stop request.
@@ -68,6 +69,11 @@ int MyWriteFile(PortHandle port, std::span<const uint8_t> bytes, uint32_t* sent)
 // the line has then been quiet for 1 ms: several byte times, so bytes that
 // follow the frame at line speed still join it, as they do with the
 // standard timing. Such a read sets run.replyTailPossible.
+//
+// With |timing| kStream (a network port) the budget runs on the clock from
+// the call, a burst ends as soon as it is a whole frame, and a partial frame
+// waits at most 250 ms for its next byte; what came by the budget's end is
+// delivered.
 int MyReadFile(PortHandle port, std::span<uint8_t> buffer, uint32_t budgetMs, ReplyTiming timing,
                uint32_t* received);
 
@@ -75,15 +81,38 @@ int MyReadFile(PortHandle port, std::span<uint8_t> buffer, uint32_t budgetMs, Re
 // (run.replyTailPossible): bytes that the standard timing would have read
 // as that reply's tail. Called just before the next message goes out, so
 // that it can't swallow the device's answer to that message; does nothing
-// after any other read.
+// after any other read, but with the stream timing, which drops whatever
+// came late before every message.
 void DropReplyTail(PortHandle port);
 
 // --- Platform layer -------------------------------------------------------
 // Each call that can fail returns 1 or 0 and leaves the platform's last
 // error code set on failure, as the system call it stands for does.
+//
+// A port is a serial port of this machine (port_posix.cpp, port_win32.cpp)
+// or, for a name rfc2217://HOST:PORT, one on a device server reached over
+// the network (network_port.cpp); port_dispatch.cpp sends each call to the
+// one the port is. What the protocol must treat differently it learns once,
+// from PortTraitsFor.
+
+// What sets a kind of port apart for the protocol above it.
+struct PortTraits {
+  // The most bytes one write call carries: 1 on a local port, whose line
+  // paces the send loop byte by byte; a whole message on a network port,
+  // where each call is a packet.
+  uint32_t bytesPerWrite = 1;
+  // Replies come through a byte stream that the network cuts where it likes
+  // and a lost packet holds back for 200 ms or more: no silence marks their
+  // end (ReplyTiming::kStream).
+  bool streamedReplies = false;
+};
+
+// The traits of the port |portName| names, known before it is opened.
+PortTraits PortTraitsFor(const char* portName);
 
 // The device path PortCreate opens for |portName|: on POSIX a name with a
-// '/' as it is and a bare name under /dev/; on Windows "\\.\" and the name.
+// '/' as it is and a bare name under /dev/; on Windows "\\.\" and the name;
+// a network port's name (rfc2217://...) as it is, on both.
 std::string PortDevicePath(const char* portName);
 
 // Opens the port device for exclusive read/write use ("CreateFile").

@@ -22,6 +22,10 @@ using Clock = std::chrono::steady_clock;
 // What one read counts for in a receive's budget.
 constexpr uint32_t kReadTimeoutMs = static_cast<uint32_t>(kReadTimeout.count());
 
+// How long a reply read over a stream waits for the next byte of a partial
+// frame.
+constexpr auto kPartialFrameGap = std::chrono::milliseconds(250);
+
 // Consecutive write calls that may take nothing before the send gives up.
 constexpr uint32_t kStallLimit = 100;
 
@@ -40,7 +44,8 @@ int MyWriteFile(PortHandle port, std::span<const uint8_t> bytes, uint32_t* sent)
   uint32_t stalls = 0;
   while (*sent < bytes.size()) {
     uint32_t written = 0;
-    if (!PortWrite(port, bytes.subspan(*sent, 1), &written)) return 0;
+    const size_t chunk = std::min<size_t>(run.bytesPerWrite, bytes.size() - *sent);
+    if (!PortWrite(port, bytes.subspan(*sent, chunk), &written)) return 0;
     if (written > 0) {
       *sent += written;
       run.traffic.written += static_cast<int32_t>(written);
@@ -113,11 +118,52 @@ int ReadUntilFrame(PortHandle port, std::span<uint8_t> buffer, uint32_t* got, bo
   return 1;
 }
 
+// A reply read over a stream (ReplyTiming::kStream), where neither the
+// network nor the server keeps a reply's bytes together: the budget runs on
+// the clock from the send, in waits of at most one read timeout. Once bytes
+// came, a whole frame ends the read at once (what follows it could not
+// change the verdict, and the purge before the next message drops it), and
+// a partial one waits at most 250 ms for its next byte (a lost packet's
+// retransmission takes 200 ms and more). Returns as MyReadFile does.
+int ReadStreamReply(PortHandle port, std::span<uint8_t> buffer, uint32_t budgetMs,
+                    uint32_t* received) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(budgetMs);
+  uint32_t got = 0;
+  std::span<const uint8_t> body;
+  while (got < buffer.size() && ParseMessage(buffer.first(got), &body) != 1) {
+    // As between the reads of a local port: a stop request ends the wait
+    // before the reply began.
+    if (got == 0 && StopRequested()) {
+      SetStoppedSystemError();
+      return 0;
+    }
+    ProgressTick();
+    const Clock::duration left = deadline - Clock::now();
+    if (left <= Clock::duration::zero()) break;
+    const Clock::duration limit = got == 0 ? Clock::duration(kReadTimeout) : kPartialFrameGap;
+    uint32_t count = 0;
+    if (!PortReadWaiting(port, buffer.subspan(got), std::min(left, limit), &count)) {
+      if (got > 0) break;  // delivered; the next read fails
+      ReportFailure("ReadFile");
+      return 0;
+    }
+    if (count == 0 && got > 0) break;
+    got += count;
+  }
+  if (got == 0) return 0;
+  run.traffic.read += static_cast<int32_t>(got);
+  *received = got;
+  return 1;
+}
+
 }  // namespace
 
 int MyReadFile(PortHandle port, std::span<uint8_t> buffer, uint32_t budgetMs, ReplyTiming timing,
                uint32_t* received) {
   *received = 0;
+  if (timing == ReplyTiming::kStream) {
+    return ReadStreamReply(port, buffer.first(kReceiveSize), budgetMs, received);
+  }
   // The budget is counted in read timeouts, not on a clock: every empty read
   // uses up one timeout, and the first burst ends the receive at once.
   for (uint32_t elapsed = 0; elapsed < budgetMs; elapsed += kReadTimeoutMs) {
@@ -149,8 +195,9 @@ int MyReadFile(PortHandle port, std::span<uint8_t> buffer, uint32_t budgetMs, Re
 
 void DropReplyTail(PortHandle port) {
   // Only here, before a message: a purge after one could drop the start of
-  // the device's answer to it.
-  if (!run.replyTailPossible) return;
+  // the device's answer to it. A stream may still bring anything late, the
+  // answers to earlier sync probes too: it is purged before every message.
+  if (!run.replyTailPossible && run.replyTiming != ReplyTiming::kStream) return;
   run.replyTailPossible = false;
   PortPurge(port, PurgeWhat::kReceive);
 }

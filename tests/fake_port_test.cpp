@@ -12,10 +12,12 @@
 #include <deque>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
 
+#include "bootloader/message.h"
 #include "bootloader/programming.h"
 #include "common/run_state.h"
 #include "common/system.h"
@@ -29,6 +31,10 @@ struct FakePort {
   // message returns. An empty one leaves every read of that message empty.
   std::deque<std::vector<uint8_t>> replies;
   std::vector<uint8_t> reply;  // of the current message, until read
+  // Hands the reply over in reads of at most this many bytes; 0: at once.
+  size_t piece = 0;
+  // The size of every write call.
+  std::vector<size_t> writeSizes;
   bool writtenSinceRead = false;
   std::vector<int> readsPerMessage;
   // Each message's waits for input in fast reads, in milliseconds.
@@ -54,6 +60,9 @@ FakePort fake;
 
 // --- The platform layer, faked ----------------------------------------------
 
+PortTraits PortTraitsFor(const char*) {
+  return PortTraits{};
+}
 PortHandle PortCreate(const char*) {
   return PortHandle{};
 }
@@ -91,6 +100,7 @@ void PortPurge(PortHandle, PurgeWhat what) {
 }
 int PortWrite(PortHandle, std::span<const uint8_t> bytes, uint32_t* written) {
   fake.writtenSinceRead = true;
+  fake.writeSizes.push_back(bytes.size());
   const size_t call = fake.writeCalls++;
   *written = call < fake.takes.size()
                  ? std::min(fake.takes[call], static_cast<uint32_t>(bytes.size()))
@@ -116,9 +126,11 @@ void BeginRead() {
 
 // Hands over the current message's reply, once.
 int TakeReply(std::span<uint8_t> buffer, uint32_t* got) {
-  std::copy(fake.reply.begin(), fake.reply.end(), buffer.begin());
-  *got = static_cast<uint32_t>(fake.reply.size());
-  fake.reply.clear();
+  const size_t count =
+      fake.piece == 0 ? fake.reply.size() : std::min(fake.piece, fake.reply.size());
+  std::copy_n(fake.reply.begin(), count, buffer.begin());
+  *got = static_cast<uint32_t>(count);
+  fake.reply.erase(fake.reply.begin(), fake.reply.begin() + static_cast<long>(count));
   return 1;
 }
 
@@ -134,6 +146,11 @@ int PortReadWaiting(PortHandle, std::span<uint8_t> buffer, std::chrono::nanoseco
   // are shorter.
   if (wait == std::chrono::milliseconds(150)) BeginRead();
   fake.waitsPerMessage.back().push_back(std::chrono::duration<double, std::milli>(wait).count());
+  // A stream's budget runs on the clock: a wait that finds nothing takes
+  // its time.
+  if (fake.reply.empty() && run.replyTiming == ReplyTiming::kStream) {
+    std::this_thread::sleep_for(wait);
+  }
   return TakeReply(buffer, got);
 }
 void PortClose(PortHandle) {
@@ -225,6 +242,80 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(std::get<0>(row.param).name) +
              (std::get<1>(row.param) == ReplyTiming::kFast ? "Fast" : "Standard");
     });
+
+// --- Replies through a stream -------------------------------------------------
+
+struct StreamCase {
+  const char* name;
+  std::vector<uint8_t> reply;  // empty: none
+  size_t piece;
+  std::vector<double> waits;  // the reply's waits for input, in ms; none: not compared
+  bool answered;
+};
+
+class StreamReplyTest : public testing::TestWithParam<StreamCase> {};
+
+TEST_P(StreamReplyTest, EndsAtOnceOnTheFrameAndWaits250MsForAPartialOne) {
+  const StreamCase& c = GetParam();
+  fake = FakePort{};
+  fake.replies = {c.reply};
+  fake.piece = c.piece;
+  fake.writtenSinceRead = true;
+  run.replyTiming = ReplyTiming::kStream;
+  std::array<uint8_t, kMaxReplyBody> body{};
+  uint32_t size = 0;
+  testing::internal::CaptureStdout();
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(GetMessageAnswer(PortHandle{}, 1000, body, &size), c.answered ? 1 : 0);
+  const auto took = std::chrono::steady_clock::now() - start;
+  const std::string printed = testing::internal::GetCapturedStdout();
+  run.replyTiming = ReplyTiming::kStandard;
+  // "MyReadFile" only when nothing came at all.
+  EXPECT_EQ(printed.find("MyReadFile") != std::string::npos, c.reply.empty()) << printed;
+  if (!c.waits.empty()) {
+    EXPECT_EQ(fake.waitsPerMessage.back(), c.waits);
+    return;
+  }
+  // Nothing came: the budget's 1,000 ms on the clock, in waits of at most
+  // 150 ms.
+  double waited = 0;
+  for (double wait : fake.waitsPerMessage.back()) {
+    EXPECT_LE(wait, 150.0);
+    waited += wait;
+  }
+  EXPECT_GE(waited, 950.0);
+  EXPECT_GE(took, std::chrono::milliseconds(1000));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stream, StreamReplyTest,
+    testing::Values(StreamCase{"Whole", kEraseDone, 0, {150}, true},
+                    StreamCase{"InPiecesOfThree", kEraseDone, 3, {150, 250, 250}, true},
+                    StreamCase{"WithoutItsChecksum",
+                               std::vector<uint8_t>{0x1B, 1, 0, 2, 0x0E, 0x12, 0x00},
+                               4,
+                               {150, 250, 250},
+                               false},
+                    StreamCase{"None", {}, 0, {}, false}),
+    [](const testing::TestParamInfo<StreamCase>& row) { return std::string(row.param.name); });
+
+TEST(StreamWriteTest, AMessageGoesOutInOneWriteCall) {
+  for (const uint32_t bytesPerWrite : {1u, 1024u}) {
+    fake = FakePort{};
+    fake.replies = {kEraseDone, kFlashDone, kFlashDone, kFlashDone};
+    run.bytesPerWrite = bytesPerWrite;
+    const std::vector<uint8_t> bytes(130, 0xFF);
+    ImageBuffer image;
+    image.bytes = bytes.data();
+    image.length = static_cast<uint32_t>(bytes.size());
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(FlashImage(PortHandle{}, image, true), 1);
+    testing::internal::GetCapturedStdout();
+    run.bytesPerWrite = 1;
+    const std::vector<size_t> messages = {7, 80, 80, 18};
+    EXPECT_EQ(fake.writeSizes, bytesPerWrite == 1 ? std::vector<size_t>(185, 1) : messages);
+  }
+}
 
 // --- The stall rule of a send --------------------------------------------------
 

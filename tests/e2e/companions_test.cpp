@@ -199,6 +199,11 @@ INSTANTIATE_TEST_SUITE_P(
                   {"\"/dev/null\" is a device, not an image file"},
                   // Not a device name on Windows: opened through Wine's drive Z:.
                   {"the file \"/dev/null\" "}},
+        CheckCase{"NetworkPortName",
+                  {"rfc2217://127.0.0.1:4000"},
+                  1,
+                  {},
+                  {"\"rfc2217://127.0.0.1:4000\" is a network port, not an image file"}},
         CheckCase{"WindowsPortName",
                   {"COM7", "fw.img"},
                   1,

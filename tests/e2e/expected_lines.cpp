@@ -122,6 +122,30 @@ ExpectedLines operator+(ExpectedLines first, const ExpectedLines& second) {
   return ::testing::AssertionSuccess();
 }
 
+::testing::AssertionResult EndsWithin(const RunResult& run, std::chrono::milliseconds budget) {
+  using std::chrono::milliseconds;
+  if (run.timedOut) return ::testing::AssertionFailure() << "the run did not end";
+  const milliseconds limit = budget + milliseconds(1000) + StartCost();
+  if (run.wallTime > limit) {
+    return ::testing::AssertionFailure()
+           << "the run took " << run.wallTime.count() << " ms, more than " << limit.count();
+  }
+  const milliseconds cpuLimit = milliseconds(250) + run.wallTime / 5 + StartCost();
+  if (run.cpuTime > cpuLimit) {
+    return ::testing::AssertionFailure()
+           << "the run used " << run.cpuTime.count() << " ms of processor time in "
+           << run.wallTime.count() << " ms: it spins";
+  }
+  // Against what a run that only prints its usage holds (a sanitizer's
+  // shadow memory is most of it); Wine's own processes count in its figure.
+  static const long baseline = RunKorvel({}).maxResidentKb;
+  if (!UnderWine() && run.maxResidentKb > baseline + 16 * 1024) {
+    return ::testing::AssertionFailure()
+           << "the run held " << run.maxResidentKb << " KiB, its usage alone " << baseline;
+  }
+  return ::testing::AssertionSuccess();
+}
+
 ExpectedLines ActivatedStart() {
   return {Banner(), Line("Bootloader activated.")};
 }

@@ -56,6 +56,11 @@ ExpectedLines operator+(ExpectedLines first, const ExpectedLines& second);
 // |expected| and nothing on standard error.
 ::testing::AssertionResult RunIs(const RunResult& run, const ExpectedLines& expected, int status);
 
+// Success when |run| ended by itself within |budget| plus a second (plus
+// StartCost), with little processor time for it (a run that waits must wait
+// in the kernel, not in a loop) and little memory, whatever a peer sent.
+::testing::AssertionResult EndsWithin(const RunResult& run, std::chrono::milliseconds budget);
+
 // The lines every run that gets past the argument check starts with.
 ExpectedLines ActivatedStart();
 

@@ -180,10 +180,10 @@ TEST(GangPage, ABrowserShowsTheTilesAndTheSameResultsAsTheReport) {
     options.signal = SIGINT;  // twice: the slow run is stopped too
     options.signalCount = 2;
     options.signalWhen = [&] { return looked.load(); };
-    gang = RunProgram(KORVEL_GANG_BINARY,
-                      {imagePath, "--watch", (dir / "by-id" / "*").string(), "--http",
-                       "127.0.0.1:0", "--json", jsonPath, "--log-dir", (dir / "logs").string()},
-                      options);
+    gang = RunCompanion("korvel-gang",
+                        {imagePath, "--watch", (dir / "by-id" / "*").string(), "--http",
+                         "127.0.0.1:0", "--json", jsonPath, "--log-dir", (dir / "logs").string()},
+                        options);
   });
   const auto report = [&] { return Json::parse(ReadFileText(jsonPath), nullptr, false); };
   const auto reportSays = [&](int passed, int failed) {

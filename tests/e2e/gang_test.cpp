@@ -1,26 +1,35 @@
-// korvel-gang: sixteen simulated devices at once, three of them faulty, with
-// the line's records (reasons, stop points, SHA-256, metrics for promtool);
-// every way a run ends without passing, in the JUnit report; retries; the
-// unit counter across a killed gang; the station flashing each port once
-// per appearance, with its reports after each run; the command lines and
-// images it refuses before any port is touched; and the board, the summary
-// and the XML escaping that the reports and the terminal rely on.
+// korvel-gang: a batch of simulated devices at once, some of them faulty
+// and (natively) two behind ser2net, with the line's records (reasons, stop points, SHA-256,
+// metrics for promtool); a run over its time limit, and every way a run ends without passing in the
+// JUnit report; Ctrl+C and the gang's own end; the board on a terminal; retries; the unit counter
+// across a killed gang; the station flashing each port once per appearance, with its reports after
+// each run; the command lines and images it refuses before any port is touched; and the board, the
+// summary, the log names and the XML escaping that the reports and the terminal rely on.
+//
+// The runs' tests take the platform as a parameter: natively the Linux
+// gang; with KORVEL_E2E_WINE (scripts/test-windows.sh) korvel-gang.exe
+// under Wine, its devices behind COM ports.
 #include "tools/gang/gang.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/explanation.h"
 #include "tests/e2e/case_name.h"
+#include "tests/e2e/network_peers.h"
 #include "tests/e2e/run_korvel.h"
 #include "tests/e2e/simulated_device.h"
 #include "tests/e2e/test_images.h"
@@ -33,8 +42,9 @@ using korvel_e2e::PrintTo;
 using Json = nlohmann::json;
 using std::chrono::milliseconds;
 
+// The gang beside the korvel under test: natively, or under Wine.
 RunResult RunGang(const std::vector<std::string>& args, RunOptions options = {}) {
-  return RunProgram(KORVEL_GANG_BINARY, args, options);
+  return RunCompanion("korvel-gang", args, options);
 }
 
 Json ReadJson(const std::string& path) {
@@ -74,13 +84,13 @@ DevsimConfig ConfigFor(Kind kind) {
 
 // Where a run of each kind stopped: what it was doing, korvel's innermost
 // failing step, the block under way (from 1).
-struct StopCase {
+struct StopPoint {
   Json activity;
   Json step;
   Json block;
 };
 
-StopCase StopFor(Kind kind) {
+StopPoint StopPointFor(Kind kind) {
   switch (kind) {
     case Kind::kGood:
       return {nullptr, nullptr, nullptr};
@@ -111,19 +121,128 @@ std::string LastLineFor(Kind kind) {
   }
 }
 
-TEST(Gang, FlashesSixteenAtOnceAndNamesTheThreeThatFailed) {
+// A platform the gang runs on, and what differs there.
+struct GangPlatform {
+  const char* name;
+  // The batch: a device of each kind, in this order.
+  std::vector<Kind> batch;
+  // Wine starts each Windows program in about a second, the gang's
+  // children side by side: so much more a run and a batch may take.
+  milliseconds startCost;
+  // A run ended at its time limit: korvel ends it at SIGTERM (Linux) or at
+  // the stop event the gang sets (Windows), with its failure line and the
+  // port as found (which only a native run can read back as termios).
+  struct {
+    Json status;
+    std::string lastLine;
+    bool portAsFound;
+  } timedOut;
+  // Whether the gang's own end ends its runs (a job object on Windows).
+  bool deathEndsRuns;
+};
+
+std::vector<Kind> Batch(size_t size, const std::vector<std::pair<size_t, Kind>>& faulty) {
+  std::vector<Kind> kinds(size, Kind::kGood);
+  for (const auto& [index, kind] : faulty) kinds[index] = kind;
+  return kinds;
+}
+
+// The platform of this run: one of the two.
+std::vector<GangPlatform> ThisPlatform() {
+  if (UnderWine()) {
+    return {{"Windows",
+             Batch(6, {{1, Kind::kNoBootloader}, {4, Kind::kVanishesMidFlash}}),
+             StartCost(),
+             {Json(255), "Activating the bootloader failed.", false},
+             true}};
+  }
+  return {{"Linux",
+           Batch(16, {{3, Kind::kNoBootloader},
+                      {7, Kind::kBlockNeverAnswered},
+                      {12, Kind::kVanishesMidFlash}}),
+           milliseconds(0),
+           {Json(255), "Activating the bootloader failed.", true},
+           false}};
+}
+
+// A device's port as the gang is given it, and names it.
+std::string PortOf(const SimulatedDevice& device) {
+  return UnderWine() ? WinePortName(device.port()) : device.port();
+}
+
+// Standard output's lines without the CR of a Windows program's line ends.
+std::vector<std::string> OutLines(const RunResult& run) {
+  std::vector<std::string> lines = run.OutLines();
+  for (std::string& line : lines) {
+    if (line.ends_with('\r')) line.pop_back();
+  }
+  return lines;
+}
+
+// A path the Windows gang reported (Z:\tmp\..\x.log, /tmp/..\x.log) as this
+// machine names it.
+std::string LocalPath(std::string path) {
+  if (path.starts_with("Z:") || path.starts_with("z:")) path.erase(0, 2);
+  std::replace(path.begin(), path.end(), '\\', '/');
+  return path;
+}
+
+// |text| without the carriage returns of a Windows program's line ends.
+std::string WithoutCarriageReturns(std::string text) {
+  text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+  return text;
+}
+
+// The processes (other than this one) whose command line holds |text|,
+// after waiting up to |limit| for them to go.
+std::vector<std::string> ProcessesMentioning(const std::string& text, milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    std::vector<std::string> found;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+      const std::string pid = entry.path().filename().string();
+      if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+      if (pid == std::to_string(getpid())) continue;
+      std::string line = ReadFileText(entry.path() / "cmdline");
+      std::replace(line.begin(), line.end(), '\0', ' ');
+      if (line.find(text) != std::string::npos) found.push_back(pid + ": " + line);
+    }
+    if (found.empty() || std::chrono::steady_clock::now() >= deadline) return found;
+    std::this_thread::sleep_for(milliseconds(50));
+  }
+}
+
+// A case's name with the platform's: the Windows cases are the ones
+// scripts/test-windows.sh runs.
+template <typename Case>
+std::string PlatformCaseName(const ::testing::TestParamInfo<Case>& info) {
+  return std::string(info.param.name) + ThisPlatform()[0].name;
+}
+
+class GangRunTest : public ::testing::TestWithParam<GangPlatform> {};
+
+TEST_P(GangRunTest, FlashesABatchAtOnceAndNamesThoseThatFailed) {
+  const GangPlatform& platform = GetParam();
+  const std::vector<Kind>& kinds = platform.batch;
   TempDir dir;
   const Bytes image = FirmwareImage(16 * 64);
   const std::string imagePath = dir.WriteFile("firmware.img", image).string();
-  std::vector<Kind> kinds(16, Kind::kGood);
-  kinds[3] = Kind::kNoBootloader;
-  kinds[7] = Kind::kBlockNeverAnswered;
-  kinds[12] = Kind::kVanishesMidFlash;
   std::vector<std::unique_ptr<SimulatedDevice>> devices;
+  // Two of the good ones on a device server: rfc2217:// ports as any other.
+  std::vector<std::unique_ptr<Ser2net>> servers;
+  std::vector<std::string> ports;
   std::vector<std::string> args = {imagePath};
+  std::vector<std::string> faultyPorts;
   for (Kind kind : kinds) {
     devices.push_back(std::make_unique<SimulatedDevice>(ConfigFor(kind)));
-    args.push_back(devices.back()->port());
+    ports.push_back(PortOf(*devices.back()));
+    // Natively two of the batch are reached through ser2net, by their URL.
+    if (!UnderWine() && (devices.size() == 2 || devices.size() == 15)) {
+      servers.push_back(std::make_unique<Ser2net>(devices.back()->port()));
+      ports.back() = servers.back()->url();
+    }
+    args.push_back(UnderWine() ? devices.back()->port() : ports.back());
+    if (kind != Kind::kGood) faultyPorts.push_back(ports.back());
   }
   const std::string logDir = (dir / "logs").string();
   const std::string jsonPath = (dir / "report.json").string();
@@ -137,23 +256,25 @@ TEST(Gang, FlashesSixteenAtOnceAndNamesTheThreeThatFailed) {
   // 1. Not all passed: status 1. The slowest faulty run (a block never
   // answered: about 5 s) sets the time; the runs go side by side.
   EXPECT_EQ(gang.exitStatus, 1) << gang.out << gang.err;
-  EXPECT_LT(gang.wallTime, milliseconds(9000));
+  EXPECT_LT(gang.wallTime, milliseconds(9000) + platform.startCost);
   EXPECT_EQ(gang.err, "");
 
   // 2. The summary: a head, a row per port in the order given, each with
   // its last line or (failed) what failed, the verdict naming exactly the
-  // three.
+  // faulty ones.
   const Json report = ReadJson(jsonPath);
   ASSERT_FALSE(report.is_discarded()) << ReadFileText(jsonPath);
-  ASSERT_EQ(report["results"].size(), 16u);
-  const std::vector<std::string> lines = gang.OutLines();
-  ASSERT_GE(lines.size(), 18u) << gang.out;
-  const std::vector<std::string> summary(lines.end() - 18, lines.end());
+  ASSERT_EQ(report["results"].size(), kinds.size());
+  const std::vector<std::string> lines = OutLines(gang);
+  const size_t rows = kinds.size() + 2;
+  ASSERT_GE(lines.size(), rows) << gang.out;
+  const std::vector<std::string> summary(lines.end() - static_cast<long>(rows), lines.end());
   EXPECT_EQ(summary[0].rfind("port ", 0), 0u) << summary[0];
+  std::string notPassed;
   for (size_t i = 0; i < kinds.size(); ++i) {
     const std::string& row = summary[i + 1];
     const std::string status = kinds[i] == Kind::kGood ? " 0 " : " 255 ";
-    EXPECT_EQ(row.rfind(devices[i]->port() + " ", 0), 0u) << row;
+    EXPECT_EQ(row.rfind(ports[i] + " ", 0), 0u) << row;
     const Json& reason = report["results"][i]["reason"];
     const std::string result = reason.is_string() ? reason.get<std::string>().substr(
                                                         0, reason.get<std::string>().find(". ") + 1)
@@ -161,15 +282,17 @@ TEST(Gang, FlashesSixteenAtOnceAndNamesTheThreeThatFailed) {
     EXPECT_NE(row.find("  " + result + " "), std::string::npos) << row;
     EXPECT_NE(row.find(status), std::string::npos) << row;
   }
-  EXPECT_EQ(summary[17], "korvel-gang: 13 of 16 runs passed; not passed: " + devices[3]->port() +
-                             ", " + devices[7]->port() + ", " + devices[12]->port());
+  for (const std::string& port : faultyPorts) notPassed += (notPassed.empty() ? "" : ", ") + port;
+  EXPECT_EQ(summary.back(), "korvel-gang: " + std::to_string(kinds.size() - faultyPorts.size()) +
+                                " of " + std::to_string(kinds.size()) +
+                                " runs passed; not passed: " + notPassed);
 
-  // 3. The devices: the thirteen hold the image and were reset.
+  // 3. The devices: the good ones hold the image and were reset.
   for (size_t i = 0; i < kinds.size(); ++i) {
     if (kinds[i] != Kind::kGood) continue;
     const DevsimRecord seen =
         devices[i]->WaitFor([](const DevsimRecord& record) { return record.resets > 0; });
-    EXPECT_TRUE(HoldsImage(seen.flash, image)) << devices[i]->port();
+    EXPECT_TRUE(HoldsImage(seen.flash, image)) << ports[i];
     EXPECT_EQ(seen.resets, 1);
   }
 
@@ -178,68 +301,137 @@ TEST(Gang, FlashesSixteenAtOnceAndNamesTheThreeThatFailed) {
   // image's digest (sha256sum's), and the output that its log, in this
   // batch's own folder, holds whole.
   EXPECT_EQ(report["image"], imagePath);
-  EXPECT_EQ(report["runs"], 16);
-  EXPECT_EQ(report["passed"], 13);
-  EXPECT_EQ(report["failed"], 3);
+  EXPECT_EQ(report["runs"], kinds.size());
+  EXPECT_EQ(report["passed"], kinds.size() - faultyPorts.size());
+  EXPECT_EQ(report["failed"], faultyPorts.size());
   EXPECT_EQ(report["image_sha256"], Sha256Sum(imagePath));
   EXPECT_EQ(report["firmware_version"], "2.4");
-  EXPECT_EQ(std::filesystem::path(report["log_dir"].get<std::string>()).parent_path(), logDir);
+  const std::string batch = LocalPath(report["log_dir"].get<std::string>());
+  EXPECT_EQ(std::filesystem::path(batch).parent_path(), logDir);
   for (size_t i = 0; i < kinds.size(); ++i) {
     const Json& result = report["results"][i];
     const bool good = kinds[i] == Kind::kGood;
-    EXPECT_EQ(result["port"], devices[i]->port());
+    EXPECT_EQ(result["port"], ports[i]);
     EXPECT_EQ(result["outcome"], good ? "passed" : "failed");
     EXPECT_EQ(result["exit_status"], good ? 0 : 255);
     EXPECT_EQ(result["last_line"], LastLineFor(kinds[i]));
     EXPECT_EQ(result["image_sha256"], report["image_sha256"]);
     EXPECT_EQ(result["serial_number"], nullptr);  // a pseudo-terminal has no adapter
     const std::vector<std::string> outputLines = result["output"];
+    // korvel's own explanation (this process can work it out for the
+    // Linux gang only: it names the path a port opens as).
     if (good) {
       EXPECT_EQ(result["reason"], nullptr);
+    } else if (UnderWine()) {
+      EXPECT_NE(result["reason"].get<std::string>().find('"' + ports[i] + '"'), std::string::npos);
     } else {
-      EXPECT_EQ(result["reason"], ExplainRunOutput(outputLines, devices[i]->port(), imagePath));
+      EXPECT_EQ(result["reason"], ExplainRunOutput(outputLines, ports[i], imagePath));
     }
-    const StopCase stop = StopFor(kinds[i]);
+    // Where it stopped; the step's name is the Linux port layer's.
+    const StopPoint stop = StopPointFor(kinds[i]);
     EXPECT_EQ(result["activity"], stop.activity) << result.dump();
-    EXPECT_EQ(result["step"], stop.step) << result.dump();
     EXPECT_EQ(result["block"], stop.block) << result.dump();
-    EXPECT_EQ(result["log"].get<std::string>().rfind(report["log_dir"].get<std::string>(), 0), 0u);
+    if (!UnderWine()) {
+      EXPECT_EQ(result["step"], stop.step) << result.dump();
+    }
+    EXPECT_EQ(LocalPath(result["log"].get<std::string>()).rfind(batch, 0), 0u);
     std::string output;
     for (const Json& line : result["output"]) output += line.get<std::string>() + "\n";
-    EXPECT_EQ(output, ReadFileText(result["log"].get<std::string>())) << result["log"];
+    const std::string log = LocalPath(result["log"].get<std::string>());
+    EXPECT_EQ(output, WithoutCarriageReturns(ReadFileText(log))) << log;
     EXPECT_EQ(output.rfind("Version: 2.3\n", 0), 0u) << output;
     // The good runs take well under a second each, side by side.
     if (good) {
-      EXPECT_LT(result["seconds"].get<double>(), 3.0);
+      EXPECT_LT(result["seconds"].get<double>(),
+                3.0 + std::chrono::duration<double>(platform.startCost).count());
     }
   }
 
-  // 5. The JUnit report: sixteen cases, three failures, each named.
+  // 5. The JUnit report: a case per run, a failure for each faulty one.
   const std::string junit = ReadFileText(junitPath);
   EXPECT_EQ(junit.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites", 0), 0u);
-  EXPECT_NE(junit.find("tests=\"16\" failures=\"3\" errors=\"0\""), std::string::npos) << junit;
-  EXPECT_EQ(Occurrences(junit, "<testcase "), 16u);
-  EXPECT_EQ(Occurrences(junit, "<failure "), 3u);
-  for (size_t i : {3u, 7u, 12u}) {
+  EXPECT_NE(junit.find("tests=\"" + std::to_string(kinds.size()) + "\" failures=\"" +
+                       std::to_string(faultyPorts.size()) + "\" errors=\"0\""),
+            std::string::npos)
+      << junit;
+  EXPECT_EQ(Occurrences(junit, "<testcase "), kinds.size());
+  EXPECT_EQ(Occurrences(junit, "<failure "), faultyPorts.size());
+  for (size_t i = 0; i < kinds.size(); ++i) {
+    if (kinds[i] == Kind::kGood) continue;
     const std::string failedCase = "<failure message=\"" +
                                    XmlEscape(report["results"][i]["reason"].get<std::string>()) +
                                    "\" type=\"exit status 255\"/>";
-    const size_t at = junit.find("name=\"" + devices[i]->port() + "\"");
+    const size_t at = junit.find("name=\"" + ports[i] + "\"");
     ASSERT_NE(at, std::string::npos);
     EXPECT_LT(junit.find(failedCase, at), junit.find("</testcase>", at)) << failedCase;
   }
-  EXPECT_EQ(Occurrences(junit, "<system-out>Version: 2.3\n"), 16u);
+  EXPECT_EQ(Occurrences(junit, "<system-out>Version: 2.3\n"), kinds.size());
 
   // 6. The metrics, as promtool reads them.
   EXPECT_TRUE(PromtoolAccepts(metricsPath));
   const std::string metrics = ReadFileText(metricsPath);
-  for (const char* line :
-       {"korvel_gang_runs_total{result=\"passed\"} 13\n",
-        "korvel_gang_runs_total{result=\"failed\"} 3\n", "korvel_gang_attempts_total 16\n",
-        "korvel_gang_run_seconds_count 16\n"}) {
+  const std::string passed = std::to_string(kinds.size() - faultyPorts.size());
+  const std::string failed = std::to_string(faultyPorts.size());
+  const std::string all = std::to_string(kinds.size());
+  for (const std::string& line : {"korvel_gang_runs_total{result=\"passed\"} " + passed + "\n",
+                                  "korvel_gang_runs_total{result=\"failed\"} " + failed + "\n",
+                                  "korvel_gang_attempts_total " + all + "\n",
+                                  "korvel_gang_run_seconds_count " + all + "\n"}) {
     EXPECT_NE(metrics.find(line), std::string::npos) << line << metrics;
   }
 }
+
+TEST_P(GangRunTest, EndsARunOverItsTimeLimit) {
+  TempDir dir;
+  const std::string imagePath = dir.WriteFile("firmware.img", FirmwareImage(4 * 64)).string();
+  // Probes for about 4.5 s: over a limit of one second.
+  SimulatedDevice silent(ConfigFor(Kind::kNoBootloader));
+  SimulatedDevice good;
+  const termios found = PortSettings(silent.port());
+  const std::string jsonPath = (dir / "report.json").string();
+  const RunResult gang = RunGang({imagePath, silent.port(), good.port(), "--time-limit", "1",
+                                  "--log-dir", (dir / "logs").string(), "--json", jsonPath});
+  EXPECT_EQ(gang.exitStatus, 1) << gang.out;
+  EXPECT_LT(gang.wallTime, milliseconds(3000) + GetParam().startCost);
+  const std::vector<std::string> lines = OutLines(gang);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "korvel-gang: 1 of 2 runs passed; not passed: " + PortOf(silent));
+  const Json report = Json::parse(ReadFileText(jsonPath), nullptr, false);
+  ASSERT_FALSE(report.is_discarded());
+  EXPECT_EQ(report["results"][0]["outcome"], "timed out");
+  EXPECT_EQ(report["results"][0]["exit_status"], GetParam().timedOut.status);
+  EXPECT_EQ(report["results"][0]["signal"], nullptr);
+  EXPECT_EQ(report["results"][0]["last_line"], GetParam().timedOut.lastLine);
+  if (GetParam().timedOut.portAsFound) {
+    EXPECT_TRUE(SettingsAsFound(silent.port(), found));
+  }
+  EXPECT_EQ(report["results"][1]["outcome"], "passed");
+  // Ended, not left running: no korvel is still at its port.
+  EXPECT_EQ(ProcessesMentioning(imagePath, milliseconds(2000)), std::vector<std::string>{});
+}
+
+// The board on a terminal: every run's row, with its blocks while it
+// programs (korvel's progress channel), then the summary.
+TEST_P(GangRunTest, ShowsEachRunsBlocksOnATerminal) {
+  TempDir dir;
+  const std::string imagePath = dir.WriteFile("firmware.img", FirmwareImage(64 * 64)).string();
+  DevsimConfig paced;
+  paced.paced = true;
+  SimulatedDevice first(paced);
+  SimulatedDevice second(paced);
+  const RunResult gang =
+      RunGang({imagePath, first.port(), second.port(), "--log-dir", (dir / "logs").string()},
+              {.errOnTerminal = true, .outOnTerminal = true, .columns = 100});
+  EXPECT_EQ(gang.exitStatus, 0) << gang.err;
+  for (const SimulatedDevice* device : {&first, &second}) {
+    const std::regex row(PortOf(*device) + " +programming +[0-9.]+ s +\\[[#.]+\\] +[0-9]+/64 ");
+    EXPECT_TRUE(std::regex_search(gang.err, row)) << PortOf(*device) << " in:\n" << gang.err;
+  }
+  EXPECT_NE(gang.err.find("korvel-gang: 2 of 2 runs passed"), std::string::npos) << gang.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Gang, GangRunTest, ::testing::ValuesIn(ThisPlatform()),
+                         CaseName<GangPlatform>);
 
 // --- Every end that is not a pass: a failure or an error ---------------------
 
@@ -378,9 +570,78 @@ INSTANTIATE_TEST_SUITE_P(Gang, GangEndTest,
                                      ""}),
                          CaseName<EndCase>);
 
+// --- Stopping the gang ------------------------------------------------------------
+
+struct StopCase {
+  const char* name;
+  int signal;
+  int count;
+  std::string outcome;  // of every run
+  int exitStatus;       // of the gang; -1: ended by the signal
+};
+
+// Ctrl+C (SIGINT; under Wine a console Ctrl+C event), once and twice; and,
+// where the gang's end ends its runs, the gang killed.
+std::vector<StopCase> StopCases() {
+  std::vector<StopCase> cases = {{"FirstCtrlCLetsTheRunsFinish", SIGINT, 1, "passed", 0},
+                                 {"SecondCtrlCEndsEveryRun", SIGINT, 2, "stopped", 1}};
+  if (ThisPlatform()[0].deathEndsRuns)
+    cases.push_back({"KillingTheGangEndsEveryRun", SIGKILL, 1, "", -1});
+  return cases;
+}
+
+class GangStopTest : public ::testing::TestWithParam<StopCase> {};
+
+TEST_P(GangStopTest, EndsTheRunsAsAsked) {
+  const StopCase& param = GetParam();
+  TempDir dir;
+  // Paced: about five seconds of blocks, stopped once both have begun.
+  const Bytes image = FirmwareImage(200 * 64);
+  const std::string imagePath = dir.WriteFile("firmware.img", image).string();
+  DevsimConfig paced;
+  paced.paced = true;
+  SimulatedDevice first(paced);
+  SimulatedDevice second(paced);
+  const std::string jsonPath = (dir / "report.json").string();
+  RunOptions options;
+  options.signal = param.signal;
+  options.signalCount = param.count;
+  std::chrono::steady_clock::time_point last{};
+  options.signalWhen = [&] {
+    const auto now = std::chrono::steady_clock::now();
+    const bool begun = first.Snapshot().flashWritten > 0 && second.Snapshot().flashWritten > 0;
+    if (!begun || now - last < milliseconds(300)) return false;
+    last = now;
+    return true;
+  };
+  const RunResult gang = RunGang({imagePath, first.port(), second.port(), "--log-dir",
+                                  (dir / "logs").string(), "--json", jsonPath},
+                                 options);
+
+  ASSERT_TRUE(gang.signalSent) << gang.out << gang.err;
+  EXPECT_EQ(gang.exitStatus, param.exitStatus) << gang.out << gang.err;
+  // Every korvel has gone once the gang has (or soon after its end, which
+  // the system carries out).
+  EXPECT_EQ(ProcessesMentioning(imagePath, milliseconds(5000)), std::vector<std::string>{});
+  if (param.outcome.empty()) {
+    EXPECT_EQ(first.Settled().resets + second.Settled().resets, 0);
+    return;
+  }
+  const Json report = Json::parse(ReadFileText(jsonPath), nullptr, false);
+  ASSERT_FALSE(report.is_discarded()) << gang.out;
+  for (const Json& result : report["results"]) EXPECT_EQ(result["outcome"], param.outcome);
+  const bool finished = param.outcome == "passed";
+  EXPECT_EQ(HoldsImage(first.Settled().flash, image), finished);
+  EXPECT_EQ(first.Settled().resets, finished ? 1 : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Gang, GangStopTest, ::testing::ValuesIn(StopCases()),
+                         PlatformCaseName<StopCase>);
+
 // Station mode: ports come and go as links in a folder, as udev makes them
 // in /dev/serial/by-id. Device A is there at the start, goes, B comes, A
 // comes back and stays: A is flashed twice, B once, and nothing more.
+// Linux: Wine lists no COM port that was made after it started.
 TEST(Gang, StationFlashesEachPortOncePerAppearance) {
   TempDir dir;
   const Bytes image = FirmwareImage(8 * 64);
@@ -694,7 +955,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {"--hwparm-sequence", "01:next", "{port}"},
                     1,
                     {{"next", {'x', '\n'}}}}),
-    CaseName<RefusedCase>);
+    PlatformCaseName<RefusedCase>);
 
 // --- The board and the reports' escaping ----------------------------------------
 
@@ -785,6 +1046,26 @@ TEST(GangBoard, ShowsEveryRunWithinTheTerminal) {
   EXPECT_NE(short_board[1].find("waking"), std::string::npos);
   EXPECT_NE(short_board[2].find("programming"), std::string::npos);
   EXPECT_EQ(short_board[3], "... and 2 more (all of them in the summary)");
+}
+
+// A console that can't redraw: a line for each run whose phase changed,
+// and none while nothing does.
+TEST(GangBoard, PrintsALinePerChangeWhereItCannotRedraw) {
+  const GangClock::time_point now = GangClock::now();
+  Gang gang = BoardGang(now);
+  std::vector<std::string> shown;
+  const std::vector<std::string> first = BoardChangeLines(gang, now, 40, &shown);
+  ASSERT_EQ(first.size(), 4u);
+  EXPECT_EQ(first[0].rfind("A10KZ3Q1 ", 0), 0u) << first[0];  // the adapter by its serial number
+  EXPECT_NE(first[1].find("programming"), std::string::npos) << first[1];
+  for (const std::string& line : first) EXPECT_LT(line.size(), 40u) << line;
+  EXPECT_EQ(BoardChangeLines(gang, now, 40, &shown), std::vector<std::string>{});
+  gang.runs[1].outcome = RunOutcome::kPassed;
+  gang.runs[1].lines.push_back("Firmware flashed.");
+  const std::vector<std::string> changed = BoardChangeLines(gang, now, 120, &shown);
+  ASSERT_EQ(changed.size(), 1u);
+  EXPECT_TRUE(std::regex_search(changed[0], std::regex("^/dev/ttyUSB1 +passed "))) << changed[0];
+  EXPECT_NE(changed[0].find("Firmware flashed."), std::string::npos) << changed[0];
 }
 
 // A station's summary: an adapter that failed at its first appearance and
@@ -907,6 +1188,63 @@ INSTANTIATE_TEST_SUITE_P(
         RetryCase{"Stopped", RunOutcome::kStopped, {"Bootloader activated."}, false},
         RetryCase{"Passed", RunOutcome::kPassed, {"Firmware flashed."}, false}),
     CaseName<RetryCase>);
+
+// --- Names: the log files, the station's COM ports --------------------------------
+
+struct LogNameCase {
+  const char* name;
+  std::string port;
+  int appearance;
+  std::string file;
+};
+
+class LogFileNameTest : public ::testing::TestWithParam<LogNameCase> {};
+
+TEST_P(LogFileNameTest, IsOneFileInTheLogFolderOnEitherSystem) {
+  EXPECT_EQ(LogFileName(GetParam().port, GetParam().appearance), GetParam().file);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Gang, LogFileNameTest,
+    ::testing::Values(LogNameCase{"Device", "/dev/ttyUSB0", 1, "ttyUSB0.log"},
+                      LogNameCase{"SecondAppearance", "/dev/ttyUSB0", 2, "ttyUSB0.2.log"},
+                      LogNameCase{"ById", "/dev/serial/by-id/usb-FTDI_A1-if00", 1,
+                                  "serial_by-id_usb-FTDI_A1-if00.log"},
+                      LogNameCase{"ComPort", "COM12", 1, "COM12.log"},
+                      // COM1 to COM9 with any extension would be the port itself.
+                      LogNameCase{"ReservedComPort", "COM3", 1, "COM3_.log"},
+                      LogNameCase{"ReservedInAnyCase", "com3", 2, "com3_.2.log"},
+                      LogNameCase{"DevicePathPrefix", "\\\\.\\COM7", 1, "COM7_.log"},
+                      LogNameCase{"ReservedBeforeADot", "nul.x", 1, "nul_.x.log"},
+                      LogNameCase{"DriveAndBackslashes", "C:\\ports\\a", 1, "C__ports_a.log"},
+                      LogNameCase{"NothingLeft", "/dev/..", 1, "port.log"}),
+    CaseName<LogNameCase>);
+
+struct PatternCase {
+  const char* name;
+  std::string pattern;
+  std::string port;
+  bool matches;
+};
+
+class NameMatchesTest : public ::testing::TestWithParam<PatternCase> {};
+
+TEST_P(NameMatchesTest, MatchesComNamesAsTheStationDoes) {
+  EXPECT_EQ(NameMatches(GetParam().pattern, GetParam().port), GetParam().matches);
+}
+
+INSTANTIATE_TEST_SUITE_P(Gang, NameMatchesTest,
+                         ::testing::Values(PatternCase{"Star", "COM*", "COM7", true},
+                                           PatternCase{"WithoutCase", "com*", "COM12", true},
+                                           PatternCase{"OneCharacter", "COM?", "COM7", true},
+                                           PatternCase{"OneIsNotTwo", "COM?", "COM12", false},
+                                           PatternCase{"StarAgainAfterAMiss", "C*1*5", "COM1215",
+                                                       true},
+                                           PatternCase{"StarAtTheEndOnly", "COM1*", "COM21", false},
+                                           PatternCase{"WholeName", "COM1", "COM12", false},
+                                           PatternCase{"Empty", "", "COM1", false},
+                                           PatternCase{"AnyName", "*", "COM3", true}),
+                         CaseName<PatternCase>);
 
 struct EscapeCase {
   const char* name;

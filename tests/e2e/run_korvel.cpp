@@ -95,7 +95,8 @@ int Spawn(const std::string& program, const std::vector<std::string>& args,
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, outWrite, STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, options.outOnTerminal ? errWrite : outWrite,
+                                   STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, errWrite, STDERR_FILENO);
   constexpr int kDescriptor3 = 3;
   if (options.descriptor3 >= 0) {
@@ -237,8 +238,7 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     // took the first would be lost in it.
     if (signalPending && now - lastSignal >= kSignalSpacing && options.signalWhen()) {
       kill(pid, options.signal);
-      result.signalSent = true;
-      ++signalsSent;
+      result.signalSent = ++signalsSent >= options.signalCount;
       lastSignal = now;
     }
 
@@ -278,6 +278,7 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     return milliseconds(time.tv_sec * 1000 + time.tv_usec / 1000);
   };
   result.cpuTime = cpu(usage.ru_utime) + cpu(usage.ru_stime);
+  result.maxResidentKb = usage.ru_maxrss;
 
   if (WIFEXITED(status) && !result.timedOut) {
     result.exitStatus = WEXITSTATUS(status);
@@ -336,23 +337,26 @@ std::string WineRunScript() {
   return std::string(KORVEL_SOURCE_DIR) + "/tests/win32/wine-run.sh";
 }
 
-// The wine-run.sh command line for korvel.exe with |args|.
-std::vector<std::string> WineArguments(const std::vector<std::string>& args) {
+// The wine-run.sh command line for |program| with |args|: the
+// pseudo-terminals among the arguments (korvel's port: the first alone)
+// made COM ports.
+std::vector<std::string> WineArguments(const std::string& program,
+                                       const std::vector<std::string>& args, bool firstOnly) {
   std::vector<std::string> command;
   std::vector<std::string> programArgs = args;
-  if (!args.empty() && args[0].starts_with(kPseudoTerminals)) {
-    const std::string number = args[0].substr(kPseudoTerminals.size());
-    if (!number.empty() && number.size() < 9 &&
-        std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-      const unsigned com =
-          kFirstCom + static_cast<unsigned>(std::stoul(number)) % (kLastCom - kFirstCom + 1);
-      command = {"--com", std::to_string(com), args[0]};
-      programArgs[0] = "COM" + std::to_string(com);
-    }
+  for (size_t i = 0; i < programArgs.size() && (i == 0 || !firstOnly); ++i) {
+    const std::string com = WinePortName(args[i]);
+    if (com == args[i]) continue;
+    command.insert(command.end(), {"--com", com.substr(3), args[i]});
+    programArgs[i] = com;
   }
-  command.push_back(WineProgram());
+  command.push_back(program);
   command.insert(command.end(), programArgs.begin(), programArgs.end());
   return command;
+}
+
+std::vector<std::string> WineArguments(const std::vector<std::string>& args) {
+  return WineArguments(WineProgram(), args, true);
 }
 
 // Runs wine-run.sh with |command|, the timeout stretched for Wine.
@@ -388,6 +392,18 @@ class WinePrefixSetup : public ::testing::Environment {
 
 bool UnderWine() {
   return !WineProgram().empty();
+}
+
+std::string WinePortName(const std::string& port) {
+  if (!port.starts_with(kPseudoTerminals)) return port;
+  const std::string number = port.substr(kPseudoTerminals.size());
+  if (number.empty() || number.size() >= 9 ||
+      !std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return port;
+  }
+  const unsigned com =
+      kFirstCom + static_cast<unsigned>(std::stoul(number)) % (kLastCom - kFirstCom + 1);
+  return "COM" + std::to_string(com);
 }
 
 milliseconds StartCost() {
@@ -426,9 +442,7 @@ std::string CompanionBinary(const std::string& name) {
 RunResult RunCompanion(const std::string& name, const std::vector<std::string>& args,
                        const RunOptions& options) {
   if (!UnderWine()) return RunProgram(CompanionBinary(name), args, options);
-  std::vector<std::string> command = {CompanionBinary(name)};
-  command.insert(command.end(), args.begin(), args.end());
-  return RunUnderWine(command, options);
+  return RunUnderWine(WineArguments(CompanionBinary(name), args, false), options);
 }
 
 TempDir::TempDir() {

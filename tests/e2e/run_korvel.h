@@ -44,20 +44,22 @@ struct RunOptions {
   ReplyMode replies = ReplyMode::kInherited;
   // Standard error on a fresh pseudo-terminal instead of a pipe, |columns|
   // wide (0: no size set, as a terminal that can't tell); RunResult::err
-  // then holds what arrived on the terminal.
+  // then holds what arrived on the terminal. |outOnTerminal| puts standard
+  // output there too (RunResult::out stays empty).
   bool errOnTerminal = false;
+  bool outOnTerminal = false;
   unsigned short columns = 0;
   // A descriptor of the test's that the child gets as its descriptor 3 (for
   // korvel's progress channel); none when -1. The child gets no other.
   int descriptor3 = -1;
-  // Sends |signal| once, the first time |signalWhen| holds. The condition is
-  // checked every few milliseconds while the child runs, so it can wait for
+  // Sends |signal| the first time |signalWhen| holds, and again each time it
+  // holds after that (a fifth of a second apart at least: signals of one
+  // kind do not queue), |signalCount| times in all. The condition is checked
+  // every few milliseconds while the child runs, so it can wait for
   // something the simulated device reports (e.g. the first probes).
   int signal = 0;
-  std::function<bool()> signalWhen{};
-  // Sends it this many times, each time |signalWhen| holds (a second
-  // Ctrl+C).
   int signalCount = 1;
+  std::function<bool()> signalWhen{};
   // Stops reading the child's output once it has exited and what it wrote
   // has been read, instead of at the end of its pipes: programs it left
   // running may hold them for long (the background processes Wine starts
@@ -71,13 +73,15 @@ struct RunResult {
   int exitStatus = -1;
   int termSignal = 0;  // the signal that ended the child, if any
   bool timedOut = false;
-  bool signalSent = false;  // RunOptions::signal went out
+  bool signalSent = false;  // RunOptions::signal went out, as often as asked
   std::string out;
   std::string err;
   std::chrono::milliseconds wallTime{0};
   // The user and system CPU time the child used (with its own children,
   // such as a traced korvel under strace), from wait4.
   std::chrono::milliseconds cpuTime{0};
+  // The most memory the child held at once, in KiB (wait4's ru_maxrss).
+  long maxResidentKb = 0;
 
   // Standard output split at line feeds. A last line without a line feed
   // is kept; the empty remainder after a final line feed is not.
@@ -122,9 +126,15 @@ RunResult RunCompanion(const std::string& name, const std::vector<std::string>& 
 // prefix shared by the whole test run. A simulated device's /dev/pts/K given
 // as the port becomes COMN with N = 10 + K (modulo 247, so N <= 256): tests
 // running side by side have ports of their own. Other port arguments go
-// through unchanged. Timeouts are stretched (see RunKorvel), and failure
-// reports are compared without their error codes (see expected_lines.h).
+// through unchanged; so for the companions (RunCompanion), whichever of
+// their arguments names one. Timeouts are stretched (see RunKorvel), and
+// failure reports are compared without their error codes (see
+// expected_lines.h).
 bool UnderWine();
+
+// The name a Windows program under Wine gets for |port|: COMN for a
+// simulated device's /dev/pts/K (see UnderWine), |port| itself otherwise.
+std::string WinePortName(const std::string& port);
 
 // What starting the tool may cost on top of its own work: nothing natively,
 // the start of a Windows program under Wine otherwise. For limits on a run's

@@ -17,6 +17,7 @@
 
 #include "tests/e2e/case_name.h"
 #include "tests/e2e/expected_lines.h"
+#include "tests/e2e/network_peers.h"
 #include "tests/e2e/run_korvel.h"
 #include "tests/e2e/simulated_device.h"
 #include "tests/e2e/syscall_trace.h"
@@ -429,6 +430,7 @@ struct SignalCase {
   int framesBeforeSignal;  // 0: once three probes went out
   ExpectedLines lines;
   int status;
+  bool throughSer2net = false;  // the device on a network port
 };
 
 class SignalTest : public ::testing::TestWithParam<SignalCase> {};
@@ -444,6 +446,8 @@ TEST_P(SignalTest, EndsTheRunOnlyOnAStopRequestAndLeavesThePortAsFound) {
                                 ? dir.WriteFile("firmware.img", FirmwareImage(16 * 64)).string()
                                 : param.image;
   const termios found = PortSettings(device.port());
+  std::unique_ptr<Ser2net> server;
+  if (param.throughSer2net) server = std::make_unique<Ser2net>(device.port());
   RunOptions options;
   options.signal = param.signal;
   options.signalWhen = [&device, &param] {
@@ -452,11 +456,13 @@ TEST_P(SignalTest, EndsTheRunOnlyOnAStopRequestAndLeavesThePortAsFound) {
                ? seen.probes >= 3
                : static_cast<int>(seen.frames.size()) >= param.framesBeforeSignal;
   };
-  const RunResult run = RunKorvel(Concat({device.port(), image}, param.moreArgs), options);
+  const std::string port = server ? server->url() : device.port();
+  const RunResult run = RunKorvel(Concat({port, image}, param.moreArgs), options);
 
   ASSERT_TRUE(run.signalSent) << run.out;
   EXPECT_TRUE(RunIs(run, ExpectedLines{Banner()} + param.lines, param.status));
-  if (!UnderWine()) {
+  // A network port's line is its server's to put back.
+  if (!UnderWine() && !server) {
     EXPECT_TRUE(SettingsAsFound(device.port(), found));
   }
   // A stop ends the wait under way: the probes or the reply's budget are
@@ -526,6 +532,27 @@ INSTANTIATE_TEST_SUITE_P(
                     Report("bootloader/programming.cpp", "GetMessageAnswer", EINTR),
                     Line("Written: 497, Read: 48"), Line("Flashing the firmware image failed.")},
                    255},
+        // The same through ser2net: the network's waits end as promptly.
+        SignalCase{"HangUpWhileProbingThroughSer2net",
+                   SIGHUP,
+                   WithProbeFaults({.neverAnswer = true}),
+                   "STOP",
+                   {},
+                   0,
+                   {kActivationFailed},
+                   255,
+                   true},
+        SignalCase{"TerminateMidProgrammingThroughSer2net",
+                   SIGTERM,
+                   SilentAtMessage(6),
+                   "",
+                   {},
+                   7,
+                   {kActivated, kVersion24, Report("bootloader/message.cpp", "MyReadFile", EINTR),
+                    Report("bootloader/programming.cpp", "GetMessageAnswer", EINTR),
+                    Line("Written: 497, Read: 48"), Line("Flashing the firmware image failed.")},
+                   255,
+                   true},
         SignalCase{"HangUpMidEeprom",
                    SIGHUP,
                    SilentAtMessage(4),

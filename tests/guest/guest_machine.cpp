@@ -189,7 +189,10 @@ bool GuestMachine::Boot(const GuestConfig& config, milliseconds limit, std::stri
       "chardev:console", "-chardev", "serial,id=uart1,path=" + config.uartLine, "-serial",
       "chardev:uart1",
       // The USB host controller the adapters are plugged into.
-      "-device", "qemu-xhci,id=xhci", "-qmp", "unix:" + qmpPath + ",server=on,wait=off"};
+      "-device", "qemu-xhci,id=xhci", "-qmp", "unix:" + qmpPath + ",server=on,wait=off",
+      // A network card on QEMU's user network, where 10.0.2.2 is this
+      // machine's loopback.
+      "-netdev", "user,id=net0", "-device", "e1000,netdev=net0"};
   qemu_ = StartQemu(args, workDir_ / "qemu.log", why);
   if (qemu_ < 0) return false;
 

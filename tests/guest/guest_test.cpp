@@ -1,9 +1,10 @@
 // korvel against real kernel serial drivers: a QEMU guest boots Debian's
 // kernel once, and every case runs korvel inside it, on an FTDI adapter
 // through usbserial/ftdi_sio (ttyUSB0, with the sysfs tree of a real
-// adapter) or on a 16550 UART through the 8250 driver (ttyS1). Behind each
-// line a simulated device plays on a pseudo-terminal of the host; QEMU
-// passes the line rate the guest's driver sets on to it. A case checks the
+// adapter), on a 16550 UART through the 8250 driver (ttyS1), or on a network
+// port through the guest's network stack with netem. Behind each line a
+// simulated device plays on a pseudo-terminal of the host; QEMU (or ser2net)
+// passes the line rate set in the guest on to it. A case checks the
 // exact lines and status inside the guest and what the device got.
 //
 // Nothing here passes by skipping: without QEMU, the kernel package or a
@@ -24,6 +25,7 @@
 
 #include "tests/e2e/case_name.h"
 #include "tests/e2e/expected_lines.h"
+#include "tests/e2e/network_peers.h"
 #include "tests/e2e/run_korvel.h"
 #include "tests/e2e/simulated_device.h"
 #include "tests/e2e/test_images.h"
@@ -86,6 +88,10 @@ const Bytes& LongFirmware() {
   static const Bytes image = FirmwareImage(4096);
   return image;
 }
+const Bytes& NetworkFirmware() {
+  static const Bytes image = FirmwareImage(16384);
+  return image;
+}
 const Bytes& Eeprom() {
   static const Bytes image = PatternImage(300);
   return image;
@@ -123,11 +129,12 @@ bool BootGuest(Guest* booting, std::string* why) {
   // 2. The initramfs around the korvel just built, with the images.
   booting->dir.WriteFile("data/firmware.img", Firmware());
   booting->dir.WriteFile("data/firmware-long.img", LongFirmware());
+  booting->dir.WriteFile("data/firmware-16k.img", NetworkFirmware());
   booting->dir.WriteFile("data/settings-eeprom.bin", Eeprom());
   if (!RunScript(
           "make-initramfs.sh",
           {cache, KorvelBinary(), (booting->dir / "data").string(), booting->dir.path().string(),
-           CompanionBinary("korvel-ports"), KORVEL_GANG_BINARY},
+           CompanionBinary("korvel-ports"), CompanionBinary("korvel-gang")},
           milliseconds(120000), why)) {
     return false;
   }
@@ -253,7 +260,15 @@ const char* const kMakeByIdLink =
 
 // --- Runs through the real drivers ------------------------------------------
 
-enum class PortKind { kAdapter, kAdapterById, kUart };
+// kNetwork: ser2net on this machine in front of a device of its own,
+// reached from the guest over QEMU's user network with netem on the guest's
+// interface.
+enum class PortKind { kAdapter, kAdapterById, kUart, kNetwork };
+
+// What the guest's network does to every packet it sends: 10 ms of delay
+// with 5 ms of jitter, and one packet in a hundred lost.
+// iproute2's tc: busybox's knows no netem.
+const char* const kNetem = "/usr/sbin/tc qdisc replace dev eth0 root netem delay 10ms 5ms loss 1%";
 
 struct DriverCase {
   const char* name;
@@ -278,9 +293,17 @@ TEST_P(DriverTest, RunsAsOnAPseudoTerminal) {
   const DriverCase& param = GetParam();
   ASSERT_TRUE(GuestIsUp());
   std::unique_ptr<PluggedAdapter> adapter;
+  std::unique_ptr<SimulatedDevice> served;
+  std::unique_ptr<Ser2net> server;
   std::string port = "/dev/ttyS1";
   SimulatedDevice* device = &guest->uart;
-  if (param.port != PortKind::kUart) {
+  if (param.port == PortKind::kNetwork) {
+    served = std::make_unique<SimulatedDevice>();
+    server = std::make_unique<Ser2net>(served->port());
+    device = served.get();
+    port = "rfc2217://10.0.2.2:" + std::to_string(server->port());
+    ASSERT_TRUE(GuestRuns(kNetem));
+  } else if (param.port != PortKind::kUart) {
     adapter = std::make_unique<PluggedAdapter>();
     ASSERT_TRUE(adapter->plugged());
     device = &adapter->device();
@@ -393,6 +416,16 @@ INSTANTIATE_TEST_SUITE_P(
                    3000000,
                    0,
                    {}},
+        // A network port is no adapter either; 16 KiB through a network
+        // that delays, jitters and loses.
+        DriverCase{"FirmwareThroughSer2netOverANetworkWithNetem",
+                   PortKind::kNetwork,
+                   {"/data/firmware-16k.img"},
+                   {Line("Bootloader activated."), kVersion24, Line("Firmware flashed.")},
+                   0,
+                   115200,
+                   kProgramFlash,
+                   NetworkFirmware()},
         // The 8250's port is no adapter: 115,200.
         DriverCase{"FirmwareThroughTheUart",
                    PortKind::kUart,

@@ -1,9 +1,10 @@
 #!/bin/sh
 # Builds the guest's initial RAM file system around a freshly built korvel:
 # busybox, korvel (and the companions given after OUT_DIR, beside it in
-# /bin) with the shared libraries they load, the USB serial driver
-# modules with everything they depend on, the guest's init (tests/guest/init)
-# and the test's data files.
+# /bin) and this machine's tc (iproute2's: busybox's knows no netem) with
+# the shared libraries they load, the USB serial and network driver modules
+# and netem with everything they depend on, the guest's init
+# (tests/guest/init) and the test's data files.
 #   tests/guest/make-initramfs.sh CACHE_DIR KORVEL DATA_DIR OUT_DIR [PROGRAM...]
 # CACHE_DIR is what fetch-packages.sh left. Writes OUT_DIR/initramfs.cpio
 # (uncompressed: unpacking is quicker than inflating under emulation) and
@@ -27,6 +28,8 @@ busybox=$cache/root/bin/busybox
 [ -d "$modules" ] || fail "no modules for $version in $cache"
 [ -x "$busybox" ] || fail "no busybox in $cache: run tests/guest/fetch-packages.sh"
 [ -x "$korvel" ] || fail "no korvel at $korvel"
+tc=$(command -v tc || echo /usr/sbin/tc)
+[ -x "$tc" ] || fail "no tc on this machine (Debian: iproute2)"
 
 root=$out/root
 rm -rf "$root"
@@ -35,16 +38,24 @@ mkdir -p "$root/bin" "$root/lib/modules" "$root/etc" "$root/data"
 # --- Programs ------------------------------------------------------------------
 cp "$busybox" "$root/bin/busybox"
 ln -s busybox "$root/bin/sh"
-# Every library the loader maps for each program, and the loader itself, at
-# the paths the binary names them by.
-for program in "$korvel" "$@"; do
-  [ -x "$program" ] || fail "no program at $program"
-  cp "$program" "$root/bin/$(basename "$program")"
-  for library in $(ldd "$program" | grep -o '/[^ ]*'); do
+# A program (to path $2 in the guest) with every library the loader maps
+# for it, and the loader itself, at the paths the binary names them by.
+copy_program() {
+  mkdir -p "$root$(dirname "$2")"
+  cp "$1" "$root$2"
+  for library in $(ldd "$1" | grep -o '/[^ ]*'); do
     mkdir -p "$root$(dirname "$library")"
     cp -L "$library" "$root$library"
   done
+}
+copy_program "$korvel" /bin/korvel
+# The companions beside it: korvel-gang runs the korvel in its own folder.
+for program in "$@"; do
+  [ -x "$program" ] || fail "no program at $program"
+  copy_program "$program" "/bin/$(basename "$program")"
 done
+# Not in /bin, where busybox puts its own tc.
+copy_program "$tc" /usr/sbin/tc
 
 # --- Driver modules ------------------------------------------------------------
 # Names in a module's "depends" use '-' or '_' as its file does; look for both.
@@ -85,7 +96,7 @@ add_module() {
   loaded="$loaded$1 "
   echo "$1" >> "$root/etc/modules"
 }
-for module in usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio; do
+for module in usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio e1000 sch_netem; do
   add_module "$module"
 done
 

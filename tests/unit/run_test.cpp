@@ -47,6 +47,9 @@ TEST(ChooseActivationTest, BaudAndForcedFlagFromTheArguments) {
       {{"korvel", "ttyUSB0", "fw.img", "FORCE"}, 115200, true, &ports},
       {{"korvel", "ttyS0", "fw.img"}, 115200, false, &ports},
       {{"korvel", "ttyUSB1", "fw.img"}, 115200, false, &ports},
+      // A port on a device server is no adapter of this machine's.
+      {{"korvel", "rfc2217://127.0.0.1:4000", "fw.img"}, 115200, false},
+      {{"korvel", "rfc2217://127.0.0.1:4000", "fw.img", "9600"}, 9600, false},
   };
   for (const Case& c : cases) {
     const ActivationChoice choice =
@@ -56,12 +59,19 @@ TEST(ChooseActivationTest, BaudAndForcedFlagFromTheArguments) {
   }
 }
 
-TEST(ChooseReplyTimingTest, FastOnlyForExactlyOne) {
-  EXPECT_EQ(ChooseReplyTiming("1"), ReplyTiming::kFast);
+TEST(ChooseReplyTimingTest, FastOnlyForExactlyOneAndStreamForANetworkPort) {
+  const PortTraits local = PortTraitsFor("/dev/ttyUSB0");
+  const PortTraits network = PortTraitsFor("rfc2217://[::1]:4000");
+  EXPECT_EQ(local.bytesPerWrite, 1u);
+  EXPECT_GT(network.bytesPerWrite, 80u);  // a whole program message
+  EXPECT_EQ(ChooseReplyTiming("1", local), ReplyTiming::kFast);
   for (const char* other : {"", "0", "01", "1 ", " 1", "11", "yes", "true", "TRUE"}) {
-    EXPECT_EQ(ChooseReplyTiming(other), ReplyTiming::kStandard) << '"' << other << '"';
+    EXPECT_EQ(ChooseReplyTiming(other, local), ReplyTiming::kStandard) << '"' << other << '"';
   }
-  EXPECT_EQ(ChooseReplyTiming(nullptr), ReplyTiming::kStandard);
+  EXPECT_EQ(ChooseReplyTiming(nullptr, local), ReplyTiming::kStandard);
+  for (const char* setting : {"1", "0", static_cast<const char*>(nullptr)}) {
+    EXPECT_EQ(ChooseReplyTiming(setting, network), ReplyTiming::kStream);
+  }
 }
 
 // The channel takes a descriptor number in digits alone, from 2 on, that is

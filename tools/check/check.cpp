@@ -17,6 +17,7 @@
 #include "common/system.h"
 #include "image/image_notes.h"
 #include "image/image_source.h"
+#include "serial/network_name.h"
 #include "tools/check/device.h"
 
 namespace {
@@ -66,10 +67,13 @@ void DescribeProgramming(uint32_t length, CheckReport* report) {
 void CheckImageFile(const char* path, bool firmware, CheckReport* report) {
   const char* resultLine =
       firmware ? "Flashing the firmware image failed." : "Flashing the eeprom image failed.";
-  // A port given where the image belongs is not opened, not even to read.
-  if (NamesADevice(path)) {
-    report->warnings.push_back("the file " + Quoted(path) +
-                               " is a device, not an image file (korvel-check takes the " +
+  // A port given where the image belongs is not opened, not even to read;
+  // nor is a network port connected to.
+  const bool networkPort = IsNetworkPortName(path);
+  if (networkPort || NamesADevice(path)) {
+    report->warnings.push_back("the file " + Quoted(path) + " is " +
+                               (networkPort ? "a network port" : "a device") +
+                               ", not an image file (korvel-check takes the " +
                                "arguments after the port), and korvel-check does not open it");
     return;
   }

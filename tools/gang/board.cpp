@@ -1,14 +1,12 @@
-// The live board: one row per run on the gang's terminal, redrawn in place.
-#include <sys/ioctl.h>
-#include <unistd.h>
-
+// The live board: one row per run on the gang's terminal, redrawn in place,
+// or a line per change on a console that can't redraw.
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "tools/gang/gang.h"
+#include "tools/gang/terminal.h"
 
 namespace {
 
@@ -66,6 +64,22 @@ std::string RunRow(const Gang& gang, size_t index, GangClock::time_point now, si
   return row + Padded(RunPhase(job), kPhaseWidth) + " " + seconds + "  " + detail;
 }
 
+// The port column's width for the devices |shown| at |columns|: their
+// labels', at most a third of the width.
+size_t PortWidth(const Gang& gang, const std::vector<size_t>& shown, int columns) {
+  size_t longestPort = 0;
+  for (size_t index : shown)
+    longestPort = std::max(longestPort, PortLabel(gang.runs[index]).size());
+  return std::min(longestPort, static_cast<size_t>(std::max(columns / kPortShare, 8)));
+}
+
+// The USB ids' column: as wide as the widest, none when no adapter is known.
+size_t UsbWidth(const Gang& gang, const std::vector<size_t>& shown) {
+  size_t width = 0;
+  for (size_t index : shown) width = std::max(width, gang.runs[index].usbIds.size());
+  return width;
+}
+
 // The head line: the counts of the devices, and what the gang waits for.
 std::string HeadLine(const Gang& gang) {
   const DeviceCounts counts = CountDevices(gang);
@@ -83,24 +97,11 @@ std::string HeadLine(const Gang& gang) {
   return headLine;
 }
 
-// The terminal's size on standard output, asked anew at every drawing.
-void TerminalSize(int* columns, int* rows) {
-  winsize size{};
-  const bool known = ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0;
-  *columns = known && size.ws_col > 0 ? size.ws_col : kDefaultColumns;
-  *rows = known && size.ws_row > 0 ? size.ws_row : kDefaultRows;
-}
-
+// |text| to the terminal in one piece. A terminal that went away takes
+// nothing, and there is no board any more to speak of.
 void WriteAll(const std::string& text) {
-  const char* data = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    const ssize_t written = write(STDOUT_FILENO, data, left);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;  // a terminal that went away: no board
-    data += written;
-    left -= static_cast<size_t>(written);
-  }
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
 }
 
 }  // namespace
@@ -133,12 +134,8 @@ std::vector<std::string> BoardRows(const Gang& gang, GangClock::time_point now, 
   // 1. One row per device: its last attempt.
   std::vector<size_t> shown = FinalRuns(gang);
   const size_t devices = shown.size();
-  size_t longestPort = 0;
-  size_t usbWidth = 0;
-  for (size_t index : shown) {
-    longestPort = std::max(longestPort, PortLabel(gang.runs[index]).size());
-    usbWidth = std::max(usbWidth, gang.runs[index].usbIds.size());
-  }
+  const size_t portWidth = PortWidth(gang, shown, columns);
+  const size_t usbWidth = UsbWidth(gang, shown);
 
   // 2. Which get a row: all when they fit; otherwise the running ones
   // first, then the latest to end, and a row that counts the rest.
@@ -153,8 +150,6 @@ std::vector<std::string> BoardRows(const Gang& gang, GangClock::time_point now, 
     shown.resize(room > 1 ? room - 1 : 0);
     std::sort(shown.begin(), shown.end());
   }
-  const size_t portWidth =
-      std::min(longestPort, static_cast<size_t>(std::max(columns / kPortShare, 8)));
   for (size_t index : shown) board.push_back(RunRow(gang, index, now, portWidth, usbWidth));
   if (shown.size() < devices) {
     board.push_back("... and " + std::to_string(devices - shown.size()) +
@@ -168,23 +163,47 @@ std::vector<std::string> BoardRows(const Gang& gang, GangClock::time_point now, 
   return board;
 }
 
-int TerminalColumns() {
-  if (isatty(STDOUT_FILENO) != 1) return 0;
-  int columns = 0, rows = 0;
-  TerminalSize(&columns, &rows);
-  return columns;
+std::vector<std::string> BoardChangeLines(const Gang& gang, GangClock::time_point now, int columns,
+                                          std::vector<std::string>* shownPhases) {
+  const size_t limit = static_cast<size_t>(std::max(columns - 1, 0));
+  const std::vector<size_t> finals = FinalRuns(gang);
+  const size_t portWidth = PortWidth(gang, finals, columns);
+  const size_t usbWidth = UsbWidth(gang, finals);
+  shownPhases->resize(gang.runs.size());
+  std::vector<std::string> lines;
+  for (size_t i : finals) {
+    std::string phase = RunPhase(gang.runs[i]);
+    if (phase == (*shownPhases)[i]) continue;
+    (*shownPhases)[i] = std::move(phase);
+    std::string line = RunRow(gang, i, now, portWidth, usbWidth);
+    if (line.size() > limit) line.resize(limit);
+    lines.push_back(std::move(line));
+  }
+  return lines;
 }
 
 void BoardStart(Board* board) {
-  board->active = isatty(STDOUT_FILENO) == 1;
+  const TerminalKind kind = OpenTerminal();
+  board->active = kind != TerminalKind::kNone;
+  board->redrawn = kind == TerminalKind::kEscapes;
   board->drawnRows = 0;
-  if (board->active) WriteAll("\x1b[?25l");  // no cursor jumping about
+  board->shownPhases.clear();
+  if (board->redrawn) WriteAll("\x1b[?25l");  // no cursor jumping about
 }
 
 void BoardDraw(Board* board, const Gang& gang, GangClock::time_point now) {
   if (!board->active) return;
   int columns = 0, rows = 0;
-  TerminalSize(&columns, &rows);
+  TerminalSize(kDefaultColumns, kDefaultRows, &columns, &rows);
+  board->lastDraw = now;
+  if (!board->redrawn) {
+    std::string text;
+    for (const std::string& line : BoardChangeLines(gang, now, columns, &board->shownPhases)) {
+      text += line + "\n";
+    }
+    if (!text.empty()) WriteAll(text);
+    return;
+  }
   const std::vector<std::string> board_rows = BoardRows(gang, now, columns, rows);
   // 1. Back to the board's first row: the cursor rests on the row below it.
   std::string text = "\r";
@@ -195,15 +214,17 @@ void BoardDraw(Board* board, const Gang& gang, GangClock::time_point now) {
   text += "\x1b[J";
   WriteAll(text);
   board->drawnRows = static_cast<int>(board_rows.size());
-  board->lastDraw = now;
 }
 
 void BoardEnd(Board* board) {
-  if (!board->active) return;
-  std::string text = "\r";
-  if (board->drawnRows > 0) text += "\x1b[" + std::to_string(board->drawnRows) + "A";
-  text += "\x1b[J\x1b[?25h";
-  WriteAll(text);
+  if (board->redrawn) {
+    std::string text = "\r";
+    if (board->drawnRows > 0) text += "\x1b[" + std::to_string(board->drawnRows) + "A";
+    text += "\x1b[J\x1b[?25h";
+    WriteAll(text);
+  }
+  CloseTerminal();
   board->active = false;
+  board->redrawn = false;
   board->drawnRows = 0;
 }

@@ -3,12 +3,14 @@
 // machine-readable reports. The plain records that every part shares, and
 // the operations of each part (process running, board, reports, watch, and
 // the line's records: devices, retries, the page, metrics, the counter).
+// The same on Linux and Windows: what differs lives beneath, in the child
+// process layer (tools/child) and the terminal, port, file and crypto
+// primitives.
 #pragma once
-
-#include <sys/types.h>
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 #include <map>
 #include <memory>
@@ -18,6 +20,7 @@
 
 #include "common/run_state.h"
 #include "serial/adapter.h"
+#include "tools/child/child_process.h"
 #include "tools/gang/sequence.h"
 
 namespace CLI {
@@ -55,11 +58,10 @@ struct GangRun {
   std::string imageSha256;
   int64_t sequenceNumber = -1;
 
-  // The child and the gang's ends of its pipes; -1 once closed.
-  pid_t pid = -1;
-  int outFd = -1;      // korvel's standard output
-  int channelFd = -1;  // korvel's progress channel (KORVEL_PROGRESS_FD)
-  int logFd = -1;
+  // The korvel child and the gang's ends of its pipes: its standard output
+  // and its progress channel (KORVEL_PROGRESS_FD).
+  Child child;
+  std::FILE* log = nullptr;  // nullptr once closed
   bool reaped = false;
 
   // What korvel printed: whole lines, and the start of one still coming.
@@ -73,15 +75,15 @@ struct GangRun {
   GangClock::time_point started{};
   GangClock::time_point ended{};
   std::time_t startedAt = 0;  // wall clock, for the reports
-  // Ending a run: SIGTERM at |deadline| (the time limit) or on a second
-  // stop request, SIGKILL at |killAt| if it is still there.
+  // Ending a run: asked to end at |deadline| (the time limit) or on a
+  // second stop request, killed at |killAt| if it is still there.
   GangClock::time_point deadline{};
   bool termSent = false;
   GangClock::time_point killAt{};
 
   RunOutcome outcome = RunOutcome::kRunning;
   int exitStatus = -1;  // as the shell reads it (korvel's -1 is 255)
-  int termSignal = 0;   // the signal that ended it, if one did
+  int termSignal = 0;   // POSIX: the signal that ended it, if one did
   std::string startError;
   bool endShown = false;  // the gang has shown that it ended
 };
@@ -126,7 +128,9 @@ struct Gang {
   std::vector<GangRun> runs;
   GangClock::time_point started{};
   std::time_t startedAt = 0;
-  int stopRequests = 0;  // SIGINT, SIGTERM or SIGHUP received
+  // SIGINT, SIGTERM or SIGHUP received; on Windows Ctrl+C, Ctrl+Break, or
+  // two for a closing console
+  int stopRequests = 0;
   std::string batchDir;  // this gang's own log folder, under options.logDir
   ImageCheck image;
   SequenceCounter counter;
@@ -140,11 +144,10 @@ struct Gang {
 // --- Process running (process.cpp) ------------------------------------------
 
 // Starts korvel on |job.port| with the run's image argument and the gang's
-// activation argument: standard input from /dev/null, standard output into a pipe
-// (and on into |job.logPath|), standard error to /dev/null, the progress
-// channel on descriptor 3, a process group of its own (a Ctrl+C on the
-// terminal is the gang's to handle). A run that can't be started ends at
-// once as kNotStarted with the reason in |startError|.
+// activation argument (StartChild): standard output into a pipe (and on into
+// |job.logPath|), the progress channel named in KORVEL_PROGRESS_FD, out of
+// reach of the terminal's Ctrl+C (the gang's to handle). A run that can't
+// be started ends at once as kNotStarted with the reason in |startError|.
 void StartRun(const GangOptions& options, GangRun* job);
 
 // Moves what korvel wrote (standard output, channel) into the run: the log
@@ -156,18 +159,19 @@ void ReadRunOutput(GangRun* job);
 bool ReapRun(GangRun* job);
 
 // Ends a run that is over its time (|timedOut|) or that a second stop
-// request ends: SIGTERM now, SIGKILL in two seconds if it is still there.
+// request ends: asks it to end now (AskChildToEnd), and kills it in two
+// seconds if it is still there, or at once where it can't be asked.
 void EndRun(GangRun* job, bool timedOut);
 
-// Sends SIGKILL to a run whose SIGTERM is two seconds old.
+// Kills a run that was asked to end two seconds ago.
 void KillIfLingering(GangRun* job, GangClock::time_point now);
 
-// The korvel in the folder of the running gang.
-std::string KorvelBesideGang();
-
-// The log file name for |port| and its |appearance|: the path with its
-// "/dev/" taken off and the other slashes made "_", ".log" (".<n>.log" from
-// the second appearance on).
+// The log file name for |port| and its |appearance|: the port with its
+// "/dev/" or "\\.\" taken off and the other slashes, backslashes and
+// colons made "_", ".log" (".<n>.log" from the second appearance on). A
+// name that Windows keeps for a device (COM1 to COM9, LPT1 to LPT9, CON,
+// PRN, AUX, NUL, whatever follows a dot) gets a "_" after it: such a file
+// would be the device.
 std::string LogFileName(const std::string& port, int appearance);
 
 // --- Outcomes in words (outcome.cpp) ----------------------------------------
@@ -235,24 +239,32 @@ std::string LastResultLine(const GangRun& job);
 std::vector<std::string> BoardRows(const Gang& gang, GangClock::time_point now, int columns,
                                    int rows);
 
-// The board on a terminal, redrawn in place.
+// For a console that can't redraw in place: a row (as BoardRows has it)
+// for each run whose phase is not the one |shownPhases| holds for it, cut
+// to |columns| - 1 characters; |shownPhases| then holds every run's phase.
+std::vector<std::string> BoardChangeLines(const Gang& gang, GangClock::time_point now, int columns,
+                                          std::vector<std::string>* shownPhases);
+
+// The board on a terminal: redrawn in place where the terminal takes escape
+// sequences, a line per change where it doesn't (an older Windows console).
 struct Board {
-  bool active = false;
+  bool active = false;   // standard output is a terminal
+  bool redrawn = false;  // and it redraws in place
   int drawnRows = 0;
   GangClock::time_point lastDraw{};
+  std::vector<std::string> shownPhases;  // plain lines: each run's last shown
 };
-
-// The width of the terminal on standard output; 0 when it is none.
-int TerminalColumns();
 
 // Starts the board when standard output is a terminal.
 void BoardStart(Board* board);
 
 // Redraws it: back to its first row, every row written over and cleared to
-// its end, in one write, so it does not flicker.
+// its end, in one write, so it does not flicker. On a console that can't,
+// prints the rows of the runs whose phase changed.
 void BoardDraw(Board* board, const Gang& gang, GangClock::time_point now);
 
-// Takes the board off the screen, leaving the cursor where it began.
+// Takes the board off the screen, leaving the cursor where it began, and
+// the terminal as it was.
 void BoardEnd(Board* board);
 
 // --- Reports (reports.cpp) ----------------------------------------------------
@@ -433,17 +445,24 @@ std::string BoardPageScript();
 // --- Watch (watch.cpp) -------------------------------------------------------
 
 // A port that matches the station's pattern, and which appearance of it
-// this is: the device and inode of the path itself (a link that is made
-// anew is another appearance, even between two looks).
+// this is: on POSIX the device and inode of the path itself (a link that
+// is made anew is another appearance, even between two looks); on Windows
+// the device that the COM name stands for.
 struct PortSighting {
   std::string path;
-  dev_t device = 0;
-  ino_t inode = 0;
+  std::string identity;
 };
 
-// The paths that match |pattern| now and are character devices (through
-// their links), in name order.
+// The ports that match |pattern| now, in name order (watch_posix.cpp,
+// watch_win32.cpp): on POSIX the paths that glob finds and that are
+// character devices (through their links); on Windows the COM ports among
+// the system's device names (QueryDosDevice) whose names match it, a '*'
+// for any characters and a '?' for one, without regard to case.
 std::vector<PortSighting> ScanPorts(const std::string& pattern);
+
+// Whether |name| matches |pattern| as ScanPorts matches COM names on
+// Windows.
+bool NameMatches(std::string_view pattern, std::string_view name);
 
 // What the station has handled: each present port's appearance that was
 // flashed, by path.

@@ -208,8 +208,10 @@ std::string StatusText(const GangRun& job) {
 }
 
 std::string UtcTimeText(std::time_t time, bool zoneLetter) {
-  std::tm parts{};
-  gmtime_r(&time, &parts);
+  // std::gmtime's result is shared by the program: only the gang's main
+  // thread asks for the time (gmtime_r is POSIX's alone).
+  const std::tm* found = std::gmtime(&time);
+  const std::tm parts = found != nullptr ? *found : std::tm{};
   char text[32];
   std::strftime(text, sizeof text, zoneLetter ? "%Y-%m-%dT%H:%M:%SZ" : "%Y-%m-%dT%H:%M:%S", &parts);
   return text;

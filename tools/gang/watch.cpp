@@ -1,34 +1,36 @@
-// Station mode: which ports match the pattern now, and which of them are
-// new appearances to flash.
-#include <glob.h>
-#include <sys/stat.h>
-
+// Station mode: which of the ports that match the pattern are new
+// appearances to flash (watch_posix.cpp, watch_win32.cpp look for them).
 #include <algorithm>
+#include <cctype>
 #include <string>
 #include <vector>
 
 #include "tools/gang/gang.h"
 
-std::vector<PortSighting> ScanPorts(const std::string& pattern) {
-  std::vector<PortSighting> sightings;
-  glob_t matches{};
-  // No error callback: a folder that is not there (no adapter plugged in
-  // yet, so no /dev/serial/by-id) simply matches nothing.
-  if (glob(pattern.c_str(), 0, nullptr, &matches) == 0) {
-    for (size_t i = 0; i < matches.gl_pathc; ++i) {
-      const char* path = matches.gl_pathv[i];
-      struct stat self {};
-      struct stat target {};
-      // A port is a character device; a link that points nowhere (its
-      // device just went) is no port.
-      if (lstat(path, &self) != 0 || stat(path, &target) != 0 || !S_ISCHR(target.st_mode)) {
-        continue;
-      }
-      sightings.push_back(PortSighting{path, self.st_dev, self.st_ino});
+bool NameMatches(std::string_view pattern, std::string_view name) {
+  // The usual two-pointer match: on a mismatch after a '*', the '*' takes
+  // one more character and the rest is tried again.
+  size_t p = 0, n = 0, star = std::string_view::npos, resume = 0;
+  const auto same = [](char a, char b) {
+    return std::toupper(static_cast<unsigned char>(a)) ==
+           std::toupper(static_cast<unsigned char>(b));
+  };
+  while (n < name.size()) {
+    if (p < pattern.size() && (pattern[p] == '?' || same(pattern[p], name[n]))) {
+      ++p;
+      ++n;
+    } else if (p < pattern.size() && pattern[p] == '*') {
+      star = p++;
+      resume = n;
+    } else if (star != std::string_view::npos) {
+      p = star + 1;
+      n = ++resume;
+    } else {
+      return false;
     }
   }
-  globfree(&matches);
-  return sightings;
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
 }
 
 std::vector<PortSighting> NewAppearances(const std::vector<PortSighting>& present,
@@ -48,10 +50,7 @@ std::vector<PortSighting> NewAppearances(const std::vector<PortSighting>& presen
   for (const PortSighting& sighting : present) {
     if (std::find(busy.begin(), busy.end(), sighting.path) != busy.end()) continue;
     const auto known = handled->find(sighting.path);
-    if (known != handled->end() && known->second.device == sighting.device &&
-        known->second.inode == sighting.inode) {
-      continue;
-    }
+    if (known != handled->end() && known->second.identity == sighting.identity) continue;
     (*handled)[sighting.path] = sighting;
     fresh.push_back(sighting);
   }
