@@ -8,7 +8,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 ./scripts/install-packages.sh cmake make g++ clang libgtest-dev libgmock-dev libcli11-dev \
-  nlohmann-json3-dev
+  nlohmann-json3-dev libssl-dev libcpp-httplib-dev zlib1g-dev
 
 status=0
 # Builds in build/<name> with the compiler named in the environment given.

@@ -16,7 +16,7 @@ cd "$(dirname "$0")/.."
 source_dir=$(pwd)
 
 ./scripts/install-packages.sh cmake ninja-build g++ dpkg-dev lintian bash-completion man-db \
-  file binutils libcli11-dev nlohmann-json3-dev
+  file binutils libcli11-dev nlohmann-json3-dev libssl-dev libcpp-httplib-dev
 
 work=$(mktemp -d)
 devsim_pid=""

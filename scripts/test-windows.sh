@@ -7,6 +7,9 @@
 set -eu
 cd "$(dirname "$0")/.."
 
+# korvel-gang's page: cpp-httplib's single header, from Debian's source
+# package (the binary package's library is the build machine's).
+./scripts/fetch-httplib.sh build/httplib-source
 cmake --preset mingw-i686
 cmake --build --preset mingw-i686
 for program in korvel korvel-check korvel-ports korvel-gang; do

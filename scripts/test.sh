@@ -20,8 +20,12 @@ fi
 # korvel-check and korvel-ports read options with CLI11 and write JSON with
 # nlohmann-json (header-only; the Windows build uses the same headers). The
 # network port's tests start ser2net; the guest's netem needs iproute2's tc.
+# korvel-gang hashes images with OpenSSL's libcrypto and serves its page
+# with cpp-httplib; its tests load the page in Chromium (screenshots read
+# with zlib) and check its metrics with Prometheus' promtool.
 ./scripts/install-packages.sh cmake ninja-build make g++ libgtest-dev libgmock-dev strace tmux \
-  libcli11-dev nlohmann-json3-dev ser2net iproute2 \
+  libcli11-dev nlohmann-json3-dev ser2net iproute2 libssl-dev libcpp-httplib-dev zlib1g-dev \
+  chromium prometheus \
   clang libclang-rt-14-dev g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
   wine wine32:i386 wine64 dpkg-dev man-db file lintian bash-completion \
   qemu-system-x86 cpio xz-utils zstd

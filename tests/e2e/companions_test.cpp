@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <sstream>
@@ -22,17 +23,6 @@ namespace korvel_e2e {
 namespace {
 
 using korvel_e2e::PrintTo;
-
-// Standard output without the CR of a Windows console program's line ends.
-std::vector<std::string> LinesOf(const std::string& output) {
-  std::vector<std::string> lines;
-  std::istringstream stream(output);
-  for (std::string line; std::getline(stream, line);) {
-    if (line.ends_with('\r')) line.pop_back();
-    lines.push_back(line);
-  }
-  return lines;
-}
 
 // --- korvel-check ------------------------------------------------------------
 
@@ -342,6 +332,29 @@ TEST(PortsTest, ListsThisMachinesPortsAsJsonAndText) {
     }
   }
   EXPECT_EQ(RunCompanion("korvel-ports", {"--bogus"}).exitStatus, 2);
+
+  // One port by its adapter's serial number, for a script: each number of
+  // the listing gives its port's path (2 for a multi-port adapter's); a
+  // number on no port, 1.
+  std::map<std::string, std::vector<std::string>> bySerialNumber;
+  for (const nlohmann::json& port : listing["ports"]) {
+    if (port["usb"].is_object() && port["usb"]["serial_number"].is_string()) {
+      bySerialNumber[port["usb"]["serial_number"]].push_back(port["path"]);
+    }
+  }
+  for (const auto& [serialNumber, paths] : bySerialNumber) {
+    const RunResult one = RunCompanion("korvel-ports", {"--serial-number", serialNumber});
+    EXPECT_EQ(one.exitStatus, paths.size() == 1 ? 0 : 2) << one.err;
+    if (paths.size() == 1) {
+      EXPECT_EQ(LinesOf(one.out), paths);
+    }
+  }
+  const RunResult none =
+      RunCompanion("korvel-ports", {"--serial-number", "KORVEL-NO-SUCH-ADAPTER"});
+  EXPECT_EQ(none.exitStatus, 1);
+  EXPECT_EQ(none.out, "");
+  EXPECT_NE(none.err.find("KORVEL-NO-SUCH-ADAPTER"), std::string::npos) << none.err;
+  EXPECT_EQ(RunCompanion("korvel-ports", {"--serial-number", "A1", "--json"}).exitStatus, 2);
 }
 
 }  // namespace

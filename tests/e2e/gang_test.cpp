@@ -1,9 +1,10 @@
 // korvel-gang: a batch of simulated devices at once, some of them faulty
-// and (natively) two behind ser2net; a run over its time limit; Ctrl+C and
-// the gang's own end; the board on a terminal; the station flashing each
-// port once per appearance; the command lines it refuses; and the board,
-// the log names and the XML escaping that the reports and the terminal rely
-// on.
+// and (natively) two behind ser2net, with the line's records (reasons, stop points, SHA-256,
+// metrics for promtool); a run over its time limit, and every way a run ends without passing in the
+// JUnit report; Ctrl+C and the gang's own end; the board on a terminal; retries; the unit counter
+// across a killed gang; the station flashing each port once per appearance, with its reports after
+// each run; the command lines and images it refuses before any port is touched; and the board, the
+// summary, the log names and the XML escaping that the reports and the terminal rely on.
 //
 // The runs' tests take the platform as a parameter: natively the Linux
 // gang; with KORVEL_E2E_WINE (scripts/test-windows.sh) korvel-gang.exe
@@ -21,10 +22,12 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "app/explanation.h"
 #include "tests/e2e/case_name.h"
 #include "tests/e2e/network_peers.h"
 #include "tests/e2e/run_korvel.h"
@@ -44,6 +47,23 @@ RunResult RunGang(const std::vector<std::string>& args, RunOptions options = {})
   return RunCompanion("korvel-gang", args, options);
 }
 
+Json ReadJson(const std::string& path) {
+  return Json::parse(ReadFileText(path), nullptr, false);
+}
+
+// A real part's verdict on a file: sha256sum's digest, promtool's check.
+std::string Sha256Sum(const std::string& path) {
+  const RunResult sum = RunProgram(FindProgram("sha256sum"), {path});
+  return sum.out.substr(0, sum.out.find(' '));
+}
+::testing::AssertionResult PromtoolAccepts(const std::string& path) {
+  const std::string promtool = FindProgram("promtool");
+  if (promtool.empty()) return ::testing::AssertionFailure() << "no promtool (Debian: prometheus)";
+  const RunResult check = RunProgram("/bin/sh", {"-c", promtool + " check metrics < " + path});
+  if (check.exitStatus == 0) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << check.out << check.err;
+}
+
 // The number of times |text| holds |part|.
 size_t Occurrences(const std::string& text, const std::string& part) {
   size_t count = 0;
@@ -59,6 +79,34 @@ DevsimConfig ConfigFor(Kind kind) {
   if (kind == Kind::kNoBootloader) config.probes.neverEnterBootloader = true;
   if (kind == Kind::kBlockNeverAnswered) config.replies[4].fault = ReplyFault::kNoReply;
   if (kind == Kind::kVanishesMidFlash) config.replies[8].fault = ReplyFault::kVanish;
+  return config;
+}
+
+// Where a run of each kind stopped: what it was doing, korvel's innermost
+// failing step, the block under way (from 1).
+struct StopPoint {
+  Json activity;
+  Json step;
+  Json block;
+};
+
+StopPoint StopPointFor(Kind kind) {
+  switch (kind) {
+    case Kind::kGood:
+      return {nullptr, nullptr, nullptr};
+    case Kind::kNoBootloader:
+      return {"waking", nullptr, nullptr};  // korvel reports no step there
+    case Kind::kBlockNeverAnswered:
+      return {"programming", "MyReadFile", 4};
+    case Kind::kVanishesMidFlash:
+      return {"programming", "ReadFile", 8};
+  }
+  return {};
+}
+
+DevsimConfig RefusedAt(int message) {
+  DevsimConfig config;
+  config.replies[message].fault = ReplyFault::kRefuse;
   return config;
 }
 
@@ -199,7 +247,9 @@ TEST_P(GangRunTest, FlashesABatchAtOnceAndNamesThoseThatFailed) {
   const std::string logDir = (dir / "logs").string();
   const std::string jsonPath = (dir / "report.json").string();
   const std::string junitPath = (dir / "report.xml").string();
-  args.insert(args.end(), {"--log-dir", logDir, "--json", jsonPath, "--junit", junitPath});
+  const std::string metricsPath = (dir / "korvel.prom").string();
+  args.insert(args.end(), {"--log-dir", logDir, "--json", jsonPath, "--junit", junitPath,
+                           "--metrics", metricsPath});
 
   const RunResult gang = RunGang(args);
 
@@ -209,8 +259,12 @@ TEST_P(GangRunTest, FlashesABatchAtOnceAndNamesThoseThatFailed) {
   EXPECT_LT(gang.wallTime, milliseconds(9000) + platform.startCost);
   EXPECT_EQ(gang.err, "");
 
-  // 2. The summary: a head, a row per port in the order given, the verdict
-  // naming exactly the faulty ones.
+  // 2. The summary: a head, a row per port in the order given, each with
+  // its last line or (failed) what failed, the verdict naming exactly the
+  // faulty ones.
+  const Json report = ReadJson(jsonPath);
+  ASSERT_FALSE(report.is_discarded()) << ReadFileText(jsonPath);
+  ASSERT_EQ(report["results"].size(), kinds.size());
   const std::vector<std::string> lines = OutLines(gang);
   const size_t rows = kinds.size() + 2;
   ASSERT_GE(lines.size(), rows) << gang.out;
@@ -221,7 +275,11 @@ TEST_P(GangRunTest, FlashesABatchAtOnceAndNamesThoseThatFailed) {
     const std::string& row = summary[i + 1];
     const std::string status = kinds[i] == Kind::kGood ? " 0 " : " 255 ";
     EXPECT_EQ(row.rfind(ports[i] + " ", 0), 0u) << row;
-    EXPECT_NE(row.find("  " + LastLineFor(kinds[i]) + " "), std::string::npos) << row;
+    const Json& reason = report["results"][i]["reason"];
+    const std::string result = reason.is_string() ? reason.get<std::string>().substr(
+                                                        0, reason.get<std::string>().find(". ") + 1)
+                                                  : LastLineFor(kinds[i]);
+    EXPECT_NE(row.find("  " + result + " "), std::string::npos) << row;
     EXPECT_NE(row.find(status), std::string::npos) << row;
   }
   for (const std::string& port : faultyPorts) notPassed += (notPassed.empty() ? "" : ", ") + port;
@@ -239,14 +297,17 @@ TEST_P(GangRunTest, FlashesABatchAtOnceAndNamesThoseThatFailed) {
   }
 
   // 4. The JSON report: every run with its outcome, status, last line,
-  // and the output that its log holds whole.
-  const Json report = Json::parse(ReadFileText(jsonPath), nullptr, false);
-  ASSERT_FALSE(report.is_discarded()) << ReadFileText(jsonPath);
+  // where it stopped and why (korvel's own explanation of that output), the
+  // image's digest (sha256sum's), and the output that its log, in this
+  // batch's own folder, holds whole.
   EXPECT_EQ(report["image"], imagePath);
   EXPECT_EQ(report["runs"], kinds.size());
   EXPECT_EQ(report["passed"], kinds.size() - faultyPorts.size());
   EXPECT_EQ(report["failed"], faultyPorts.size());
-  ASSERT_EQ(report["results"].size(), kinds.size());
+  EXPECT_EQ(report["image_sha256"], Sha256Sum(imagePath));
+  EXPECT_EQ(report["firmware_version"], "2.4");
+  const std::string batch = LocalPath(report["log_dir"].get<std::string>());
+  EXPECT_EQ(std::filesystem::path(batch).parent_path(), logDir);
   for (size_t i = 0; i < kinds.size(); ++i) {
     const Json& result = report["results"][i];
     const bool good = kinds[i] == Kind::kGood;
@@ -254,6 +315,26 @@ TEST_P(GangRunTest, FlashesABatchAtOnceAndNamesThoseThatFailed) {
     EXPECT_EQ(result["outcome"], good ? "passed" : "failed");
     EXPECT_EQ(result["exit_status"], good ? 0 : 255);
     EXPECT_EQ(result["last_line"], LastLineFor(kinds[i]));
+    EXPECT_EQ(result["image_sha256"], report["image_sha256"]);
+    EXPECT_EQ(result["serial_number"], nullptr);  // a pseudo-terminal has no adapter
+    const std::vector<std::string> outputLines = result["output"];
+    // korvel's own explanation (this process can work it out for the
+    // Linux gang only: it names the path a port opens as).
+    if (good) {
+      EXPECT_EQ(result["reason"], nullptr);
+    } else if (UnderWine()) {
+      EXPECT_NE(result["reason"].get<std::string>().find('"' + ports[i] + '"'), std::string::npos);
+    } else {
+      EXPECT_EQ(result["reason"], ExplainRunOutput(outputLines, ports[i], imagePath));
+    }
+    // Where it stopped; the step's name is the Linux port layer's.
+    const StopPoint stop = StopPointFor(kinds[i]);
+    EXPECT_EQ(result["activity"], stop.activity) << result.dump();
+    EXPECT_EQ(result["block"], stop.block) << result.dump();
+    if (!UnderWine()) {
+      EXPECT_EQ(result["step"], stop.step) << result.dump();
+    }
+    EXPECT_EQ(LocalPath(result["log"].get<std::string>()).rfind(batch, 0), 0u);
     std::string output;
     for (const Json& line : result["output"]) output += line.get<std::string>() + "\n";
     const std::string log = LocalPath(result["log"].get<std::string>());
@@ -277,13 +358,27 @@ TEST_P(GangRunTest, FlashesABatchAtOnceAndNamesThoseThatFailed) {
   EXPECT_EQ(Occurrences(junit, "<failure "), faultyPorts.size());
   for (size_t i = 0; i < kinds.size(); ++i) {
     if (kinds[i] == Kind::kGood) continue;
+    const std::string failedCase = "<failure message=\"" +
+                                   XmlEscape(report["results"][i]["reason"].get<std::string>()) +
+                                   "\" type=\"exit status 255\"/>";
     const size_t at = junit.find("name=\"" + ports[i] + "\"");
     ASSERT_NE(at, std::string::npos);
-    const size_t failure = junit.find(
-        "<failure message=\"" + LastLineFor(kinds[i]) + "\" type=\"exit status 255\"/>", at);
-    EXPECT_LT(failure, junit.find("</testcase>", at)) << ports[i];
+    EXPECT_LT(junit.find(failedCase, at), junit.find("</testcase>", at)) << failedCase;
   }
   EXPECT_EQ(Occurrences(junit, "<system-out>Version: 2.3\n"), kinds.size());
+
+  // 6. The metrics, as promtool reads them.
+  EXPECT_TRUE(PromtoolAccepts(metricsPath));
+  const std::string metrics = ReadFileText(metricsPath);
+  const std::string passed = std::to_string(kinds.size() - faultyPorts.size());
+  const std::string failed = std::to_string(faultyPorts.size());
+  const std::string all = std::to_string(kinds.size());
+  for (const std::string& line : {"korvel_gang_runs_total{result=\"passed\"} " + passed + "\n",
+                                  "korvel_gang_runs_total{result=\"failed\"} " + failed + "\n",
+                                  "korvel_gang_attempts_total " + all + "\n",
+                                  "korvel_gang_run_seconds_count " + all + "\n"}) {
+    EXPECT_NE(metrics.find(line), std::string::npos) << line << metrics;
+  }
 }
 
 TEST_P(GangRunTest, EndsARunOverItsTimeLimit) {
@@ -337,6 +432,143 @@ TEST_P(GangRunTest, ShowsEachRunsBlocksOnATerminal) {
 
 INSTANTIATE_TEST_SUITE_P(Gang, GangRunTest, ::testing::ValuesIn(ThisPlatform()),
                          CaseName<GangPlatform>);
+
+// --- Every end that is not a pass: a failure or an error ---------------------
+
+struct EndCase {
+  const char* name;
+  DevsimConfig device;
+  std::vector<std::string> args;  // besides the two ports (a good device's, then this one's)
+  bool stopTwice;                 // Ctrl+C twice once the device has seen three messages
+  const char* outcome;            // in the JSON report
+  const char* element;            // in the JUnit report: failure or error
+  const char* type;               // its type
+  const char* reason;             // how the reason begins
+};
+
+DevsimConfig NoReplyTo(int message) {
+  DevsimConfig config;
+  config.replies[message].fault = ReplyFault::kNoReply;
+  return config;
+}
+
+class GangEndTest : public ::testing::TestWithParam<EndCase> {};
+
+TEST_P(GangEndTest, IsAFailureOrAnErrorWithItsReasonInEveryReport) {
+  const EndCase& param = GetParam();
+  TempDir dir;
+  const std::string imagePath = dir.WriteFile("firmware.img", FirmwareImage(4 * 64)).string();
+  // A counter one number from its end: the good device takes it.
+  const std::string counter =
+      dir.WriteFile("counter", {'4', '2', '9', '4', '9', '6', '7', '2', '9', '4', '\n'}).string();
+  SimulatedDevice good;
+  SimulatedDevice device(param.device);
+  const termios found = PortSettings(device.port());
+  std::vector<std::string> args;
+  for (const std::string& arg : param.args) {
+    args.push_back(arg == "{image}" ? imagePath : arg == "{counter}" ? "01:" + counter : arg);
+  }
+  const std::string jsonPath = (dir / "report.json").string();
+  const std::string junitPath = (dir / "report.xml").string();
+  args.insert(args.end(), {good.port(), device.port(), "--log-dir", (dir / "logs").string(),
+                           "--json", jsonPath, "--junit", junitPath});
+  RunOptions options;
+  if (param.stopTwice) {
+    options.signal = SIGINT;
+    options.signalCount = 2;
+    // Once the good device's run is over (the reports are written after
+    // every run), so that only this one is stopped.
+    options.signalWhen = [&] {
+      const Json report = ReadJson(jsonPath);
+      return device.Snapshot().frames.size() >= 3 && report.is_object() && report["passed"] == 1;
+    };
+  }
+
+  const RunResult gang = RunGang(args, options);
+  EXPECT_EQ(gang.exitStatus, 1) << gang.out << gang.err;
+  EXPECT_LT(gang.wallTime, milliseconds(4000));  // the limit, a stop: never the device's own
+  ASSERT_FALSE(gang.OutLines().empty());
+  EXPECT_EQ(gang.OutLines().back(),
+            "korvel-gang: 1 of 2 runs passed; not passed: " + device.port());
+
+  const Json report = ReadJson(jsonPath);
+  ASSERT_FALSE(report.is_discarded()) << ReadFileText(jsonPath);
+  const Json& result = report["results"][1];
+  EXPECT_EQ(report["results"][0]["outcome"], "passed");
+  EXPECT_EQ(result["outcome"], param.outcome);
+  const std::string reason =
+      result["reason"].is_string() ? result["reason"].get<std::string>() : "";
+  EXPECT_EQ(reason.rfind(param.reason, 0), 0u) << reason;
+  // Ended by the gang: korvel ends its run at SIGTERM, with its failure
+  // status and the port as it found it.
+  if (std::string(param.outcome) == "timed out" || param.stopTwice) {
+    EXPECT_EQ(result["exit_status"], 255) << result.dump(2);
+    EXPECT_EQ(result["signal"], nullptr);
+    EXPECT_TRUE(SettingsAsFound(device.port(), found));
+  }
+
+  // JUnit: the case is no pass, whatever ended it.
+  const std::string junit = ReadFileText(junitPath);
+  const bool failure = std::string(param.element) == "failure";
+  EXPECT_NE(junit.find(std::string("tests=\"2\" failures=\"") + (failure ? "1" : "0") +
+                       "\" errors=\"" + (failure ? "0" : "1") + "\""),
+            std::string::npos)
+      << junit;
+  const size_t at = junit.find("name=\"" + device.port() + "\"");
+  ASSERT_NE(at, std::string::npos) << junit;
+  const size_t element = junit.find("<" + std::string(param.element) + " message=\"" +
+                                        XmlEscape(reason) + "\" type=\"" + param.type + "\"/>",
+                                    at);
+  EXPECT_LT(element, junit.find("</testcase>", at)) << junit;
+}
+
+INSTANTIATE_TEST_SUITE_P(Gang, GangEndTest,
+                         ::testing::Values(
+                             // Probes for about 4.5 s: over a limit of one second.
+                             EndCase{"TimedOut",
+                                     ConfigFor(Kind::kNoBootloader),
+                                     {"{image}", "--time-limit", "1"},
+                                     false,
+                                     "timed out",
+                                     "error",
+                                     "timed out",
+                                     "Ended at the time limit of 1 s while waking."},
+                             // Waits 5 s for the second block's reply: stopped within it.
+                             EndCase{"Stopped",
+                                     NoReplyTo(2),
+                                     {"{image}"},
+                                     true,
+                                     "stopped",
+                                     "error",
+                                     "stopped",
+                                     "Ended by a stop request while programming block 2 of 4."},
+                             // The counter is used up once the good device has its number.
+                             EndCase{"NotStarted",
+                                     {},
+                                     {"--hwparm-sequence", "{counter}"},
+                                     false,
+                                     "not started",
+                                     "error",
+                                     "not started",
+                                     "the counter "},
+                             EndCase{
+                                 "TimedOutProgramming",
+                                 ConfigFor(Kind::kBlockNeverAnswered),
+                                 {"{image}", "--time-limit", "1"},
+                                 false,
+                                 "timed out",
+                                 "error",
+                                 "timed out",
+                                 "Ended at the time limit of 1 s while programming block 4 of 4."},
+                             EndCase{"Refused",
+                                     RefusedAt(0),
+                                     {"{image}"},
+                                     false,
+                                     "failed",
+                                     "failure",
+                                     "exit status 255",
+                                     ""}),
+                         CaseName<EndCase>);
 
 // --- Stopping the gang ------------------------------------------------------------
 
@@ -427,11 +659,14 @@ TEST(Gang, StationFlashesEachPortOncePerAppearance) {
   // flash.
   int step = 0;
   std::chrono::steady_clock::time_point secondFlash;
+  Json afterFirst;  // the report on disk once A's first run is over
   RunOptions options;
   options.timeout = milliseconds(30000);
   options.signal = SIGINT;
   options.signalWhen = [&] {
     if (step == 0 && a.Snapshot().resets == 1) {
+      afterFirst = ReadJson(jsonPath);
+      if (!afterFirst.is_object() || afterFirst["passed"] != 1) return false;  // not yet
       std::filesystem::remove(linkA);
       std::filesystem::create_symlink(b.port(), linkB);
       step = 1;
@@ -450,7 +685,12 @@ TEST(Gang, StationFlashesEachPortOncePerAppearance) {
 
   ASSERT_TRUE(gang.signalSent) << "stopped at step " << step << ":\n" << gang.out;
   EXPECT_EQ(gang.exitStatus, 0) << gang.out;
-  EXPECT_EQ(gang.OutLines().back(), "korvel-gang: 3 of 3 runs passed");
+  // Written after each run, not only at the end: the station's report of
+  // its first device, while it went on watching.
+  EXPECT_EQ(afterFirst["runs"], 1);
+  EXPECT_EQ(afterFirst["results"][0]["port"], linkA.string());
+  // Each appearance is a device.
+  EXPECT_EQ(gang.OutLines().back(), "korvel-gang: 3 of 3 devices passed");
   EXPECT_EQ(a.Settled().resets, 2);
   EXPECT_EQ(b.Settled().resets, 1);
   const Json report = Json::parse(ReadFileText(jsonPath), nullptr, false);
@@ -465,15 +705,181 @@ TEST(Gang, StationFlashesEachPortOncePerAppearance) {
     EXPECT_EQ(result["outcome"], "passed");
     EXPECT_TRUE(std::filesystem::exists(result["log"].get<std::string>())) << result["log"];
   }
+
+  // A later batch with the same log folder: a folder of its own, the
+  // station's logs as they were.
+  const std::string firstLog = report["results"][0]["log"];
+  const std::string firstText = ReadFileText(firstLog);
+  const RunResult later = RunGang(
+      {imagePath, linkA.string(), "--log-dir", (dir / "logs").string(), "--json", jsonPath});
+  EXPECT_EQ(later.exitStatus, 0) << later.out;
+  const Json laterReport = ReadJson(jsonPath);
+  EXPECT_NE(laterReport["log_dir"], report["log_dir"]);
+  EXPECT_NE(laterReport["results"][0]["log"], firstLog);
+  EXPECT_EQ(ReadFileText(firstLog), firstText);
 }
 
-// --- Command lines that end it before any run -----------------------------------
+// --- Retries -------------------------------------------------------------------
+
+TEST(Gang, RetriesWhatASecondTryCanMend) {
+  TempDir dir;
+  const Bytes image = FirmwareImage(4 * 64);
+  const std::string imagePath = dir.WriteFile("firmware.img", image).string();
+  // Refuses the second block once: the next try's messages are numbered on.
+  SimulatedDevice flaky(RefusedAt(2));
+  // Refuses the erase of every try.
+  DevsimConfig refusing;
+  for (int message : {0, 1, 2}) refusing.replies[message].fault = ReplyFault::kRefuse;
+  SimulatedDevice broken(refusing);
+  SimulatedDevice good;
+  const std::string jsonPath = (dir / "report.json").string();
+  const std::string metricsPath = (dir / "korvel.prom").string();
+  const RunResult gang =
+      RunGang({imagePath, flaky.port(), broken.port(), good.port(), "--retries", "2", "--log-dir",
+               (dir / "logs").string(), "--json", jsonPath, "--metrics", metricsPath});
+
+  EXPECT_EQ(gang.exitStatus, 1) << gang.out;
+  EXPECT_EQ(gang.OutLines().back(),
+            "korvel-gang: 2 of 3 runs passed; not passed: " + broken.port());
+  const Json report = ReadJson(jsonPath);
+  ASSERT_FALSE(report.is_discarded()) << ReadFileText(jsonPath);
+  EXPECT_EQ(report["attempts"], 6);
+  const struct {
+    const char* outcome;
+    size_t attempts;
+  } expected[] = {{"passed", 2}, {"failed", 3}, {"passed", 1}};
+  for (size_t i = 0; i < 3; ++i) {
+    const Json& result = report["results"][i];
+    EXPECT_EQ(result["outcome"], expected[i].outcome);
+    ASSERT_EQ(result["attempts"].size(), expected[i].attempts) << result.dump(2);
+    // Every attempt has its log, of its own.
+    std::set<std::string> logs;
+    for (const Json& attempt : result["attempts"]) {
+      logs.insert(attempt["log"].get<std::string>());
+      EXPECT_TRUE(std::filesystem::exists(attempt["log"].get<std::string>()));
+    }
+    EXPECT_EQ(logs.size(), expected[i].attempts);
+  }
+  const Json& firstTry = report["results"][0]["attempts"][0];
+  EXPECT_EQ(firstTry["outcome"], "failed");
+  EXPECT_EQ(firstTry["step"], "Programming the flash failed");
+  EXPECT_EQ(firstTry["block"], 2);
+  EXPECT_EQ(ReadFileText(report["results"][0]["log"].get<std::string>()).find("failed"),
+            std::string::npos);
+  // The device that passed at its second try holds the image, reset once.
+  const DevsimRecord seen = flaky.WaitFor([](const DevsimRecord& now) { return now.resets > 0; });
+  EXPECT_TRUE(HoldsImage(seen.flash, image));
+  EXPECT_EQ(seen.resets, 1);
+  EXPECT_NE(ReadFileText(metricsPath).find("korvel_gang_attempts_total 6\n"), std::string::npos);
+}
+
+// An image that went bad after the gang checked it (here: replaced under a
+// running station) fails its run, and no retry can mend that.
+TEST(Gang, NeverRetriesABadImage) {
+  TempDir dir;
+  const std::string imagePath = dir.WriteFile("firmware.img", FirmwareImage(4 * 64)).string();
+  std::filesystem::create_directories(dir / "by-id");
+  SimulatedDevice device;
+  const std::string jsonPath = (dir / "report.json").string();
+  int step = 0;
+  std::chrono::steady_clock::time_point failed;
+  RunOptions options;
+  options.signal = SIGINT;
+  options.signalWhen = [&] {
+    if (step == 0 && std::filesystem::exists(dir / "logs")) {  // checked, watching
+      dir.WriteFile("firmware.img", PatternImage(4 * 64));
+      std::filesystem::create_symlink(device.port(), dir / "by-id" / "device");
+      step = 1;
+    } else if (step == 1 && ReadJson(jsonPath).is_object() && ReadJson(jsonPath)["failed"] == 1) {
+      failed = std::chrono::steady_clock::now();
+      step = 2;
+    }
+    // Well past the pause a retry would wait.
+    return step == 2 && std::chrono::steady_clock::now() - failed > milliseconds(3000);
+  };
+  const RunResult gang = RunGang({imagePath, "--watch", (dir / "by-id" / "*").string(), "--retries",
+                                  "2", "--log-dir", (dir / "logs").string(), "--json", jsonPath},
+                                 options);
+  ASSERT_TRUE(gang.signalSent) << "stopped at step " << step << ":\n" << gang.out;
+  const Json report = ReadJson(jsonPath);
+  ASSERT_EQ(report["results"].size(), 1u) << report.dump(2);
+  EXPECT_EQ(report["results"][0]["attempts"].size(), 1u);
+  EXPECT_EQ(report["results"][0]["step"], "Wrong image type");
+  EXPECT_EQ(device.Settled().bootloaderEntries, 1);
+}
+
+// --- The unit counter ------------------------------------------------------------
+
+// The numbers the device's EEPROM got: the first block after each erase
+// carries the parameter byte and the number (least significant byte first).
+std::vector<uint32_t> ProgrammedNumbers(const DevsimRecord& record) {
+  std::vector<uint32_t> numbers;
+  for (size_t i = 1; i < record.frames.size(); ++i) {
+    const std::vector<uint8_t>& body = record.frames[i].body;
+    if (record.frames[i - 1].body.at(0) != kErase || body.at(0) != kProgramEeprom) continue;
+    numbers.push_back(body.at(11) | body.at(12) << 8 | body.at(13) << 16 |
+                      static_cast<uint32_t>(body.at(14)) << 24);
+  }
+  return numbers;
+}
+
+TEST(Gang, CounterNeverGivesANumberTwiceAcrossAKilledGang) {
+  TempDir dir;
+  const std::string counter = dir.WriteFile("next", {'1', '0', '0', '0', '\n'}).string();
+  // Two devices done at once; two that wait five seconds for their third
+  // block's reply, while the gang is killed.
+  std::vector<std::unique_ptr<SimulatedDevice>> devices;
+  for (int i = 0; i < 4; ++i) {
+    devices.push_back(std::make_unique<SimulatedDevice>(i < 2 ? DevsimConfig{} : NoReplyTo(3)));
+  }
+  std::vector<std::string> args = {"--hwparm-sequence", "01:" + counter, "--log-dir",
+                                   (dir / "logs").string()};
+  for (const auto& device : devices) args.push_back(device->port());
+  RunOptions options;
+  options.signal = SIGKILL;
+  options.signalWhen = [&] {
+    return devices[0]->Snapshot().resets == 1 && devices[1]->Snapshot().resets == 1 &&
+           devices[2]->Snapshot().frames.size() >= 4 && devices[3]->Snapshot().frames.size() >= 4;
+  };
+  const RunResult killed = RunGang(args, options);
+  ASSERT_EQ(killed.termSignal, SIGKILL) << killed.out;
+
+  // The next gang, on two new devices, goes on from the file.
+  std::vector<std::unique_ptr<SimulatedDevice>> next;
+  args.resize(4);
+  for (int i = 0; i < 2; ++i) {
+    next.push_back(std::make_unique<SimulatedDevice>());
+    args.push_back(next.back()->port());
+  }
+  const std::string jsonPath = (dir / "report.json").string();
+  args.insert(args.end(), {"--json", jsonPath});
+  EXPECT_EQ(RunGang(args).exitStatus, 0);
+
+  std::vector<uint32_t> given;
+  for (const auto* group : {&devices, &next}) {
+    for (const auto& device : *group) {
+      for (uint32_t number : ProgrammedNumbers(device->Snapshot())) given.push_back(number);
+    }
+  }
+  ASSERT_EQ(given.size(), 6u);
+  EXPECT_EQ(std::set<uint32_t>(given.begin(), given.end()).size(), 6u);  // none twice
+  const uint32_t highest = *std::max_element(given.begin(), given.end());
+  EXPECT_EQ(ReadFileText(counter), std::to_string(highest + 1) + "\n");
+  const Json report = ReadJson(jsonPath);
+  for (const Json& result : report["results"]) {
+    EXPECT_EQ(result["hwparm_number_used"], true);
+    EXPECT_GE(result["hwparm_number"].get<uint32_t>(), 1004u);  // after the killed gang's four
+  }
+}
+
+// --- Command lines and images that end it before any port is touched ----------
 
 struct RefusedCase {
   const char* name;
-  std::vector<std::string> args;
-  int status = 2;        // a usage error, but for the help
-  std::string file{};    // made in the working folder first
+  std::vector<std::string> args;  // {port}: a simulated device's
+  int status = 2;                 // a usage error, but for the help
+  // Files made in the working folder first: the image, the counter.
+  std::vector<std::pair<std::string, Bytes>> files = {};
   std::string errHas{};  // what the refusal says
 };
 
@@ -481,10 +887,14 @@ class GangCommandLineTest : public ::testing::TestWithParam<RefusedCase> {};
 
 TEST_P(GangCommandLineTest, EndsItWithoutARun) {
   TempDir dir;
+  for (const auto& [name, bytes] : GetParam().files) dir.WriteFile(name, bytes);
+  SimulatedDevice device;
+  std::vector<std::string> args;
+  for (const std::string& arg : GetParam().args)
+    args.push_back(arg == "{port}" ? device.port() : arg);
   RunOptions options;
   options.workingDirectory = dir.path();
-  if (!GetParam().file.empty()) dir.WriteFile(GetParam().file, FirmwareImage(64));
-  const RunResult gang = RunGang(GetParam().args, options);
+  const RunResult gang = RunGang(args, options);
   EXPECT_NE(gang.err.find(GetParam().errHas), std::string::npos) << gang.err;
   EXPECT_EQ(gang.exitStatus, GetParam().status) << gang.out << gang.err;
   if (GetParam().status == 0) {
@@ -493,51 +903,93 @@ TEST_P(GangCommandLineTest, EndsItWithoutARun) {
   } else {
     EXPECT_NE(gang.err, "");
   }
-  // Nothing ran, so no log folder was made.
+  // Nothing ran, so no log folder was made, and the device was never woken.
   EXPECT_FALSE(std::filesystem::exists(dir / "korvel-gang-logs"));
+  EXPECT_TRUE(device.Settled().activationBytes.empty());
 }
+
+const std::pair<std::string, Bytes> kGoodImage = {"firmware.img", FirmwareImage(256)};
 
 INSTANTIATE_TEST_SUITE_P(
     Gang, GangCommandLineTest,
-    ::testing::Values(RefusedCase{"NoImage", {}}, RefusedCase{"NoPorts", {"firmware.img"}},
-                      RefusedCase{"PortsAndAll", {"firmware.img", "/dev/ttyUSB0", "--all"}},
-                      RefusedCase{"AllAndWatch", {"firmware.img", "--all", "--watch", "/dev/*"}},
-                      RefusedCase{"PortTwice", {"firmware.img", "/dev/ttyUSB0", "/dev/ttyUSB0"}},
-                      RefusedCase{"ZeroTimeLimit",
-                                  {"firmware.img", "/dev/ttyUSB0", "--time-limit", "0"}},
-                      RefusedCase{"UnknownOption", {"firmware.img", "/dev/ttyUSB0", "--fast"}},
-                      // korvel would read these as command words, not as the files.
-                      RefusedCase{"StopWordNamingAFile",
-                                  {"stoplight-v2.img", "/dev/ttyUSB0"},
-                                  2,
-                                  "stoplight-v2.img",
-                                  "the command STOP"},
-                      RefusedCase{"HwParamWordNamingAFile",
-                                  {"hwparm-defaults.img", "/dev/ttyUSB0"},
-                                  2,
-                                  "hwparm-defaults.img",
-                                  "\"./hwparm-defaults.img\""},
-                      RefusedCase{"Help", {"--help"}, 0}),
+    ::testing::Values(
+        RefusedCase{"NoImage", {}}, RefusedCase{"NoPorts", {"firmware.img"}},
+        RefusedCase{"PortsAndAll", {"firmware.img", "{port}", "--all"}},
+        RefusedCase{"AllAndWatch", {"firmware.img", "--all", "--watch", "/dev/*"}},
+        RefusedCase{"PortsAndSerialNumber", {"firmware.img", "{port}", "--serial-number", "A1"}},
+        RefusedCase{"PortTwice", {"firmware.img", "{port}", "{port}"}},
+        RefusedCase{"ZeroTimeLimit", {"firmware.img", "{port}", "--time-limit", "0"}},
+        RefusedCase{"NegativeRetries", {"firmware.img", "{port}", "--retries", "-1"}},
+        RefusedCase{"PortBeyondRange", {"firmware.img", "{port}", "--http", "65536"}},
+        RefusedCase{"CounterParameterFF", {"--hwparm-sequence", "FF:next", "{port}"}},
+        RefusedCase{"UnknownOption", {"firmware.img", "{port}", "--fast"}},
+        RefusedCase{"Help", {"--help"}, 0},
+        // korvel would read these as command words, not as the files.
+        RefusedCase{"StopWordNamingAFile",
+                    {"stoplight-v2.img", "{port}"},
+                    2,
+                    {{"stoplight-v2.img", FirmwareImage(64)}},
+                    "the command STOP"},
+        RefusedCase{"HwParamWordNamingAFile",
+                    {"hwparm-defaults.img", "{port}"},
+                    2,
+                    {{"hwparm-defaults.img", FirmwareImage(64)}},
+                    "\"./hwparm-defaults.img\""},
+        // The image by korvel's rules, before any device is woken.
+        RefusedCase{"ImageMissing", {"nosuch.img", "{port}"}},
+        RefusedCase{"ImageEmpty", {"empty.img", "{port}"}, 2, {{"empty.img", {}}}},
+        RefusedCase{
+            "ImageWithoutMarker", {"plain.img", "{port}"}, 2, {{"plain.img", PatternImage(300)}}},
+        RefusedCase{"ImageTooBig", {"big.img", "{port}"}, 2, {{"big.img", FirmwareImage(65536)}}},
+        RefusedCase{"HwparmTooShort", {"HWPARM01", "{port}"}},
+        // A port where the image belongs (port first, out of habit): never
+        // opened, not even to read.
+        RefusedCase{"ImageIsAPort", {"{port}", "firmware.img"}, 2, {kGoodImage}},
+        // What the line holds: no adapter with the number, no counter.
+        RefusedCase{"SerialNumberOnNoPort",
+                    {"firmware.img", "--serial-number", "KORVEL-NO-SUCH-ADAPTER"},
+                    1,
+                    {kGoodImage}},
+        RefusedCase{"NoCounterFile", {"--hwparm-sequence", "01:next", "{port}"}, 1},
+        RefusedCase{"CounterWithoutNumber",
+                    {"--hwparm-sequence", "01:next", "{port}"},
+                    1,
+                    {{"next", {'x', '\n'}}}}),
     PlatformCaseName<RefusedCase>);
 
 // --- The board and the reports' escaping ----------------------------------------
+
+// Adds a run to a gang made by hand, as the gang adds its first attempts.
+GangRun* AddRun(Gang* gang, GangClock::time_point now, const std::string& port, RunOutcome outcome,
+                std::vector<std::string> lines) {
+  GangRun& job = gang->runs.emplace_back();
+  job.firstAttempt = gang->runs.size() - 1;
+  job.port = port;
+  job.outcome = outcome;
+  job.reaped = outcome != RunOutcome::kRunning;
+  job.exitStatus = outcome == RunOutcome::kFailed ? 255 : outcome == RunOutcome::kPassed ? 0 : -1;
+  job.lines = std::move(lines);
+  job.started = now - std::chrono::seconds(12);
+  job.ended = now;
+  return &job;
+}
+
+// An adapter the inventory knows.
+void Adapter(GangRun* job, const std::string& serialNumber) {
+  job->serialNumber = job->label = serialNumber;
+  job->usbIds = "0403:6001";
+}
+
+const char* const kById = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10KZ3Q1-if00-port0";
 
 // A gang of one run in each state the board shows.
 Gang BoardGang(GangClock::time_point now) {
   Gang gang;
   const auto add = [&](const std::string& port, RunOutcome outcome,
                        std::vector<std::string> lines) {
-    GangRun& job = gang.runs.emplace_back();
-    job.port = port;
-    job.outcome = outcome;
-    job.reaped = outcome != RunOutcome::kRunning;
-    job.lines = std::move(lines);
-    job.started = now - std::chrono::seconds(12);
-    job.ended = now;
-    return &job;
+    return AddRun(&gang, now, port, outcome, std::move(lines));
   };
-  add("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10KZ3Q1-if00-port0", RunOutcome::kRunning,
-      {"Version: 2.3"});
+  Adapter(add(kById, RunOutcome::kRunning, {"Version: 2.3"}), "A10KZ3Q1");
   GangRun* programming =
       add("/dev/ttyUSB1", RunOutcome::kRunning, {"Version: 2.3", "Bootloader activated."});
   programming->programming = true;
@@ -546,11 +998,11 @@ Gang BoardGang(GangClock::time_point now) {
   programming->progress.bytesDone = 32768;
   programming->progress.totalBytes = 65535;
   add("/dev/ttyUSB2", RunOutcome::kFailed,
-      {"Version: 2.3", "Activating the bootloader failed.", ""})
-      ->exitStatus = 255;
-  // Over its time after a version text with a terminal's control sequence.
-  add("/dev/ttyUSB3", RunOutcome::kTimedOut,
-      {"Version: 2.3", "Bootloader activated.", "Flashing firmware version \x1b[2J."});
+      {"Version: 2.3", "Activating the bootloader failed.", ""});
+  // Over its time after the version line, on a port with a terminal's
+  // control sequence in its name.
+  add("/dev/tty\x1b[2JUSB3", RunOutcome::kTimedOut,
+      {"Version: 2.3", "Bootloader activated.", "Flashing firmware version 2.4."});
   return gang;
 }
 
@@ -560,15 +1012,21 @@ TEST(GangBoard, ShowsEveryRunWithinTheTerminal) {
   const std::vector<std::string> wide = BoardRows(gang, now, 140, 40);
   ASSERT_EQ(wide.size(), 5u);
   EXPECT_EQ(wide[0], "korvel-gang: 4 runs, 2 running, 0 passed, 2 failed");
-  EXPECT_NE(wide[1].find("waking        12.0 s"), std::string::npos) << wide[1];
+  // The adapter's serial number tells its port apart, with its USB ids.
+  EXPECT_EQ(wide[1].rfind("A10KZ3Q1 ", 0), 0u) << wide[1];
+  EXPECT_NE(wide[1].find(" 0403:6001  waking        12.0 s"), std::string::npos) << wide[1];
   EXPECT_NE(wide[2].find("programming   12.0 s  [######......] 512/1024  50%"), std::string::npos)
       << wide[2];
-  EXPECT_NE(wide[3].find("FAILED        12.0 s  Activating the bootloader failed."),
+  // What failed, and where, in korvel's own words.
+  EXPECT_NE(wide[3].find("FAILED        12.0 s  The device on \"/dev/ttyUSB2\" did not answer"),
             std::string::npos)
       << wide[3];
-  EXPECT_NE(wide[4].find("TIMED OUT     12.0 s  Flashing firmware version ?[2J."),
+  // Where it stopped, not korvel's last line.
+  EXPECT_EQ(wide[4].rfind("/dev/tty?[2JUSB3", 0), 0u) << wide[4];
+  EXPECT_NE(wide[4].find("TIMED OUT     12.0 s  Ended at the time limit of 600 s while erasing."),
             std::string::npos)
       << wide[4];
+  EXPECT_EQ(BoardRows(gang, now, 80, 24)[1].rfind("A10KZ3Q1 ", 0), 0u);
 
   for (int columns = 1; columns <= 130; ++columns) {
     for (int rows : {3, 4, 24}) {
@@ -598,7 +1056,7 @@ TEST(GangBoard, PrintsALinePerChangeWhereItCannotRedraw) {
   std::vector<std::string> shown;
   const std::vector<std::string> first = BoardChangeLines(gang, now, 40, &shown);
   ASSERT_EQ(first.size(), 4u);
-  EXPECT_EQ(first[0].rfind("...", 0), 0u) << first[0];  // the by-id name cut at its front
+  EXPECT_EQ(first[0].rfind("A10KZ3Q1 ", 0), 0u) << first[0];  // the adapter by its serial number
   EXPECT_NE(first[1].find("programming"), std::string::npos) << first[1];
   for (const std::string& line : first) EXPECT_LT(line.size(), 40u) << line;
   EXPECT_EQ(BoardChangeLines(gang, now, 40, &shown), std::vector<std::string>{});
@@ -609,6 +1067,127 @@ TEST(GangBoard, PrintsALinePerChangeWhereItCannotRedraw) {
   EXPECT_TRUE(std::regex_search(changed[0], std::regex("^/dev/ttyUSB1 +passed "))) << changed[0];
   EXPECT_NE(changed[0].find("Firmware flashed."), std::string::npos) << changed[0];
 }
+
+// A station's summary: an adapter that failed at its first appearance and
+// passed at its second, another that passed, and nine ports without an
+// adapter that failed.
+TEST(GangSummary, FitsTheWidthAndNamesEachAppearanceThatFailed) {
+  const GangClock::time_point now = GangClock::now();
+  Gang gang;
+  gang.options.watchPattern = "/dev/serial/by-id/*";
+  const std::vector<std::string> failed = {"Version: 2.3", "Activating the bootloader failed."};
+  const std::vector<std::string> passed = {"Version: 2.3", "Bootloader activated.",
+                                           "Firmware flashed."};
+  Adapter(AddRun(&gang, now, kById, RunOutcome::kFailed, failed), "A10KZ3Q1");
+  Adapter(AddRun(&gang, now, "/dev/serial/by-id/usb-FTDI_B20XY7-if00-port0", RunOutcome::kPassed,
+                 passed),
+          "B20XY7");
+  GangRun* again = AddRun(&gang, now, kById, RunOutcome::kPassed, passed);
+  Adapter(again, "A10KZ3Q1");
+  again->appearance = 2;
+  for (int i = 0; i < 9; ++i) {
+    AddRun(&gang, now, "/dev/ttyS" + std::to_string(i), RunOutcome::kFailed, failed);
+  }
+
+  // As wide as it needs: every failed appearance named, A by its first.
+  const std::vector<std::string> full = LinesOf(SummaryText(gang, 0));
+  ASSERT_EQ(full.size(), 14u);
+  EXPECT_EQ(full.back(),
+            "korvel-gang: 2 of 12 devices passed; not passed: A10KZ3Q1 (1), /dev/ttyS0, "
+            "/dev/ttyS1, /dev/ttyS2, /dev/ttyS3, /dev/ttyS4, /dev/ttyS5, /dev/ttyS6, /dev/ttyS7, "
+            "/dev/ttyS8");
+  EXPECT_EQ(full[1].rfind("A10KZ3Q1    0403:6001  The device on \"" + std::string(kById) +
+                              "\" did not answer the bootloader's sync probe.  ",
+                          0),
+            0u)
+      << full[1];
+  EXPECT_TRUE(full[1].ends_with("  255     12.0")) << full[1];
+  // Within the terminal at any width: no line into the last column, the
+  // serial numbers whole, the verdict cut short with a count.
+  for (int columns = 10; columns <= 140; ++columns) {
+    const std::vector<std::string> lines = LinesOf(SummaryText(gang, columns));
+    ASSERT_EQ(lines.size(), 14u);
+    for (const std::string& line : lines) ASSERT_LT(line.size(), size_t(columns)) << line;
+    if (columns < 60) continue;
+    EXPECT_EQ(lines[1].rfind("A10KZ3Q1 ", 0), 0u) << lines[1];
+    // As many names as fit, then a count of the rest; or the count alone.
+    const std::string& verdict = lines.back();
+    EXPECT_EQ(verdict.rfind("korvel-gang: 2 of 12 devices passed; ", 0), 0u);
+    const bool named = verdict.find("; not passed: A10KZ3Q1 (1), ") != std::string::npos &&
+                       (verdict.ends_with(" more") || verdict.ends_with(", /dev/ttyS8"));
+    EXPECT_TRUE(named || (columns < 80 && verdict.ends_with("; 10 not passed"))) << verdict;
+  }
+}
+
+// Which failures a second try can mend, from korvel's own output.
+struct RetryCase {
+  const char* name;
+  RunOutcome outcome;
+  std::vector<std::string> lines;
+  bool retryable;
+};
+
+class RetryableTest : public ::testing::TestWithParam<RetryCase> {};
+
+TEST_P(RetryableTest, OnlyWhatASecondTryCanMend) {
+  GangRun job;
+  job.outcome = GetParam().outcome;
+  job.lines = GetParam().lines;
+  job.lines.insert(job.lines.begin(), "Version: 2.3");
+  EXPECT_EQ(IsRetryable(job), GetParam().retryable);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Gang, RetryableTest,
+    ::testing::Values(
+        RetryCase{
+            "NoBootloaderAnswer", RunOutcome::kFailed, {"Activating the bootloader failed."}, true},
+        RetryCase{"LostReply",
+                  RunOutcome::kFailed,
+                  {"Bootloader activated.", "bootloader/message.cpp(40) / MyReadFile: (0)",
+                   "bootloader/programming.cpp(38) / GetMessageAnswer: (0)",
+                   "Flashing the firmware image failed."},
+                  true},
+        RetryCase{"RefusedReply",
+                  RunOutcome::kFailed,
+                  {"Bootloader activated.",
+                   "bootloader/programming.cpp(87) / Programming the flash failed: (11)",
+                   "Flashing the firmware image failed."},
+                  true},
+        RetryCase{"VanishedPort",
+                  RunOutcome::kFailed,
+                  {"Bootloader activated.", "serial/transfer.cpp(60) / ReadFile: (5)",
+                   "Flashing the firmware image failed."},
+                  true},
+        RetryCase{
+            "PortBusyOrGone",
+            RunOutcome::kFailed,
+            {"serial/open_serial.cpp(11) / CreateFile: (16)", "app/run.cpp(50) / OpenSerial: (16)"},
+            true},
+        RetryCase{
+            "ImageFileGone",
+            RunOutcome::kFailed,
+            {"Bootloader activated.", "image/image_file.cpp(67) / CreateFile: (2)",
+             "image/image_source.cpp(49) / ReadImage: (2)", "Flashing the firmware image failed."},
+            false},
+        RetryCase{"WrongImageType",
+                  RunOutcome::kFailed,
+                  {"Bootloader activated.", "image/image_source.cpp(60) / Wrong image type: (0)",
+                   "Flashing the firmware image failed."},
+                  false},
+        RetryCase{"RateThePortRefuses",
+                  RunOutcome::kFailed,
+                  {"serial/open_serial.cpp(30) / SetCommState: (22)",
+                   "app/run.cpp(50) / OpenSerial: (22)"},
+                  false},
+        RetryCase{"HwparmArgument",
+                  RunOutcome::kFailed,
+                  {"Bootloader activated.", "HWPARM string not valid"},
+                  false},
+        RetryCase{"TimedOut", RunOutcome::kTimedOut, {"Bootloader activated."}, false},
+        RetryCase{"Stopped", RunOutcome::kStopped, {"Bootloader activated."}, false},
+        RetryCase{"Passed", RunOutcome::kPassed, {"Firmware flashed."}, false}),
+    CaseName<RetryCase>);
 
 // --- Names: the log files, the station's COM ports --------------------------------
 

@@ -31,6 +31,8 @@ using std::chrono::milliseconds;
 
 // How often RunOptions::signalWhen is checked while the child runs.
 constexpr milliseconds kSignalCheckInterval{5};
+// The least time between two signals of RunOptions::signalCount.
+constexpr milliseconds kSignalSpacing{200};
 // How long a killed child may take to go away before its pipes are dropped.
 constexpr milliseconds kReapAfterKill{5000};
 // How often the child is looked at when the system offers no process
@@ -157,6 +159,16 @@ int Spawn(const std::string& program, const std::vector<std::string>& args,
 
 }  // namespace
 
+std::vector<std::string> LinesOf(const std::string& output) {
+  std::vector<std::string> lines;
+  std::istringstream stream(output);
+  for (std::string line; std::getline(stream, line);) {
+    if (line.ends_with('\r')) line.pop_back();
+    lines.push_back(line);
+  }
+  return lines;
+}
+
 std::vector<std::string> RunResult::OutLines() const {
   std::vector<std::string> lines;
   size_t start = 0;
@@ -208,6 +220,7 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
   bool killed = false;
   bool exited = false;
   int signalsSent = 0;
+  Clock::time_point lastSignal{};
   int status = 0;
   rusage usage{};
   while (outRead.open() || errRead.open() || !exited) {
@@ -219,11 +232,14 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
       result.timedOut = true;
       deadline = now + kReapAfterKill;
     }
-    const bool signalPending =
-        options.signal != 0 && !result.signalSent && !exited && !killed && options.signalWhen;
-    if (signalPending && options.signalWhen()) {
+    const bool signalPending = options.signal != 0 && signalsSent < options.signalCount &&
+                               !exited && !killed && options.signalWhen;
+    // Standard signals do not queue: a second one sent before the child
+    // took the first would be lost in it.
+    if (signalPending && now - lastSignal >= kSignalSpacing && options.signalWhen()) {
       kill(pid, options.signal);
       result.signalSent = ++signalsSent >= options.signalCount;
+      lastSignal = now;
     }
 
     milliseconds wait = std::chrono::ceil<milliseconds>(deadline - now);

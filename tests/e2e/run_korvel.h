@@ -53,7 +53,8 @@ struct RunOptions {
   // korvel's progress channel); none when -1. The child gets no other.
   int descriptor3 = -1;
   // Sends |signal| the first time |signalWhen| holds, and again each time it
-  // holds after that, |signalCount| times in all. The condition is checked
+  // holds after that (a fifth of a second apart at least: signals of one
+  // kind do not queue), |signalCount| times in all. The condition is checked
   // every few milliseconds while the child runs, so it can wait for
   // something the simulated device reports (e.g. the first probes).
   int signal = 0;
@@ -93,6 +94,10 @@ struct RunResult {
 // started gives exit status 127 and the reason in |err|.
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& args,
                      const RunOptions& options = {});
+
+// |output| split at its line feeds, without the CR of a Windows console
+// program's line ends.
+std::vector<std::string> LinesOf(const std::string& output);
 
 // The path of |name| in $PATH, or "" when it is not there.
 std::string FindProgram(const std::string& name);

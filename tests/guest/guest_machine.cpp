@@ -317,7 +317,8 @@ bool GuestMachine::WaitForEvent(const std::string& name, const std::string& deta
   }
 }
 
-bool GuestMachine::PlugAdapter(const std::string& line, std::string* id, std::string* why) {
+bool GuestMachine::PlugAdapter(const std::string& line, const std::string& serialNumber,
+                               std::string* id, std::string* why) {
   *id = std::to_string(nextAdapter_++);
   std::string reply;
   // QEMU's FTDI emulation passes the guest's line rate on to the host
@@ -326,7 +327,8 @@ bool GuestMachine::PlugAdapter(const std::string& line, std::string* id, std::st
                R"(", "backend": {"type": "serial", "data": {"device": ")" + line + R"("}}}})",
            &reply) ||
       !Qmp(R"({"execute": "device_add", "arguments": {"driver": "usb-serial", "id": "adapter)" +
-               *id + R"(", "chardev": "line)" + *id + R"("}})",
+               *id + R"(", "chardev": "line)" + *id + R"(")" +
+               (serialNumber.empty() ? "" : R"(, "serial": ")" + serialNumber + R"(")") + "}}",
            &reply)) {
     *why = "QEMU refused the adapter: " + reply;
     return false;

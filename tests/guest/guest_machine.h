@@ -60,9 +60,11 @@ class GuestMachine {
   bool WaitForEvent(const std::string& name, const std::string& detail, milliseconds limit);
 
   // Plugs in a fresh FTDI adapter whose line is the pseudo-terminal |line|,
-  // and waits until the guest has made it ttyUSB0. |id| gets the name to
-  // pull it out by.
-  bool PlugAdapter(const std::string& line, std::string* id, std::string* why);
+  // with the USB serial number |serialNumber| (QEMU's own when empty), and
+  // waits until the guest has made it ttyUSB0. |id| gets the name to pull
+  // it out by.
+  bool PlugAdapter(const std::string& line, const std::string& serialNumber, std::string* id,
+                   std::string* why);
 
   // Pulls adapter |id| out (QMP device_del), as a user pulls it from its
   // socket, and waits until QEMU has let it go.

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <iostream>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -132,7 +133,8 @@ bool BootGuest(Guest* booting, std::string* why) {
   booting->dir.WriteFile("data/settings-eeprom.bin", Eeprom());
   if (!RunScript(
           "make-initramfs.sh",
-          {cache, KorvelBinary(), (booting->dir / "data").string(), booting->dir.path().string()},
+          {cache, KorvelBinary(), (booting->dir / "data").string(), booting->dir.path().string(),
+           CompanionBinary("korvel-ports"), CompanionBinary("korvel-gang")},
           milliseconds(120000), why)) {
     return false;
   }
@@ -214,9 +216,10 @@ std::string KorvelCommand(const std::string& port, const std::vector<std::string
 // case and pulled out at its end.
 class PluggedAdapter {
  public:
-  explicit PluggedAdapter(const DevsimConfig& config = {}) : device_(GuestDevice(config)) {
+  explicit PluggedAdapter(const DevsimConfig& config = {}, const std::string& serialNumber = "")
+      : device_(GuestDevice(config)) {
     std::string why;
-    plugged_ = guest->machine.PlugAdapter(device_.port(), &id_, &why);
+    plugged_ = guest->machine.PlugAdapter(device_.port(), serialNumber, &id_, &why);
     EXPECT_TRUE(plugged_) << why << "\n" << guest->machine.Transcript();
   }
   ~PluggedAdapter() {
@@ -445,6 +448,43 @@ INSTANTIATE_TEST_SUITE_P(
             0,
             {}}),
     CaseName<DriverCase>);
+
+// --- The adapter by its serial number ------------------------------------------
+
+// QEMU's FTDI adapter with a serial number of the test's: korvel-ports finds
+// its port by the number, and korvel-gang flashes it by the number, with the
+// number and the adapter's USB ids in its report.
+TEST(GuestSerialNumber, PortsAndGangFindTheAdapterByItsSerialNumber) {
+  ASSERT_TRUE(GuestIsUp());
+  PluggedAdapter adapter({}, "KORVEL-SN-0042");
+  ASSERT_TRUE(adapter.plugged());
+  std::string port;
+  ASSERT_TRUE(GuestRuns("korvel-ports --serial-number korvel-sn-0042", &port));
+  EXPECT_EQ(port, "/dev/ttyUSB0\n");
+  const GuestAnswer none =
+      guest->machine.Run("korvel-ports --serial-number KORVEL-SN-0043", kRunLimit);
+  EXPECT_EQ(none.status, 1) << none.out << none.err;
+
+  ASSERT_TRUE(GateShut(adapter.device()));
+  std::string reportText;
+  ASSERT_TRUE(
+      GuestRuns("korvel-gang /data/firmware.img --serial-number KORVEL-SN-0042 --log-dir "
+                "/tmp/logs --json /tmp/report.json > /tmp/gang.out && cat /tmp/report.json",
+                &reportText));
+  const nlohmann::json report = nlohmann::json::parse(reportText, nullptr, false);
+  ASSERT_FALSE(report.is_discarded()) << reportText;
+  ASSERT_EQ(report["results"].size(), 1u);
+  const nlohmann::json& result = report["results"][0];
+  EXPECT_EQ(result["port"], "/dev/ttyUSB0");
+  EXPECT_EQ(result["outcome"], "passed");
+  EXPECT_EQ(result["serial_number"], "KORVEL-SN-0042");
+  EXPECT_EQ(result["usb_ids"], "0403:6001");
+  EXPECT_EQ(result["label"], "KORVEL-SN-0042");
+  const DevsimRecord seen =
+      adapter.device().WaitFor([](const DevsimRecord& now) { return now.resets > 0; });
+  EXPECT_TRUE(HoldsImage(seen.flash, Firmware()));
+  EXPECT_EQ(seen.activationBaud, 3000000u);  // a recognised adapter, as korvel itself decides
+}
 
 // --- An adapter pulled out in the middle of programming ----------------------
 

@@ -1,10 +1,11 @@
 #!/bin/sh
 # Builds the guest's initial RAM file system around a freshly built korvel:
-# busybox, korvel and this machine's tc (iproute2's: busybox's knows no
-# netem) with the shared libraries they load, the USB serial and network
-# driver modules and netem with everything they depend on, the guest's init
+# busybox, korvel (and the companions given after OUT_DIR, beside it in
+# /bin) and this machine's tc (iproute2's: busybox's knows no netem) with
+# the shared libraries they load, the USB serial and network driver modules
+# and netem with everything they depend on, the guest's init
 # (tests/guest/init) and the test's data files.
-#   tests/guest/make-initramfs.sh CACHE_DIR KORVEL DATA_DIR OUT_DIR
+#   tests/guest/make-initramfs.sh CACHE_DIR KORVEL DATA_DIR OUT_DIR [PROGRAM...]
 # CACHE_DIR is what fetch-packages.sh left. Writes OUT_DIR/initramfs.cpio
 # (uncompressed: unpacking is quicker than inflating under emulation) and
 # OUT_DIR/vmlinuz, the kernel to boot with it.
@@ -13,6 +14,7 @@ cache=$(cd "$1" && pwd)
 korvel=$2
 data=$3
 out=$4
+shift 4
 here=$(cd "$(dirname "$0")" && pwd)
 
 fail() {
@@ -47,6 +49,11 @@ copy_program() {
   done
 }
 copy_program "$korvel" /bin/korvel
+# The companions beside it: korvel-gang runs the korvel in its own folder.
+for program in "$@"; do
+  [ -x "$program" ] || fail "no program at $program"
+  copy_program "$program" "/bin/$(basename "$program")"
+done
 # Not in /bin, where busybox puts its own tc.
 copy_program "$tc" /usr/sbin/tc
 

@@ -194,6 +194,30 @@ TEST_F(SysfsTreeTest, ListsThePortsForReadersAndScriptsWithKorvelsVerdict) {
   EXPECT_EQ(PortsText({}), "No serial ports.\n");
 }
 
+TEST_F(SysfsTreeTest, APortArgumentFindsItsAdapterThroughItsLinks) {
+  AddUsbTty("ttyUSB0", "1-1", "FT232R USB UART", "FTDI", "", "ftdi_sio", "0403:6001", "A50285BI",
+            "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
+  AddUsbTty("ttyACM0", "1-2", "Some Board", "Someone", "", "cdc_acm", "2341:0043");
+  const std::vector<InventoryEntry> inventory = Inventory();
+  // The by-id link and the node lead to the same entry, as korvel looks
+  // adapters up; a port the inventory does not know has none.
+  const fs::path byId = root_ / "dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
+  for (const std::string& port : {byId.string(), (root_ / "dev/ttyUSB0").string()}) {
+    const InventoryEntry* entry = EntryForPort(port, inventory);
+    ASSERT_NE(entry, nullptr) << port;
+    EXPECT_EQ(entry->serialNumber, "A50285BI");
+    EXPECT_EQ(UsbIdsText(*entry), "0403:6001");
+  }
+  EXPECT_EQ(UsbIdsText(*EntryForPort((root_ / "dev/ttyACM0").string(), inventory)), "2341:0043");
+  // korvel's own look-up: a path resolved to its tty name (here a node that
+  // is not on this machine, taken as written).
+  EXPECT_EQ(EntryForPort("/dev/ttyUSB0", inventory)->serialNumber, "A50285BI");
+  EXPECT_EQ(EntryForPort((root_ / "dev/ttyUSB7").string(), inventory), nullptr);
+  EXPECT_EQ(EntryForPort("/dev/pts/3", inventory), nullptr);
+  EXPECT_EQ(PortsWithSerialNumber("A50285BI", inventory),
+            std::vector<std::string>{(root_ / "dev/ttyUSB0").string()});
+}
+
 TEST_F(SysfsTreeTest, AnUnreadableTreeIsNoInventory) {
   std::vector<InventoryEntry> inventory;
   EXPECT_FALSE(ReadTtyInventory((root_ / "nothing-here").string(), "/dev", &inventory));

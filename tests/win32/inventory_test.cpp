@@ -125,6 +125,23 @@ TEST(ComPortRows, ListedForScriptsWithKorvelsVerdict) {
   EXPECT_EQ(ports[0]["usb"], nullptr);
 }
 
+TEST(ComPortRows, APortAndItsAdapterFoundByNameOrSerialNumber) {
+  const std::vector<InventoryEntry> inventory = InventoryOf(SampleRows());
+  // COM7 twice: the entry with the serial number tells its adapter.
+  for (const char* port : {"COM7", "\\\\.\\COM7"}) {
+    const InventoryEntry* entry = EntryForPort(port, inventory);
+    ASSERT_NE(entry, nullptr) << port;
+    EXPECT_EQ(entry->serialNumber, "A50285BI");
+    EXPECT_EQ(UsbIdsText(*entry), "0403:6001");
+  }
+  EXPECT_EQ(UsbIdsText(*EntryForPort("COM1", inventory)), "");
+  EXPECT_EQ(EntryForPort("COM99", inventory), nullptr);
+  // What korvel opens for the port with that number, however it is written.
+  EXPECT_EQ(PortsWithSerialNumber("a50285bi", inventory), std::vector<std::string>{"\\\\.\\COM7"});
+  EXPECT_EQ(PortsWithSerialNumber("8D7A51A2", inventory), std::vector<std::string>{"\\\\.\\COM12"});
+  EXPECT_TRUE(PortsWithSerialNumber("000000000", inventory).empty());  // the hub's, not a port's
+}
+
 TEST(ComPortRows, RegistryTextStopsAtItsNulAndNeverPassesItsBuffer) {
   // A value stored without its NUL, filling the whole buffer.
   RegistryText full;

@@ -19,19 +19,8 @@ constexpr int kPortShare = 3;
 constexpr int kDefaultColumns = 80;
 constexpr int kDefaultRows = 24;
 
-bool SawLine(const GangRun& job, std::string_view text) {
-  return std::find(job.lines.begin(), job.lines.end(), text) != job.lines.end();
-}
-
 bool IsOver(const GangRun& job) {
   return job.outcome != RunOutcome::kRunning;
-}
-
-// |text| cut to |width| characters, "..." in front of what is kept.
-std::string CutFront(const std::string& text, size_t width) {
-  if (text.size() <= width) return text;
-  if (width <= 3) return text.substr(text.size() - width);
-  return "..." + text.substr(text.size() - (width - 3));
 }
 
 std::string Padded(std::string text, size_t width) {
@@ -57,25 +46,55 @@ std::string ProgressText(const ProgressState& progress) {
   return text.append(numbers);
 }
 
-std::string RunRow(const GangRun& job, GangClock::time_point now, size_t portWidth) {
+std::string RunRow(const Gang& gang, size_t index, GangClock::time_point now, size_t portWidth,
+                   size_t usbWidth) {
+  const GangRun& job = gang.runs[index];
   char seconds[16];
-  std::snprintf(seconds, sizeof seconds, "%6.1f s", RunSeconds(job, now));
+  std::snprintf(seconds, sizeof seconds, "%6.1f s", DeviceSeconds(gang, index, now));
   std::string detail;
-  if (!IsOver(job) && job.programming && !SawLine(job, "Firmware flashed.") &&
-      !SawLine(job, "Eeprom flashed.")) {
+  if (!IsOver(job) && RunActivity(job) == "programming") {
     detail = ProgressText(job.progress);
   } else if (IsOver(job)) {
-    detail = LastResultLine(job);
+    detail = ResultText(job, gang.options);
+    if (RetryPending(gang, index)) detail = "trying again: " + detail;
   }
-  return Padded(CutFront(Printable(job.port), portWidth), portWidth) + "  " +
-         Padded(RunPhase(job), kPhaseWidth) + " " + seconds + "  " + detail;
+  if (job.attempt > 1) detail = "attempt " + std::to_string(job.attempt) + ": " + detail;
+  std::string row = Padded(CutFront(PortLabel(job), portWidth), portWidth) + "  ";
+  if (usbWidth > 0) row += Padded(job.usbIds, usbWidth) + "  ";
+  return row + Padded(RunPhase(job), kPhaseWidth) + " " + seconds + "  " + detail;
 }
 
-// The port column's width for the runs of |gang| at |columns|.
-size_t PortWidth(const Gang& gang, int columns) {
+// The port column's width for the devices |shown| at |columns|: their
+// labels', at most a third of the width.
+size_t PortWidth(const Gang& gang, const std::vector<size_t>& shown, int columns) {
   size_t longestPort = 0;
-  for (const GangRun& job : gang.runs) longestPort = std::max(longestPort, job.port.size());
+  for (size_t index : shown)
+    longestPort = std::max(longestPort, PortLabel(gang.runs[index]).size());
   return std::min(longestPort, static_cast<size_t>(std::max(columns / kPortShare, 8)));
+}
+
+// The USB ids' column: as wide as the widest, none when no adapter is known.
+size_t UsbWidth(const Gang& gang, const std::vector<size_t>& shown) {
+  size_t width = 0;
+  for (size_t index : shown) width = std::max(width, gang.runs[index].usbIds.size());
+  return width;
+}
+
+// The head line: the counts of the devices, and what the gang waits for.
+std::string HeadLine(const Gang& gang) {
+  const DeviceCounts counts = CountDevices(gang);
+  const bool station = !gang.options.watchPattern.empty();
+  char head[160];
+  std::snprintf(head, sizeof head, "korvel-gang: %d %s, %d running, %d passed, %d failed",
+                counts.devices, station ? "devices" : "runs", counts.running, counts.passed,
+                counts.failures + counts.errors);
+  std::string headLine = head;
+  if (gang.stopRequests > 0 && counts.running > 0) {
+    headLine += " - stopping, waiting for the running ones";
+  } else if (station && gang.stopRequests == 0) {
+    headLine += " - watching " + Printable(gang.options.watchPattern) + " (Ctrl+C ends)";
+  }
+  return headLine;
 }
 
 // |text| to the terminal in one piece. A terminal that went away takes
@@ -86,30 +105,6 @@ void WriteAll(const std::string& text) {
 }
 
 }  // namespace
-
-std::string RunPhase(const GangRun& job) {
-  switch (job.outcome) {
-    case RunOutcome::kPassed:
-      return "passed";
-    case RunOutcome::kFailed:
-      return "FAILED";
-    case RunOutcome::kTimedOut:
-      return "TIMED OUT";
-    case RunOutcome::kStopped:
-      return "stopped";
-    case RunOutcome::kNotStarted:
-      return "not started";
-    case RunOutcome::kRunning:
-      break;
-  }
-  // korvel's own lines say how far it is; the channel says when the erase
-  // is over (its first line) and how many blocks went out.
-  if (SawLine(job, "Firmware flashed.") || SawLine(job, "Eeprom flashed.")) return "resetting";
-  if (job.programming) return "programming";
-  if (SawLine(job, "Bootloader activated.")) return "erasing";
-  if (!job.lines.empty()) return "waking";
-  return "starting";
-}
 
 std::string Printable(std::string_view text) {
   std::string shown(text);
@@ -135,30 +130,16 @@ std::string LastResultLine(const GangRun& job) {
 std::vector<std::string> BoardRows(const Gang& gang, GangClock::time_point now, int columns,
                                    int rows) {
   const size_t limit = static_cast<size_t>(std::max(columns - 1, 0));
-  int running = 0, passed = 0, failed = 0;
-  for (const GangRun& job : gang.runs) {
-    if (!IsOver(job)) ++running;
-    if (job.outcome == RunOutcome::kPassed) ++passed;
-    if (IsOver(job) && job.outcome != RunOutcome::kPassed) ++failed;
-  }
+  std::vector<std::string> board = {HeadLine(gang)};
+  // 1. One row per device: its last attempt.
+  std::vector<size_t> shown = FinalRuns(gang);
+  const size_t devices = shown.size();
+  const size_t portWidth = PortWidth(gang, shown, columns);
+  const size_t usbWidth = UsbWidth(gang, shown);
 
-  // 1. The head line: the counts, and what the gang waits for.
-  char head[160];
-  std::snprintf(head, sizeof head, "korvel-gang: %zu runs, %d running, %d passed, %d failed",
-                gang.runs.size(), running, passed, failed);
-  std::string headLine = head;
-  if (gang.stopRequests > 0 && running > 0) {
-    headLine += " - stopping, waiting for the running ones";
-  } else if (!gang.options.watchPattern.empty() && gang.stopRequests == 0) {
-    headLine += " - watching " + Printable(gang.options.watchPattern) + " (Ctrl+C ends)";
-  }
-  std::vector<std::string> board = {headLine};
-
-  // 2. Which runs get a row: all when they fit; otherwise the running
-  // ones first, then the latest to end, and a row that counts the rest.
+  // 2. Which get a row: all when they fit; otherwise the running ones
+  // first, then the latest to end, and a row that counts the rest.
   const size_t room = static_cast<size_t>(std::max(rows - 2, 1));  // head, cursor row
-  std::vector<size_t> shown;
-  for (size_t i = 0; i < gang.runs.size(); ++i) shown.push_back(i);
   if (shown.size() > room) {
     std::stable_sort(shown.begin(), shown.end(), [&](size_t a, size_t b) {
       const bool aRunning = !IsOver(gang.runs[a]);
@@ -169,10 +150,9 @@ std::vector<std::string> BoardRows(const Gang& gang, GangClock::time_point now, 
     shown.resize(room > 1 ? room - 1 : 0);
     std::sort(shown.begin(), shown.end());
   }
-  const size_t portWidth = PortWidth(gang, columns);
-  for (size_t index : shown) board.push_back(RunRow(gang.runs[index], now, portWidth));
-  if (shown.size() < gang.runs.size()) {
-    board.push_back("... and " + std::to_string(gang.runs.size() - shown.size()) +
+  for (size_t index : shown) board.push_back(RunRow(gang, index, now, portWidth, usbWidth));
+  if (shown.size() < devices) {
+    board.push_back("... and " + std::to_string(devices - shown.size()) +
                     " more (all of them in the summary)");
   }
 
@@ -186,14 +166,16 @@ std::vector<std::string> BoardRows(const Gang& gang, GangClock::time_point now, 
 std::vector<std::string> BoardChangeLines(const Gang& gang, GangClock::time_point now, int columns,
                                           std::vector<std::string>* shownPhases) {
   const size_t limit = static_cast<size_t>(std::max(columns - 1, 0));
-  const size_t portWidth = PortWidth(gang, columns);
+  const std::vector<size_t> finals = FinalRuns(gang);
+  const size_t portWidth = PortWidth(gang, finals, columns);
+  const size_t usbWidth = UsbWidth(gang, finals);
   shownPhases->resize(gang.runs.size());
   std::vector<std::string> lines;
-  for (size_t i = 0; i < gang.runs.size(); ++i) {
+  for (size_t i : finals) {
     std::string phase = RunPhase(gang.runs[i]);
     if (phase == (*shownPhases)[i]) continue;
     (*shownPhases)[i] = std::move(phase);
-    std::string line = RunRow(gang.runs[i], now, portWidth);
+    std::string line = RunRow(gang, i, now, portWidth, usbWidth);
     if (line.size() > limit) line.resize(limit);
     lines.push_back(std::move(line));
   }

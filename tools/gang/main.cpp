@@ -40,8 +40,7 @@ bool ParseGangCommandLine(int argc, char** argv, GangOptions* options, int* stat
       "(korvel <port> <image> [activation]), with a live board on a terminal, a log per run, "
       "a summary and JSON and JUnit reports. Exit status 0 only when every run ended with 0.",
       "korvel-gang"};
-  app.add_option("image", options->image, "korvel's image argument (file, HWPARM..., STOP)")
-      ->required();
+  app.add_option("image", options->image, "korvel's image argument (file, HWPARM..., STOP)");
   app.add_option("ports", options->ports, "the ports to flash, one korvel run each");
   CLI::Option* all =
       app.add_flag("--all", options->allAdapters, "every port korvel recognises as an adapter");
@@ -65,7 +64,8 @@ bool ParseGangCommandLine(int argc, char** argv, GangOptions* options, int* stat
       ->type_name("SECONDS")
       ->check(CLI::PositiveNumber)
       ->capture_default_str();
-  return ParseCommandLine(&app, argc, argv, status);
+  AddLineOptions(&app, options);
+  return ParseCommandLine(&app, argc, argv, status) && CheckLineOptions(options, status);
 }
 
 // True when the options go together; false with a usage error otherwise:
@@ -73,10 +73,12 @@ bool ParseGangCommandLine(int argc, char** argv, GangOptions* options, int* stat
 // as a command word, a port named twice.
 bool ValidateGangOptions(const GangOptions& options, int* status) {
   const int modes = (options.ports.empty() ? 0 : 1) + (options.allAdapters ? 1 : 0) +
-                    (options.watchPattern.empty() ? 0 : 1);
+                    (options.watchPattern.empty() ? 0 : 1) +
+                    (options.serialNumbers.empty() ? 0 : 1);
   if (modes != 1) {
     std::fprintf(stderr,
-                 "korvel-gang: give the ports, or --all, or --watch PATTERN (one of them)\n"
+                 "korvel-gang: give the ports, or --all, or --watch PATTERN, or --serial-number "
+                 "SN... (one of them)\n"
                  "Run with --help for more information.\n");
     *status = kUsageError;
     return false;
@@ -124,20 +126,17 @@ void AddRun(Gang* gang, const std::string& port, bool announce) {
   for (const GangRun& earlier : gang->runs) {
     if (earlier.port == port) ++appearance;
   }
-  GangRun& job = gang->runs.emplace_back();
-  job.port = port;
-  job.appearance = appearance;
-  job.logPath =
-      (std::filesystem::path(gang->options.logDir) / LogFileName(port, appearance)).string();
-  StartRun(gang->options, &job);
+  LaunchRun(gang, port, appearance);
   if (announce) std::printf("korvel-gang: flashing %s\n", Printable(port).c_str());
 }
 
 // One line for a run that ended, where no board shows it.
-void PrintEnded(const GangRun& job) {
-  std::printf("korvel-gang: %s: %s, status %s, %.1f s: %s\n", Printable(job.port).c_str(),
-              RunPhase(job).c_str(), StatusText(job).c_str(), RunSeconds(job, job.ended),
-              LastResultLine(job).c_str());
+void PrintEnded(const GangRun& job, const GangOptions& options) {
+  const std::string attempt =
+      job.attempt > 1 ? " (attempt " + std::to_string(job.attempt) + ")" : "";
+  std::printf("korvel-gang: %s%s: %s, status %s, %.1f s: %s\n", Printable(job.port).c_str(),
+              attempt.c_str(), RunPhase(job).c_str(), StatusText(job).c_str(),
+              RunSeconds(job, job.ended), ResultText(job, options).c_str());
 }
 
 bool IsRunning(const GangRun& job) {
@@ -166,9 +165,11 @@ bool IsStation(const GangLoop& loop) {
   return !loop.gang.options.watchPattern.empty();
 }
 
-// 1. The command line, the ports, the log folder and the korvel to run.
-// False with the exit status in |status| when the gang ends here.
-bool Prepare(int argc, char** argv, GangOptions* options, int* status) {
+// 1. The command line, the ports, the image and the line's records (before
+// any port is touched: see PrepareLine), the korvel to run. False with the
+// exit status in |status| when the gang ends here.
+bool Prepare(int argc, char** argv, Gang* gang, int* status) {
+  GangOptions* options = &gang->options;
   if (!ParseGangCommandLine(argc, argv, options, status)) return false;
   if (!ValidateGangOptions(*options, status)) return false;
   *status = kExitNotAllPassed;
@@ -176,13 +177,7 @@ bool Prepare(int argc, char** argv, GangOptions* options, int* status) {
   if (options->allAdapters && options->ports.empty()) {
     std::fprintf(stderr, "korvel-gang: no port of a recognised adapter found\n");
   }
-  std::error_code folderError;
-  std::filesystem::create_directories(options->logDir, folderError);
-  if (folderError) {
-    std::fprintf(stderr, "korvel-gang: cannot make the log folder %s: %s\n",
-                 options->logDir.c_str(), folderError.message().c_str());
-    return false;
-  }
+  if (!PrepareLine(gang, status)) return false;
   options->korvel = ProgramBesideSelf("korvel");
   return true;
 }
@@ -196,8 +191,14 @@ bool Start(GangLoop* loop) {
     return false;
   }
   Gang& gang = loop->gang;
+  // The page's threads come after the waiter: on Linux they must never
+  // take a signal that the waiter's descriptor waits for.
+  if (int status = 0; !ServeBoard(&gang, &status)) return false;
   gang.started = GangClock::now();
   gang.startedAt = std::time(nullptr);
+  // The reports are on disk from the start (a station's before its first
+  // device, with the page's address), then after every run.
+  WriteReports(&gang, gang.started);
   BoardStart(&loop->board);
   if (IsStation(*loop) && !loop->board.active) {
     std::printf("korvel-gang: watching %s; Ctrl+C ends\n",
@@ -273,14 +274,17 @@ void TakeEvents(GangLoop* loop, const WaitEvents& events, const std::vector<Gang
     ReadRunOutput(owners[k]);
     loop->redraw = true;
   }
-  for (GangRun& job : gang.runs) {
+  for (size_t i = 0; i < gang.runs.size(); ++i) {
+    GangRun& job = gang.runs[i];
     if (events.childEnded && IsRunning(job) && ReapRun(&job)) loop->redraw = true;
     // A run that could not start, or one that ended: a line where no board
-    // shows it.
+    // shows it; its retry, the reports and the page.
     if (job.endShown || IsRunning(job)) continue;
     job.endShown = true;
-    if (!loop->board.active) PrintEnded(job);
+    if (!loop->board.active) PrintEnded(job, gang.options);
+    RunEnded(&gang, i, GangClock::now());
   }
+  PublishBoard(&gang, GangClock::now(), false);
 }
 
 // One wait over every run's pipes, bounded by |due|, and what it found.
@@ -308,9 +312,9 @@ void WaitForRuns(GangLoop* loop) {
   for (;;) {
     const GangClock::time_point now = GangClock::now();
     LookForPorts(loop, now);
-    GangClock::time_point due = now + kBoardTick;
+    GangClock::time_point due = std::min(now + kBoardTick, StartDueRetries(&loop->gang, now));
     if (IsStation(*loop) && loop->gang.stopRequests == 0) due = std::min(due, loop->nextScan);
-    const bool anyRunning = KeepTime(loop, now, &due);
+    const bool anyRunning = KeepTime(loop, now, &due) || !loop->gang.retries.empty();
     if (!anyRunning && (!IsStation(*loop) || loop->gang.stopRequests > 0)) return;
     DrawWhenDue(loop, now, &due);
     WaitOnce(loop, now, due);
@@ -320,20 +324,18 @@ void WaitForRuns(GangLoop* loop) {
 // 4. The board gives way to the summary; then the reports. Returns the
 // exit status.
 int Report(GangLoop* loop) {
-  const Gang& gang = loop->gang;
+  Gang& gang = loop->gang;
   const GangClock::time_point end = GangClock::now();
+  // The summary fits the terminal the board was on.
+  int columns = 0, rows = 0;
+  if (loop->board.active) TerminalSize(80, 24, &columns, &rows);
   BoardEnd(&loop->board);
-  std::fputs(SummaryText(gang).c_str(), stdout);
+  std::fputs(SummaryText(gang, columns).c_str(), stdout);
   std::fflush(stdout);
-  bool written = true;
-  if (!gang.options.jsonPath.empty())
-    written = WriteTextFile(gang.options.jsonPath, JsonReport(gang, end)) && written;
-  if (!gang.options.junitPath.empty()) {
-    written = WriteTextFile(gang.options.junitPath, JunitReport(gang, end)) && written;
-  }
-  const bool allPassed = std::all_of(gang.runs.begin(), gang.runs.end(), [](const GangRun& job) {
-    return job.outcome == RunOutcome::kPassed;
-  });
+  const bool written = WriteReports(&gang, end);
+  EndLine(&gang);
+  const DeviceCounts counts = CountDevices(gang);
+  const bool allPassed = counts.passed == counts.devices;
   return allPassed && written && (IsStation(*loop) || !gang.runs.empty()) ? kExitAllPassed
                                                                           : kExitNotAllPassed;
 }
@@ -342,7 +344,7 @@ int Report(GangLoop* loop) {
 
 int main(int argc, char** argv) {
   GangLoop loop;
-  if (int status = 0; !Prepare(argc, argv, &loop.gang.options, &status)) return status;
+  if (int status = 0; !Prepare(argc, argv, &loop.gang, &status)) return status;
   SetUpGangOutput();
   if (!Start(&loop)) return kExitNotAllPassed;
   WaitForRuns(&loop);

@@ -109,11 +109,11 @@ void StartRun(const GangOptions& options, GangRun* job) {
   }
   std::setvbuf(job->log, nullptr, _IONBF, 0);
 
-  // 2. Exactly a korvel run: port, image argument, and the third argument
-  // when one was given; its progress on the channel.
+  // 2. Exactly a korvel run: port, the run's image argument, and the third
+  // argument when one was given; its progress on the channel.
   ChildSpec spec;
   spec.program = options.korvel;
-  spec.args = {job->port, options.image};
+  spec.args = {job->port, job->imageArgument};
   if (!options.activation.empty()) spec.args.push_back(options.activation);
   spec.channelVariable = "KORVEL_PROGRESS_FD";
   // Windows: how the time limit asks korvel to end (POSIX sends SIGTERM).

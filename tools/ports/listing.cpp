@@ -2,6 +2,8 @@
 // port: MatchKnownAdapter over the same inventory, ActivationBaudForPort.
 #include "tools/ports/listing.h"
 
+#include <algorithm>
+#include <cctype>
 #include <nlohmann/json.hpp>
 
 #include "app/run.h"
@@ -41,7 +43,7 @@ std::string PortsText(const std::vector<InventoryEntry>& inventory) {
     AddField("by-id:   ", entry.byIdLink, &text);
     AddField("driver:  ", entry.driver, &text);
     if (!entry.usbVendorId.empty()) {
-      std::string usb = entry.usbVendorId + ":" + entry.usbProductId;
+      std::string usb = UsbIdsText(entry);
       if (!entry.serialNumber.empty()) usb += ", serial number " + entry.serialNumber;
       AddField("USB:     ", usb, &text);
     }
@@ -78,4 +80,45 @@ std::string PortsJson(const std::vector<InventoryEntry>& inventory) {
   listing["ports"] = std::move(ports);
   // Names from devices need not be UTF-8: replaced, never a failure.
   return listing.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+std::string UsbIdsText(const InventoryEntry& entry) {
+  if (entry.usbVendorId.empty()) return "";
+  return entry.usbVendorId + ":" + entry.usbProductId;
+}
+
+const InventoryEntry* EntryForPort(const std::string& port,
+                                   const std::vector<InventoryEntry>& inventory) {
+  // 1. The port as the inventory lists it: its node or its by-id link.
+  // 2. korvel's own look-up: the name a path resolves to, without "\\.\".
+  std::string name = InventoryNameForPort(port.c_str());
+  if (name.starts_with("\\\\.\\")) name.erase(0, 4);
+  const InventoryEntry* found = nullptr;
+  for (const InventoryEntry& entry : inventory) {
+    const bool listed =
+        entry.devicePath == port || (!entry.byIdLink.empty() && entry.byIdLink == port);
+    if (!listed && entry.portName != name) continue;
+    if (found == nullptr || (found->serialNumber.empty() && !entry.serialNumber.empty())) {
+      found = &entry;
+    }
+  }
+  return found;
+}
+
+std::vector<std::string> PortsWithSerialNumber(std::string_view serialNumber,
+                                               const std::vector<InventoryEntry>& inventory) {
+  const auto sameLetters = [](std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+             return std::toupper(static_cast<unsigned char>(x)) ==
+                    std::toupper(static_cast<unsigned char>(y));
+           });
+  };
+  std::vector<std::string> ports;
+  for (const InventoryEntry& entry : inventory) {
+    if (serialNumber.empty() || !sameLetters(entry.serialNumber, serialNumber)) continue;
+    if (std::find(ports.begin(), ports.end(), entry.devicePath) == ports.end()) {
+      ports.push_back(entry.devicePath);
+    }
+  }
+  return ports;
 }
