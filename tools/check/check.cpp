@@ -14,6 +14,7 @@
 #include "common/image_buffer.h"
 #include "common/number_text.h"
 #include "common/printable_text.h"
+#include "common/result_lines.h"
 #include "common/system.h"
 #include "image/image_notes.h"
 #include "image/image_source.h"
@@ -65,8 +66,7 @@ void DescribeProgramming(uint32_t length, CheckReport* report) {
 // What korvel finds when it loads the file at |path|; |firmware|: for the
 // flash, where the image must carry the marker.
 void CheckImageFile(const char* path, bool firmware, CheckReport* report) {
-  const char* resultLine =
-      firmware ? "Flashing the firmware image failed." : "Flashing the eeprom image failed.";
+  const char* resultLine = firmware ? kLineFirmwareFailed : kLineEepromFailed;
   // A port given where the image belongs is not opened, not even to read;
   // nor is a network port connected to.
   const bool networkPort = IsNetworkPortName(path);
@@ -139,7 +139,7 @@ void CheckImageArgument(const char* imageArgument, CheckReport* report) {
     report->lines.push_back("Memory: none: korvel refuses the argument");
     report->warnings.push_back(Quoted(imageArgument) + " has fewer than " +
                                std::to_string(kMinHwParamLength) +
-                               " characters: " + StopsAfterWaking("HWPARM string not valid"));
+                               " characters: " + StopsAfterWaking(kLineHwParamInvalid));
     return;
   }
   if (selection.builtIn) {

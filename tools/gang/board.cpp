@@ -23,11 +23,6 @@ bool IsOver(const GangRun& job) {
   return job.outcome != RunOutcome::kRunning;
 }
 
-std::string Padded(std::string text, size_t width) {
-  if (text.size() < width) text.append(width - text.size(), ' ');
-  return text;
-}
-
 // "[#####.....] 512/1024  50%" for a run whose blocks are going out.
 std::string ProgressText(const ProgressState& progress) {
   const double fraction =
@@ -92,7 +87,7 @@ std::string HeadLine(const Gang& gang) {
   if (gang.stopRequests > 0 && counts.running > 0) {
     headLine += " - stopping, waiting for the running ones";
   } else if (station && gang.stopRequests == 0) {
-    headLine += " - watching " + Printable(gang.options.watchPattern) + " (Ctrl+C ends)";
+    headLine += " - watching " + AsciiPrintable(gang.options.watchPattern) + " (Ctrl+C ends)";
   }
   return headLine;
 }
@@ -106,7 +101,7 @@ void WriteAll(const std::string& text) {
 
 }  // namespace
 
-std::string Printable(std::string_view text) {
+std::string AsciiPrintable(std::string_view text) {
   std::string shown(text);
   for (char& c : shown) {
     const auto byte = static_cast<unsigned char>(c);
@@ -124,7 +119,7 @@ std::string LastResultLineRaw(const GangRun& job) {
 }
 
 std::string LastResultLine(const GangRun& job) {
-  return Printable(LastResultLineRaw(job));
+  return AsciiPrintable(LastResultLineRaw(job));
 }
 
 std::vector<std::string> BoardRows(const Gang& gang, GangClock::time_point now, int columns,

@@ -60,8 +60,11 @@ h1 { margin: 0 0 1rem 0; font-size: 2rem; }
 )";
 }
 
-std::string BoardPageScript() {
-  return R"('use strict';
+namespace {
+
+// The script's first half: one tile of a device's result, its colour and
+// state from the reports' outcome names.
+constexpr const char* kTileScript = R"('use strict';
 function element(tag, className, text) {
   const made = document.createElement(tag);
   if (className) made.className = className;
@@ -108,7 +111,10 @@ function tile(result) {
   }
   return made;
 }
-function show(board) {
+)";
+
+// Its second half: the counts and the tiles from /board.json, twice a second.
+constexpr const char* kRefreshScript = R"(function show(board) {
   const failed = board.failed;
   document.getElementById('counts').textContent =
       board.runs + ' devices \u00b7 ' + board.running + ' running \u00b7 ' + board.passed +
@@ -129,4 +135,9 @@ async function update() {
 update();
 setInterval(update, 500);
 )";
+
+}  // namespace
+
+std::string BoardPageScript() {
+  return std::string(kTileScript) + kRefreshScript;
 }

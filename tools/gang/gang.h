@@ -147,7 +147,8 @@ struct Gang {
 // activation argument (StartChild): standard output into a pipe (and on into
 // |job.logPath|), the progress channel named in KORVEL_PROGRESS_FD, out of
 // reach of the terminal's Ctrl+C (the gang's to handle). A run that can't
-// be started ends at once as kNotStarted with the reason in |startError|.
+// be started, or was refused before (its |startError| is set already), ends
+// at once as kNotStarted with the reason in |startError|.
 void StartRun(const GangOptions& options, GangRun* job);
 
 // Moves what korvel wrote (standard output, channel) into the run: the log
@@ -222,12 +223,15 @@ std::string KorvelExplanation(const GangRun& job);
 
 // |text| with every byte that is not printable ASCII shown as '?': what a
 // terminal or a table gets of names and lines that may hold anything (a
-// firmware's version text, a file name that matched a pattern).
-std::string Printable(std::string_view text);
+// firmware's version text, a file name that matched a pattern). ASCII
+// alone, unlike PrintableText (common/), which keeps UTF-8: the board's and
+// the summary's columns are measured and cut in bytes, one byte a column,
+// and a console's code page need not be UTF-8.
+std::string AsciiPrintable(std::string_view text);
 
 // The last line korvel printed that is not empty, or the reason a run could
 // not start; as it is (for the reports, which escape it), and made
-// Printable (for the terminal and the summary).
+// AsciiPrintable (for the terminal and the summary).
 std::string LastResultLineRaw(const GangRun& job);
 std::string LastResultLine(const GangRun& job);
 
@@ -287,6 +291,10 @@ std::string UtcTimeText(std::time_t time, bool zoneLetter);
 std::vector<size_t> FinalRuns(const Gang& gang);
 std::vector<size_t> AttemptsOf(const Gang& gang, size_t final);
 
+// The devices the gang is done with: the last attempts (FinalRuns) that
+// ended and wait for no retry.
+std::vector<size_t> DoneRuns(const Gang& gang);
+
 // Seconds from a device's first attempt's start to its last one's end
 // (or |now| while it runs).
 double DeviceSeconds(const Gang& gang, size_t final, GangClock::time_point now);
@@ -328,6 +336,9 @@ std::string XmlEscape(std::string_view text);
 // (CutEnd) what is kept.
 std::string CutFront(const std::string& text, size_t width);
 std::string CutEnd(const std::string& text, size_t width);
+
+// |text| with blanks after it up to |width| characters.
+std::string Padded(std::string text, size_t width);
 
 // What tells |job|'s port apart from the others, fit to print: its
 // adapter's serial number where the inventory knows it (with the port's

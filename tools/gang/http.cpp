@@ -82,7 +82,7 @@ bool StartBoardServer(Gang* gang, std::string* problem) {
     port = -1;
   }
   if (port <= 0) {
-    *problem = "cannot serve the board page on " + Printable(gang->options.http) +
+    *problem = "cannot serve the board page on " + AsciiPrintable(gang->options.http) +
                " (address taken, or not this machine's)";
     return false;
   }

@@ -34,7 +34,7 @@ bool CheckGangImage(const std::string& argument, ImageCheck* check, std::string*
   if (selection.hwParamTooShort) {
     // Built from the argument on: GCC 12 at -O3 warns (wrongly, -Wrestrict)
     // about a literal put before a std::string.
-    *problem = Printable(argument);
+    *problem = AsciiPrintable(argument);
     problem->insert(0, 1, '"');
     problem->append(
         "\" is too short for hardware parameters (korvel would answer \"HWPARM "
@@ -43,21 +43,21 @@ bool CheckGangImage(const std::string& argument, ImageCheck* check, std::string*
   }
   // A port given where the image belongs is not opened, not even to read.
   if (NamesADevice(argument.c_str())) {
-    *problem = Printable(argument) + " is a device, not an image file (the image comes first)";
+    *problem = AsciiPrintable(argument) + " is a device, not an image file (the image comes first)";
     return false;
   }
   ImageBuffer image;
   const char* failedStep = "";
   if (!LoadImageFile(argument.c_str(), &image, &failedStep)) {
-    *problem = LoadProblem(Printable(argument), failedStep);
+    *problem = LoadProblem(AsciiPrintable(argument), failedStep);
     return false;
   }
   if (image.length == 0) {
-    *problem = "the image file " + Printable(argument) + " is empty";
+    *problem = "the image file " + AsciiPrintable(argument) + " is empty";
     return false;
   }
   if (selection.firmware && !FindFirmwareVersion(image, &check->version)) {
-    *problem = "the image file " + Printable(argument) +
+    *problem = "the image file " + AsciiPrintable(argument) +
                " has no firmware marker \"!Tavlo \" (korvel would answer \"Wrong image type\")";
     return false;
   }

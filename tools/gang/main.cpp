@@ -96,7 +96,7 @@ bool ValidateGangOptions(const GangOptions& options, int* status) {
   std::set<std::string> seen;
   for (const std::string& port : options.ports) {
     if (!seen.insert(port).second) {
-      std::fprintf(stderr, "korvel-gang: port %s given twice\n", Printable(port).c_str());
+      std::fprintf(stderr, "korvel-gang: port %s given twice\n", AsciiPrintable(port).c_str());
       *status = kUsageError;
       return false;
     }
@@ -127,14 +127,14 @@ void AddRun(Gang* gang, const std::string& port, bool announce) {
     if (earlier.port == port) ++appearance;
   }
   LaunchRun(gang, port, appearance);
-  if (announce) std::printf("korvel-gang: flashing %s\n", Printable(port).c_str());
+  if (announce) std::printf("korvel-gang: flashing %s\n", AsciiPrintable(port).c_str());
 }
 
 // One line for a run that ended, where no board shows it.
 void PrintEnded(const GangRun& job, const GangOptions& options) {
   const std::string attempt =
       job.attempt > 1 ? " (attempt " + std::to_string(job.attempt) + ")" : "";
-  std::printf("korvel-gang: %s%s: %s, status %s, %.1f s: %s\n", Printable(job.port).c_str(),
+  std::printf("korvel-gang: %s%s: %s, status %s, %.1f s: %s\n", AsciiPrintable(job.port).c_str(),
               attempt.c_str(), RunPhase(job).c_str(), StatusText(job).c_str(),
               RunSeconds(job, job.ended), ResultText(job, options).c_str());
 }
@@ -202,7 +202,7 @@ bool Start(GangLoop* loop) {
   BoardStart(&loop->board);
   if (IsStation(*loop) && !loop->board.active) {
     std::printf("korvel-gang: watching %s; Ctrl+C ends\n",
-                Printable(gang.options.watchPattern).c_str());
+                AsciiPrintable(gang.options.watchPattern).c_str());
   }
   for (const std::string& port : gang.options.ports) AddRun(&gang, port, false);
   loop->nextScan = gang.started;

@@ -55,12 +55,7 @@ void AddSeconds(const Gang& gang, const std::vector<size_t>& done, std::string* 
 }  // namespace
 
 std::string MetricsText(const Gang& gang, GangClock::time_point) {
-  std::vector<size_t> done;
-  for (size_t final : FinalRuns(gang)) {
-    if (gang.runs[final].outcome != RunOutcome::kRunning && !RetryPending(gang, final)) {
-      done.push_back(final);
-    }
-  }
+  const std::vector<size_t> done = DoneRuns(gang);
   std::string text;
   AddHead("korvel_gang_runs_total", "counter",
           "Runs korvel-gang is done with (a device with its retries), by the result of the last "

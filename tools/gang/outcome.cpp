@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "app/explanation.h"
+#include "common/result_lines.h"
 #include "tools/gang/gang.h"
 
 namespace {
@@ -31,7 +32,7 @@ bool SawLine(const GangRun& job, std::string_view text) {
 }
 
 bool Flashed(const GangRun& job) {
-  return SawLine(job, "Firmware flashed.") || SawLine(job, "Eeprom flashed.");
+  return SawLine(job, kLineFirmwareFlashed) || SawLine(job, kLineEepromFlashed);
 }
 
 // "while programming block 5 of 16", "while erasing".
@@ -65,7 +66,7 @@ std::string RunActivity(const GangRun& job) {
   // is over (its first line) and how many blocks went out.
   if (Flashed(job)) return "resetting";
   if (job.programming) return "programming";
-  if (SawLine(job, "Bootloader activated.")) return "erasing";
+  if (SawLine(job, kLineBootloaderActivated)) return "erasing";
   if (!job.lines.empty()) return "waking";
   return "starting";
 }
@@ -119,5 +120,5 @@ std::string ResultText(const GangRun& job, const GangOptions& options) {
   // likely cause and fix) is in the reports and on the page.
   const std::string reason = RunReason(job, options);
   const size_t end = reason.find(". ");
-  return Printable(end == std::string::npos ? reason : reason.substr(0, end + 1));
+  return AsciiPrintable(end == std::string::npos ? reason : reason.substr(0, end + 1));
 }

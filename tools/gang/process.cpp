@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/progress.h"
@@ -48,36 +49,42 @@ void SplitLines(std::string* partial, const char* data, size_t length, TakeLine 
 // child can't starve the others: the wait brings the gang back for the rest.
 constexpr int kReadsPerTurn = 16;
 
-// Takes in standard output until nothing is waiting, |maxReads| reads at most.
-void TakeStandardOutput(GangRun* job, int maxReads, PipeRead mode) {
+// Hands what waits in |pipe| to |takeChunk| until nothing is waiting,
+// |maxReads| reads at most.
+template <typename TakeChunk>
+void TakePipe(ChildPipe* pipe, int maxReads, PipeRead mode, TakeChunk takeChunk) {
   char chunk[4096];
-  for (int reads = 0; reads < maxReads && ChildPipeOpen(job->child.output); ++reads) {
-    const size_t count = ReadChildPipe(&job->child.output, chunk, sizeof chunk, mode);
+  for (int reads = 0; reads < maxReads && ChildPipeOpen(*pipe); ++reads) {
+    const size_t count = ReadChildPipe(pipe, chunk, sizeof chunk, mode);
     if (count == 0) return;
-    AppendToLog(job->log, chunk, count);
-    SplitLines(&job->partialLine, chunk, count,
-               [job](std::string_view line) { job->lines.emplace_back(line); });
+    takeChunk(chunk, count);
   }
 }
 
-// Takes in channel lines until nothing is waiting, |maxReads| reads at most.
+// Takes in standard output: into the log, and korvel's lines.
+void TakeStandardOutput(GangRun* job, int maxReads, PipeRead mode) {
+  TakePipe(&job->child.output, maxReads, mode, [job](const char* chunk, size_t count) {
+    AppendToLog(job->log, chunk, count);
+    SplitLines(&job->partialLine, chunk, count,
+               [job](std::string_view line) { job->lines.emplace_back(line); });
+  });
+}
+
+// Takes in the channel's lines: the progress.
 void TakeChannel(GangRun* job, int maxReads, PipeRead mode) {
-  char chunk[4096];
-  for (int reads = 0; reads < maxReads && ChildPipeOpen(job->child.channel); ++reads) {
-    const size_t count = ReadChildPipe(&job->child.channel, chunk, sizeof chunk, mode);
-    if (count == 0) return;
+  TakePipe(&job->child.channel, maxReads, mode, [job](const char* chunk, size_t count) {
     SplitLines(&job->partialChannel, chunk, count, [job](std::string_view line) {
       if (ParseProgressChannelLine(line, &job->progress)) job->programming = true;
     });
     // A line can't grow beyond a few dozen bytes: anything longer is not
     // the channel's, and is not kept.
     if (job->partialChannel.size() > 256) job->partialChannel.clear();
-  }
+  });
 }
 
-// Ends a run that never started.
-void NotStarted(GangRun* job, const std::string& reason) {
-  job->startError = reason;
+// Ends a run that never started, for |reason|.
+void NotStarted(GangRun* job, std::string reason) {
+  job->startError = std::move(reason);
   job->outcome = RunOutcome::kNotStarted;
   job->reaped = true;
   job->ended = GangClock::now();
@@ -100,6 +107,13 @@ void StartRun(const GangOptions& options, GangRun* job) {
   job->startedAt = std::time(nullptr);
   job->deadline = job->started + std::chrono::duration_cast<GangClock::duration>(
                                      std::chrono::duration<double>(options.timeLimitSeconds));
+
+  // A run refused before it could start (the counter gave it no number)
+  // ends here, with that reason.
+  if (!job->startError.empty()) {
+    NotStarted(job, job->startError);
+    return;
+  }
 
   // 1. The log, written as korvel's output comes.
   job->log = std::fopen(job->logPath.c_str(), "wb");

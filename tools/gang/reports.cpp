@@ -236,6 +236,16 @@ std::vector<size_t> FinalRuns(const Gang& gang) {
   return finals;
 }
 
+std::vector<size_t> DoneRuns(const Gang& gang) {
+  std::vector<size_t> done;
+  for (size_t final : FinalRuns(gang)) {
+    if (gang.runs[final].outcome != RunOutcome::kRunning && !RetryPending(gang, final)) {
+      done.push_back(final);
+    }
+  }
+  return done;
+}
+
 std::vector<size_t> AttemptsOf(const Gang& gang, size_t final) {
   std::vector<size_t> attempts;
   for (size_t at = final; at < gang.runs.size(); at = gang.runs[at].previousAttempt) {
@@ -293,12 +303,7 @@ std::string BoardJson(const Gang& gang, GangClock::time_point now) {
 
 std::string JunitReport(const Gang& gang, GangClock::time_point now) {
   // The devices that are done: a station writes this while others run.
-  std::vector<size_t> done;
-  for (size_t final : FinalRuns(gang)) {
-    if (gang.runs[final].outcome != RunOutcome::kRunning && !RetryPending(gang, final)) {
-      done.push_back(final);
-    }
-  }
+  const std::vector<size_t> done = DoneRuns(gang);
   const DeviceCounts counts = CountDevices(gang);
   const std::string head = "tests=\"" + std::to_string(done.size()) + "\" failures=\"" +
                            std::to_string(counts.failures) + "\" errors=\"" +

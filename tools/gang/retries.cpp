@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/explanation.h"
+#include "common/result_lines.h"
 #include "tools/gang/gang.h"
 
 namespace {
@@ -47,7 +48,7 @@ bool IsRetryable(const GangRun& job) {
   // after the file's own "CreateFile", a port that can't be opened reports
   // "CreateFile" (busy or gone: worth a try) or the setting it refused.
   const RunAccount account = ReadRunAccount(job.lines);
-  if (account.resultLine == "HWPARM string not valid") return false;
+  if (account.resultLine == kLineHwParamInvalid) return false;
   return std::none_of(
       account.reports.begin(), account.reports.end(), [](const ReportedFailure& report) {
         return std::find(std::begin(kLastingSteps), std::end(kLastingSteps), report.step) !=

@@ -32,13 +32,13 @@ bool PortsBySerialNumber(Gang* gang, std::string* problem) {
   for (const std::string& serialNumber : gang->options.serialNumbers) {
     const std::vector<std::string> ports = PortsWithSerialNumber(serialNumber, gang->inventory);
     if (ports.size() != 1) {
-      *problem = "the serial number " + Printable(serialNumber) + " is on " +
+      *problem = "the serial number " + AsciiPrintable(serialNumber) + " is on " +
                  (ports.empty() ? "no port" : std::to_string(ports.size()) + " ports");
       return false;
     }
     if (std::find(gang->options.ports.begin(), gang->options.ports.end(), ports[0]) !=
         gang->options.ports.end()) {
-      *problem = "the serial number " + Printable(serialNumber) + " is given twice";
+      *problem = "the serial number " + AsciiPrintable(serialNumber) + " is given twice";
       return false;
     }
     gang->options.ports.push_back(ports[0]);
@@ -73,15 +73,6 @@ bool MakeBatchFolder(Gang* gang, std::string* problem) {
   *problem = "cannot make a batch folder in " + gang->options.logDir +
              (error ? ": " + error.message() : std::string());
   return false;
-}
-
-// Ends |job| before it starts, for |reason|.
-void RefuseRun(GangRun* job, const std::string& reason) {
-  job->startError = reason;
-  job->outcome = RunOutcome::kNotStarted;
-  job->reaped = true;
-  job->started = job->ended = GangClock::now();
-  job->startedAt = std::time(nullptr);
 }
 
 // The log of |job| in the batch folder; a retry's log has its attempt in
@@ -185,7 +176,8 @@ bool ParseHttpAddress(const std::string& text, std::string* address, int* port,
   const bool digits = !number.empty() && number.size() <= 5 &&
                       number.find_first_not_of("0123456789") == std::string::npos;
   if (host.empty() || !digits || std::stoi(number) > 65535) {
-    *problem = "--http takes [ADDR:]PORT, PORT from 0 (any free one) to 65535: " + Printable(text);
+    *problem =
+        "--http takes [ADDR:]PORT, PORT from 0 (any free one) to 65535: " + AsciiPrintable(text);
     return false;
   }
   if (address != nullptr) *address = host;
@@ -222,15 +214,12 @@ void LaunchRun(Gang* gang, const std::string& port, int appearance, size_t previ
   job.imageArgument = gang->options.image;
   if (!gang->options.sequence.empty()) {
     uint32_t number = 0;
-    std::string problem;
-    if (!TakeSequenceNumber(&gang->counter, &number, &problem)) {
-      RefuseRun(&job, problem);
-      return;
+    if (TakeSequenceNumber(&gang->counter, &number, &job.startError)) {
+      job.sequenceNumber = number;
+      job.imageArgument = SequenceArgument(gang->counter, number);
     }
-    job.sequenceNumber = number;
-    job.imageArgument = SequenceArgument(gang->counter, number);
   }
-  job.imageSha256 = RunImageSha256(*gang, job.imageArgument);
+  if (job.startError.empty()) job.imageSha256 = RunImageSha256(*gang, job.imageArgument);
   StartRun(gang->options, &job);
 }
 

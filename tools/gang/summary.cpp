@@ -16,11 +16,6 @@ constexpr size_t kSecondsWidth = 7;
 constexpr size_t kNarrowestPort = 12;
 constexpr size_t kNarrowestResult = 16;
 
-std::string Padded(std::string text, size_t width) {
-  if (text.size() < width) text.append(width - text.size(), ' ');
-  return text;
-}
-
 std::string RightAligned(const std::string& text, size_t width) {
   return std::string(width > text.size() ? width - text.size() : 0, ' ') + text;
 }
@@ -127,8 +122,13 @@ std::string CutEnd(const std::string& text, size_t width) {
   return text.substr(0, width - 3) + "...";
 }
 
+std::string Padded(std::string text, size_t width) {
+  if (text.size() < width) text.append(width - text.size(), ' ');
+  return text;
+}
+
 std::string PortLabel(const GangRun& job) {
-  return Printable(job.label.empty() ? job.port : job.label);
+  return AsciiPrintable(job.label.empty() ? job.port : job.label);
 }
 
 std::string SummaryText(const Gang& gang, int columns) {
