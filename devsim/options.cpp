@@ -243,10 +243,7 @@ constexpr OptionRow kOptionRows[] = {
 void DescribeOptions(CLI::App* app, std::vector<CLI::Option*>* table,
                      std::vector<std::string>* extra) {
   app->set_help_flag("--help");
-  app->formatter_fn([](const CLI::App*, std::string, CLI::AppFormatMode) { return kUsage; });
-  app->failure_message([](const CLI::App*, const CLI::Error& error) {
-    return "korvel-devsim: " + std::string(error.what()) + "\n" + kUsage;
-  });
+  UseUsageText(app, "korvel-devsim", kUsage);
   for (const OptionRow& row : kOptionRows) {
     const std::string name = std::string("--") + row.name;
     CLI::Option* option = row.takesValue ? app->add_option(name)->type_name("VALUE")
