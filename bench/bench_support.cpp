@@ -63,6 +63,10 @@ bool OpenBenchWaiter() {
   return false;
 }
 
+void CloseBenchWaiter() {
+  CloseChildWaiter(&waiter);
+}
+
 bool PauseUnlessStopped(std::chrono::milliseconds limit) {
   const Clock::time_point end = Clock::now() + limit;
   std::vector<bool> ready;

@@ -35,6 +35,9 @@ std::string LoadAverages();
 // False, with the reason printed, when it can't.
 bool OpenBenchWaiter();
 
+// Puts back what OpenBenchWaiter changed, in the calling thread.
+void CloseBenchWaiter();
+
 // Waits |limit|; false, at once, when a stop request came (now or before).
 bool PauseUnlessStopped(std::chrono::milliseconds limit);
 

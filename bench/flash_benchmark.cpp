@@ -120,6 +120,16 @@ void SetReplyTiming(ReplyTiming timing) {
   setenv("KORVEL_FAST", timing == ReplyTiming::kFast ? "1" : "0", 1);
 }
 
+// Ser2net, started by the tests' support, takes the signal mask of the
+// thread that starts it, and the wait's signals are blocked here: it could
+// never be asked to end. It is started with the wait closed meanwhile.
+std::unique_ptr<korvel_e2e::Ser2net> StartSer2net(const std::string& port) {
+  CloseBenchWaiter();
+  auto server = std::make_unique<korvel_e2e::Ser2net>(port);
+  if (!OpenBenchWaiter()) return nullptr;
+  return server;
+}
+
 // One run against a fresh paced device. |stopOnly| wakes the bootloader and
 // stops there: a warm-up that loads the program (and starts Wine's server).
 RunResult RunOnce(const Options& options, bool windows, Way way, const std::vector<uint8_t>& image,
@@ -138,7 +148,8 @@ RunResult RunOnce(const Options& options, bool windows, Way way, const std::vect
   std::unique_ptr<korvel_e2e::Ser2net> server;
   std::unique_ptr<korvel_e2e::ImpairingProxy> proxy;
   if (Served(way)) {
-    server = std::make_unique<korvel_e2e::Ser2net>(port);
+    server = StartSer2net(port);
+    if (!server) return result;
     port = server->url();
   }
   if (way == Way::kServedFar) {
