@@ -314,7 +314,6 @@ constexpr const char* kUsage =
 // |status|, when the program ends here.
 bool ReadOptions(int argc, char** argv, Options* options, int* status) {
   CLI::App app("", "korvel-flash-benchmark");
-  app.set_help_flag("--help");
   UseUsageText(&app, "korvel-flash-benchmark", kUsage);
   app.add_option("--korvel", options->korvel);
   app.add_option("--windows", options->windowsKorvel);

@@ -328,7 +328,6 @@ constexpr const char* kUsage =
 // |status|, when the program ends here.
 bool ReadOptions(int argc, char** argv, Options* options, int* status) {
   CLI::App app("", "korvel-gang-benchmark");
-  app.set_help_flag("--help");
   UseUsageText(&app, "korvel-gang-benchmark", kUsage);
   app.add_option("--korvel", options->korvel);
   app.add_option("--gang", options->gang);

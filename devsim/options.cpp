@@ -242,7 +242,6 @@ constexpr OptionRow kOptionRows[] = {
 // a bad command line reported as korvel-devsim reports it, with the usage.
 void DescribeOptions(CLI::App* app, std::vector<CLI::Option*>* table,
                      std::vector<std::string>* extra) {
-  app->set_help_flag("--help");
   UseUsageText(app, "korvel-devsim", kUsage);
   for (const OptionRow& row : kOptionRows) {
     const std::string name = std::string("--") + row.name;
