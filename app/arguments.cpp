@@ -1,8 +1,11 @@
-// What the arguments decide before a port is touched: the activation baud
-// and whether a failed activation may be ignored.
-#include <cstdint>
+// What the arguments and the environment decide before a port is touched:
+// the activation baud, whether a failed activation may be ignored, and the
+// reply timing.
+#include "app/arguments.h"
 
-#include "app/run.h"
+#include <cstdint>
+#include <cstring>
+
 #include "common/number_text.h"
 #include "serial/adapter.h"
 
@@ -33,4 +36,10 @@ ActivationChoice ChooseActivation(int argc, const char* const* argv,
       ChooseActivationFromArguments(argc > 3 ? argv[3] : nullptr, argc > 4 ? argv[4] : nullptr);
   if (choice.byPort) choice.baud = ActivationBaudForPort(IsKnownAdapterPort(argv[1], inventory));
   return choice;
+}
+
+ReplyTiming ChooseReplyTiming(const char* fastSetting, const PortTraits& traits) {
+  if (traits.streamedReplies) return ReplyTiming::kStream;
+  return fastSetting != nullptr && std::strcmp(fastSetting, "1") == 0 ? ReplyTiming::kFast
+                                                                      : ReplyTiming::kStandard;
 }

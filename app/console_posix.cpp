@@ -4,7 +4,7 @@
 #include <csignal>
 #include <cstdio>
 
-#include "app/run.h"
+#include "app/console.h"
 #include "common/interrupts.h"
 
 namespace {

@@ -1,5 +1,6 @@
 // korvel: writes a firmware image into the flash memory, or new contents
 // into the EEPROM, of a serial-attached device through its bootloader.
+#include "app/console.h"
 #include "app/run.h"
 #include "common/interrupts.h"
 

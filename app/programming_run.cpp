@@ -1,7 +1,9 @@
 // The programming run: mode and source from the image argument, results.
+#include "app/programming_run.h"
+
 #include <cstdio>
 
-#include "app/run.h"
+#include "app/exit_status.h"
 #include "bootloader/activation.h"
 #include "bootloader/programming.h"
 #include "bootloader/run_time.h"
@@ -37,10 +39,9 @@ int ProgramImage(PortHandle port, const ImageSource& source, bool firmware) {
 
 }  // namespace
 
-int RunProgramming(PortHandle port, const SavedPortState& saved, const char* imageArgument) {
-  // 1. What the argument selects; a HWPARM word too short to read is refused.
-  ImageSelection selection;
-  SelectImage(imageArgument, &selection);
+int RunProgramming(PortHandle port, const SavedPortState& saved, const char* imageArgument,
+                   const ImageSelection& selection) {
+  // 1. A HWPARM word too short to read is refused.
   if (selection.hwParamTooShort) {
     PrintResultLine(kLineHwParamInvalid);
     return CloseAndReturn(port, saved, kExitFailure);
@@ -48,7 +49,7 @@ int RunProgramming(PortHandle port, const SavedPortState& saved, const char* ima
 
   // 2. Mode and source: the hardware parameters go into the built-in EEPROM
   // image, which is then the source; otherwise the file the argument names.
-  if (selection.hwParamWord) SetHwParams(imageArgument);
+  if (selection.hwParamWord) FillHwParamImage(selection.hwParams);
   ImageSource source;
   source.path = imageArgument;
   if (selection.builtIn) source.hwParams = &run.hwParamImage;

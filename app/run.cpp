@@ -3,8 +3,10 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
+#include "app/arguments.h"
+#include "app/console.h"
+#include "app/programming_run.h"
 #include "app/terminal_notes.h"
 #include "bootloader/activation.h"
 #include "common/interrupts.h"
@@ -20,18 +22,8 @@ namespace {
 
 constexpr const char* kVersion = "2.3";
 
-}  // namespace
-
-ReplyTiming ChooseReplyTiming(const char* fastSetting, const PortTraits& traits) {
-  if (traits.streamedReplies) return ReplyTiming::kStream;
-  return fastSetting != nullptr && std::strcmp(fastSetting, "1") == 0 ? ReplyTiming::kFast
-                                                                      : ReplyTiming::kStandard;
-}
-
-namespace {
-
 // The run on the port, from the activation baud to the exit status.
-int RunOnPort(int argc, const char* const* argv) {
+int RunOnPort(int argc, const char* const* argv, const ImageSelection& selection) {
   // 1. The activation baud, then the port.
   const ActivationChoice choice = ChooseActivation(argc, argv);
   SavedPortState saved;
@@ -54,13 +46,12 @@ int RunOnPort(int argc, const char* const* argv) {
   PrintResultLine(kLineBootloaderActivated);
 
   // 3. STOP leaves the device in its bootloader: no reset is sent.
-  const char* imageArgument = argv[2];
-  if (IsStopArgument(imageArgument)) {
+  if (selection.stop) {
     CloseSerial(port, saved);
     return kExitSuccess;
   }
   // 4. Everything else is a programming run, which closes the port.
-  return RunProgramming(port, saved, imageArgument);
+  return RunProgramming(port, saved, argv[2], selection);
 }
 
 }  // namespace
@@ -91,10 +82,14 @@ int RunKorvel(int argc, const char* const* argv) {
   run.replyTiming = ChooseReplyTiming(std::getenv("KORVEL_FAST"), traits);
   run.bytesPerWrite = traits.bytesPerWrite;
 
-  // 4. The run, with notes for a person at a terminal before and after it.
+  // 4. What the image argument selects, decided once for the notes and the
+  // run; then the run, with notes for a person at a terminal before and
+  // after it.
+  ImageSelection selection;
+  SelectImage(argv[2], &selection);
   const bool onTerminal = StandardErrorIsTerminal();
-  if (onTerminal) PrintImageArgumentNotes(argv[2]);
-  const int status = RunOnPort(argc, argv);
+  if (onTerminal) PrintImageArgumentNotes(argv[2], selection);
+  const int status = RunOnPort(argc, argv, selection);
   if (onTerminal && status != kExitSuccess) PrintFailureExplanation(argv[1], argv[2]);
   return status;
 }

@@ -8,9 +8,7 @@
 #include "image/image_notes.h"
 #include "image/image_source.h"
 
-void PrintImageArgumentNotes(const char* imageArgument) {
-  ImageSelection selection;
-  SelectImage(imageArgument, &selection);
+void PrintImageArgumentNotes(const char* imageArgument, const ImageSelection& selection) {
   const std::string commandWord = CommandWordFileWarning(imageArgument, selection);
   if (!commandWord.empty()) std::fprintf(stderr, "warning: %s\n", commandWord.c_str());
   if (!selection.builtIn) return;

@@ -17,7 +17,7 @@ inline constexpr uint8_t kCommandReset = 0x08;
 inline constexpr uint32_t kBlockSize = 64;
 inline constexpr uint32_t kBlockDataOffset = 10;
 
-// 1 when |body| acknowledges the command |code|: exactly two bytes, the first
+// True when |body| acknowledges the command |code|: exactly two bytes, the first
 // being the code or the second being 0x00. Anything else is a refusal.
 bool IsAcknowledgement(std::span<const uint8_t> body, uint8_t code);
 

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "app/arguments.h"
 #include "app/run.h"
 #include "fuzz/fuzz_support.h"
 

@@ -8,7 +8,8 @@
 #include <string>
 
 #include "fuzz/fuzz_support.h"
-#include "image/image_source.h"
+#include "image/firmware.h"
+#include "image/image_file.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "common/number_text.h"
 #include "common/run_state.h"
 #include "fuzz/fuzz_support.h"
-#include "image/image_source.h"
+#include "image/hwparam.h"
 
 namespace {
 

@@ -1,10 +1,11 @@
 // Recognising a firmware image by its version marker.
+#include "image/firmware.h"
+
 #include <cstdio>
 #include <string>
 #include <string_view>
 
 #include "common/printable_text.h"
-#include "image/image_source.h"
 
 namespace {
 

@@ -1,9 +1,10 @@
 // The built-in hardware-parameter EEPROM image.
+#include "image/hwparam.h"
+
 #include <cstdint>
 
 #include "common/number_text.h"
 #include "common/run_state.h"
-#include "image/image_source.h"
 
 void ReadHwParams(const char* argument, HwParamReading* reading) {
   // 1. Characters 7 and 8 in place of the zeros of "0x00", read in base 16:
@@ -21,8 +22,12 @@ void ReadHwParams(const char* argument, HwParamReading* reading) {
   }
 }
 
+void FillHwParamImage(const HwParamReading& reading) {
+  for (size_t i = 0; i < reading.bytes.size(); ++i) run.hwParamImage[i] = reading.bytes[i];
+}
+
 void SetHwParams(const char* argument) {
   HwParamReading reading;
   ReadHwParams(argument, &reading);
-  for (size_t i = 0; i < reading.bytes.size(); ++i) run.hwParamImage[i] = reading.bytes[i];
+  FillHwParamImage(reading);
 }

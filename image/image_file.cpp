@@ -1,11 +1,12 @@
 // Loading image files, written once over the file primitives of file.h.
+#include "image/image_file.h"
+
 #include <memory>
 #include <new>
 
 #include "common/report.h"
 #include "common/system.h"
 #include "image/file.h"
-#include "image/image_source.h"
 
 namespace {
 

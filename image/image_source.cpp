@@ -6,14 +6,12 @@
 
 #include "common/number_text.h"
 #include "common/report.h"
-
-bool IsStopArgument(const char* imageArgument) {
-  return StartsWithKeyword(imageArgument, "STOP", "stop");
-}
+#include "image/firmware.h"
+#include "image/image_file.h"
 
 void SelectImage(const char* imageArgument, ImageSelection* selection) {
   *selection = ImageSelection{};
-  if (IsStopArgument(imageArgument)) {
+  if (StartsWithKeyword(imageArgument, "STOP", "stop")) {
     selection->stop = true;
     return;
   }

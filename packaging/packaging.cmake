@@ -2,7 +2,8 @@
 #
 #   cmake --install <build> --prefix <dir> [--strip]
 #       korvel, korvel-devsim, korvel-check, korvel-ports, korvel-gang,
-#       manual pages, bash completion, documents
+#       manual pages, bash completion, documents (the README and the
+#       manual's pages of docs/)
 #   cpack --config <build>/CPackConfig.cmake  a .deb on Linux, a .zip on Windows
 #
 # Included from the top-level CMakeLists.txt after every target is defined.
@@ -20,8 +21,9 @@ endif()
 
 if(WIN32)
   # The zip is what a technician unpacks on a Windows machine: korvel.exe
-  # at its top, next to the README and the licence. There is no simulated
-  # device on Windows.
+  # at its top, next to the README and the licence, and the manual in docs/
+  # (its pages and the manual pages they point to, where the README's links
+  # find them). There is no simulated device on Windows.
   install(TARGETS korvel RUNTIME DESTINATION .)
   # korvel-check.exe, korvel-ports.exe and korvel-gang.exe beside it,
   # where they were built (the gang runs the korvel.exe in its own folder).
@@ -31,6 +33,8 @@ if(WIN32)
     endif()
   endforeach()
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION docs
+    FILES_MATCHING PATTERN "*.md" PATTERN "*.1")
 else()
   install(TARGETS korvel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   set(korvel_pages korvel.1)
@@ -91,6 +95,10 @@ License: Expat
 ")
   install(FILES ${korvel_packaging_dir}/copyright ${korvel_packaging_dir}/changelog.gz
     ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # The manual's pages beside the README, in docs/ as in the source, so
+  # that the README's links to them lead somewhere.
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs
+    FILES_MATCHING PATTERN "*.md")
 
   # Completion of ports, image files and command words in bash; the
   # bash-completion package loads it on the first "korvel <Tab>", and by

@@ -14,7 +14,7 @@ cd "$(dirname "$0")/.."
 # fenced code blocks are no headings).
 anchors() {
   awk '
-    /^```/ { fenced = !fenced; next }
+    /^[ \t]*```/ { fenced = !fenced; next }
     fenced || !/^#+ / { next }
     {
       text = $0
@@ -35,7 +35,7 @@ for document in "$@"; do
   dir=$(dirname "$document")
   # Every inline link target outside code: [text](target), one per line.
   awk '
-    /^```/ { fenced = !fenced; next }
+    /^[ \t]*```/ { fenced = !fenced; next }
     fenced { next }
     {
       line = $0

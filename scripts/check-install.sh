@@ -4,10 +4,10 @@
 # temporary prefix, builds the .deb, runs lintian on it and unpacks it into
 # a scratch root, and checks in both places the programs (stripped and
 # hardened), the compressed manual pages, the copyright file and changelog,
-# the bash completion, korvel's banner and usage, the companions' verdict on
-# the sample firmware and their port listing, and a flash of the sample
-# firmware into the simulated device with the installed programs, by korvel
-# and by korvel-gang.
+# the README and the manual's pages, the bash completion, korvel's banner
+# and usage, the companions' verdict on the sample firmware and their port
+# listing, and a flash of the sample firmware into the simulated device with
+# the installed programs, by korvel and by korvel-gang.
 #
 # By default it builds in a scratch tree of its own; KORVEL_BUILD_DIR=<dir>
 # uses (and builds) an existing build tree instead, which is faster.
@@ -187,6 +187,14 @@ check_tree() {
   else
     fail "$what: no share/doc/korvel/changelog.gz for 2.3"
   fi
+  # The README and the manual's pages beside it, as in the source.
+  for page in README.md docs/*.md; do
+    if cmp -s "$page" "$doc/$page"; then
+      pass "$what: share/doc/korvel/$page"
+    else
+      fail "$what: no share/doc/korvel/$page as in the source"
+    fi
+  done
   check_completion "$what" "$usr/share/bash-completion/completions/korvel"
 
   status=0

@@ -23,8 +23,8 @@ std::string LoopbackUrl(uint16_t port);
 // |devicePort| (a simulated device's pseudo-terminal) on a free loopback
 // port: telnet with RFC 2217, TCP without Nagle's delay, one connection at a
 // time, the device's bytes passed on as they come (no "chardelay"), as the
-// README's configuration. Throws when ser2net is missing or does not listen
-// within 5 s.
+// configuration in docs/network.md. Throws when ser2net is missing or does
+// not listen within 5 s.
 class Ser2net {
  public:
   explicit Ser2net(const std::string& devicePort);

@@ -183,7 +183,7 @@ TEST(EstimateRunTimeTest, CountsEveryByteEveryWriteAndTheSilenceAfterEachReply) 
     EXPECT_EQ(estimate.replies, c.blocks + 1);
     EXPECT_NEAR(estimate.TotalSeconds(), c.totalSeconds, 1e-9);
   }
-  // The README's figures for a full image: wire time and silence.
+  // The figures of docs/performance.md for a full image: wire time and silence.
   const RunTimeEstimate full = EstimateRunTime(65535, 115200, 0, ReplyTiming::kStandard);
   EXPECT_NEAR(full.wireSeconds, 7.8242, 1e-4);
   EXPECT_NEAR(full.replyEndSeconds, 20.5, 1e-9);

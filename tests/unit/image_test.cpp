@@ -11,7 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "image/image_source.h"
+#include "common/run_state.h"
+#include "image/firmware.h"
+#include "image/hwparam.h"
+#include "image/image_file.h"
 
 namespace {
 

@@ -1,8 +1,6 @@
 // The run start's decisions that need no port: the activation baud,
 // whether a failed activation may be ignored, the reply timing, and the
 // progress channel that a program running korvel may ask for.
-#include "app/run.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -10,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/arguments.h"
 #include "common/progress.h"
 #include "common/run_state.h"
 #include "serial/adapter.h"

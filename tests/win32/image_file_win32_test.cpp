@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "image/image_source.h"
+#include "image/image_file.h"
 
 namespace {
 

@@ -9,12 +9,15 @@
 #include <string_view>
 #include <utility>
 
-#include "app/run.h"
+#include "app/arguments.h"
 #include "bootloader/run_time.h"
 #include "common/image_buffer.h"
 #include "common/number_text.h"
 #include "common/printable_text.h"
 #include "common/system.h"
+#include "image/firmware.h"
+#include "image/hwparam.h"
+#include "image/image_file.h"
 #include "image/image_notes.h"
 #include "image/image_source.h"
 #include "serial/network_name.h"

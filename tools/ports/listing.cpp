@@ -6,7 +6,7 @@
 #include <cctype>
 #include <nlohmann/json.hpp>
 
-#include "app/run.h"
+#include "app/arguments.h"
 #include "common/printable_text.h"
 
 namespace {
