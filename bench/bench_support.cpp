@@ -1,9 +1,119 @@
 #include "bench/bench_support.h"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <sstream>
+
+#include "tools/child/child_process.h"
+#include "tools/child/child_wait.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The benchmark's one wait, and whether a stop request came.
+ChildWaiter waiter;
+bool stopped = false;
+
+// Takes what waits in |pipe|: into |log| when given, else dropped.
+void TakeOutput(ChildPipe* pipe, std::FILE* log, PipeRead mode) {
+  char chunk[8192];
+  for (size_t count; (count = ReadChildPipe(pipe, chunk, sizeof chunk, mode)) > 0;) {
+    if (log != nullptr) std::fwrite(chunk, 1, count, log);
+  }
+}
+
+// Whether |child| has ended, without reaping it: its times stay in /proc.
+bool EndedUnreaped(const Child& child) {
+  siginfo_t info{};
+  const pid_t pid = child.process.pid;
+  return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         info.si_pid == pid;
+}
+
+// The CPU seconds in /proc/<pid>/stat: its own (utime + stime) and its
+// reaped children's (cutime + cstime). Readable while it is a zombie.
+bool ReadProcessTimes(pid_t pid, double* own, double* children) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const size_t close = text.rfind(')');  // the name may hold blanks
+  if (close == std::string::npos) return false;
+  std::istringstream fields(text.substr(close + 2));
+  std::vector<std::string> values;
+  for (std::string value; fields >> value;) values.push_back(value);
+  // After the name: state is field 3; utime 14, stime 15, cutime 16, cstime 17.
+  if (values.size() < 15) return false;
+  const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
+  *own = (std::stod(values[11]) + std::stod(values[12])) / tick;
+  *children = (std::stod(values[13]) + std::stod(values[14])) / tick;
+  return true;
+}
+
+}  // namespace
+
+bool OpenBenchWaiter() {
+  std::string error;
+  if (OpenChildWaiter(&waiter, &error)) return true;
+  std::fprintf(stderr, "%s\n", error.c_str());
+  return false;
+}
+
+void CloseBenchWaiter() {
+  CloseChildWaiter(&waiter);
+}
+
+bool PauseUnlessStopped(std::chrono::milliseconds limit) {
+  const Clock::time_point end = Clock::now() + limit;
+  std::vector<bool> ready;
+  for (Clock::time_point now; !stopped && (now = Clock::now()) < end;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - now);
+    stopped = WaitForChildren(&waiter, {}, left, &ready).stopRequests > 0;
+  }
+  return !stopped;
+}
+
+ChildCost RunMeasured(const std::vector<std::string>& command, std::FILE* log, bool terminal) {
+  ChildCost cost;
+  ChildSpec spec{command[0], {command.begin() + 1, command.end()}, "", ""};
+  spec.terminalColumns = terminal ? 120 : 0;
+  spec.terminalRows = terminal ? 40 : 0;
+  Child child;
+  std::string error;
+  const Clock::time_point start = Clock::now();
+  if (!StartChild(spec, &child, &error)) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return cost;
+  }
+  // 1. Until it has ended, without reaping it, taking its output as it
+  // comes so that it never waits for room. A stop request ends it.
+  std::vector<bool> ready;
+  while (!EndedUnreaped(child)) {
+    const WaitEvents events =
+        WaitForChildren(&waiter, {&child.output}, std::chrono::seconds(1), &ready);
+    if (events.stopRequests > 0 || stopped) {
+      stopped = true;
+      KillChild(&child);
+    }
+    TakeOutput(&child.output, log, PipeRead::kNow);
+  }
+  cost.wallSeconds = std::chrono::duration<double>(Clock::now() - start).count();
+  // 2. Its times while it is a zombie, then the rest of its output, then
+  // reap it.
+  const bool timed =
+      ReadProcessTimes(child.process.pid, &cost.ownCpuSeconds, &cost.childrenCpuSeconds);
+  TakeOutput(&child.output, log, PipeRead::kToEnd);
+  CloseChildPipe(&child.output);
+  ChildExit exit;
+  ChildEnded(&child, &exit);
+  cost.status = exit.status;
+  cost.ok = timed && !stopped;
+  return cost;
+}
 
 std::vector<uint8_t> MakeBenchmarkImage(uint32_t length, uint32_t seed) {
   std::mt19937 noise(seed);

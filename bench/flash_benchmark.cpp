@@ -7,14 +7,11 @@
 //
 // Each run starts a fresh paced device, flashes a 65,535-byte firmware
 // image with korvel (natively, and korvel.exe under Wine when asked) and
-// takes the wall time and the CPU time of the child from wait4. The bounds
+// takes the wall time and the CPU time of the child, its own children's
+// included. The bounds
 // come from the run-time model korvel itself has (EstimateRunTime). A
 // benchmark to read, not a test: it asserts nothing about time.
-#include <fcntl.h>
-#include <getopt.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -36,13 +33,9 @@
 #include "common/run_state.h"
 #include "devsim/devsim.h"
 #include "tests/e2e/network_peers.h"
-
-extern char** environ;
+#include "tools/command_line.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-using Seconds = std::chrono::duration<double>;
 
 // --- The bounds and the goals ------------------------------------------------
 
@@ -120,50 +113,21 @@ std::vector<std::string> KorvelCommand(const Options& options, bool windows,
           portPath,  options.windowsKorvel, "COM" + com, argument};
 }
 
-// Our environment with KORVEL_FAST set for |timing|: "1" for fast replies,
-// "0" (the standard timing) otherwise, whatever ours says.
-std::vector<std::string> ChildEnvironment(ReplyTiming timing) {
-  std::vector<std::string> entries = {timing == ReplyTiming::kFast ? "KORVEL_FAST=1"
-                                                                   : "KORVEL_FAST=0"};
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    if (std::strncmp(*entry, "KORVEL_FAST=", 12) != 0) entries.emplace_back(*entry);
-  }
-  return entries;
+// Sets KORVEL_FAST for the next korvel run, whatever ours said: "1" for
+// fast replies, "0" (the standard timing) otherwise. The child takes our
+// environment; no other thread runs meanwhile.
+void SetReplyTiming(ReplyTiming timing) {
+  setenv("KORVEL_FAST", timing == ReplyTiming::kFast ? "1" : "0", 1);
 }
 
-// Runs |command| with |environment| and its output in |logPath|; returns
-// its wait status, its wall time and its CPU time (user and system, its
-// children included).
-bool RunChild(const std::vector<std::string>& command, std::vector<std::string> environment,
-              const std::string& logPath, int* status, double* wallSeconds, double* cpuSeconds) {
-  std::vector<char*> argv;
-  for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
-  argv.push_back(nullptr);
-  std::vector<char*> envp;
-  for (std::string& entry : environment) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, logPath.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-
-  const Clock::time_point start = Clock::now();
-  pid_t pid = -1;
-  const int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (error != 0) {
-    std::fprintf(stderr, "cannot start %s: %s\n", argv[0], std::strerror(error));
-    return false;
-  }
-  rusage usage{};
-  while (wait4(pid, status, 0, &usage) < 0) {
-    if (errno != EINTR) return false;
-  }
-  *wallSeconds = Seconds(Clock::now() - start).count();
-  const auto toSeconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
-  *cpuSeconds = toSeconds(usage.ru_utime) + toSeconds(usage.ru_stime);
-  return true;
+// Ser2net, started by the tests' support, takes the signal mask of the
+// thread that starts it, and the wait's signals are blocked here: it could
+// never be asked to end. It is started with the wait closed meanwhile.
+std::unique_ptr<korvel_e2e::Ser2net> StartSer2net(const std::string& port) {
+  CloseBenchWaiter();
+  auto server = std::make_unique<korvel_e2e::Ser2net>(port);
+  if (!OpenBenchWaiter()) return nullptr;
+  return server;
 }
 
 // One run against a fresh paced device. |stopOnly| wakes the bootloader and
@@ -171,6 +135,7 @@ bool RunChild(const std::vector<std::string>& command, std::vector<std::string> 
 RunResult RunOnce(const Options& options, bool windows, Way way, const std::vector<uint8_t>& image,
                   const std::string& imagePath, bool stopOnly) {
   RunResult result;
+  SetReplyTiming(way == Way::kFast ? ReplyTiming::kFast : ReplyTiming::kStandard);
   DevsimConfig config;
   config.paced = true;
   config.writeTimeUs = options.writeTimeUs;
@@ -183,7 +148,8 @@ RunResult RunOnce(const Options& options, bool windows, Way way, const std::vect
   std::unique_ptr<korvel_e2e::Ser2net> server;
   std::unique_ptr<korvel_e2e::ImpairingProxy> proxy;
   if (Served(way)) {
-    server = std::make_unique<korvel_e2e::Ser2net>(port);
+    server = StartSer2net(port);
+    if (!server) return result;
     port = server->url();
   }
   if (way == Way::kServedFar) {
@@ -193,16 +159,16 @@ RunResult RunOnce(const Options& options, bool windows, Way way, const std::vect
     port = proxy->url();
   }
   const std::string logPath = options.workDir + "/korvel-benchmark.log";
-  int status = 0;
-  const std::vector<std::string> command =
-      KorvelCommand(options, windows, port, stopOnly ? "STOP" : imagePath);
-  const ReplyTiming timing = way == Way::kFast ? ReplyTiming::kFast : ReplyTiming::kStandard;
-  if (!RunChild(command, ChildEnvironment(timing), logPath, &status, &result.wallSeconds,
-                &result.cpuSeconds)) {
-    return result;
-  }
+  std::FILE* log = std::fopen(logPath.c_str(), "w");
+  const ChildCost cost =
+      RunMeasured(KorvelCommand(options, windows, port, stopOnly ? "STOP" : imagePath), log, false);
+  if (log != nullptr) std::fclose(log);
+  if (!cost.ok) return result;
+  const int status = cost.status;
+  result.wallSeconds = cost.wallSeconds;
+  result.cpuSeconds = cost.ownCpuSeconds + cost.childrenCpuSeconds;
 
-  const bool exited = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  const bool exited = status == 0;
   if (stopOnly) {
     result.ok = exited;
     return result;
@@ -344,61 +310,36 @@ constexpr const char* kUsage =
     "  --work-dir DIR         where the image and korvel's output go (default /tmp)\n"
     "  --round-trip-ms N      what the proxy of the ser2net+RTT runs adds (default 10)\n";
 
-bool ParseOptions(int argc, char** argv, Options* options) {
-  static const option kOptions[] = {
-      {"korvel", required_argument, nullptr, 'k'},
-      {"windows", required_argument, nullptr, 'w'},
-      {"wine-run", required_argument, nullptr, 'r'},
-      {"com", required_argument, nullptr, 'c'},
-      {"runs", required_argument, nullptr, 'n'},
-      {"write-time-us", required_argument, nullptr, 't'},
-      {"work-dir", required_argument, nullptr, 'd'},
-      {"round-trip-ms", required_argument, nullptr, 'p'},
-      {nullptr, 0, nullptr, 0},
-  };
-  for (int id; (id = getopt_long(argc, argv, "", kOptions, nullptr)) != -1;) {
-    switch (id) {
-      case 'k':
-        options->korvel = optarg;
-        break;
-      case 'w':
-        options->windowsKorvel = optarg;
-        break;
-      case 'r':
-        options->wineRun = optarg;
-        break;
-      case 'c':
-        options->comPort = std::atoi(optarg);
-        break;
-      case 'n':
-        options->runs = std::atoi(optarg);
-        break;
-      case 't':
-        options->writeTimeUs = static_cast<uint32_t>(std::strtoul(optarg, nullptr, 10));
-        break;
-      case 'd':
-        options->workDir = optarg;
-        break;
-      case 'p':
-        options->roundTripMs = std::atoi(optarg);
-        break;
-      default:
-        return false;
-    }
-  }
+// Reads the command line into |options|; false, with the exit status in
+// |status|, when the program ends here.
+bool ReadOptions(int argc, char** argv, Options* options, int* status) {
+  CLI::App app("", "korvel-flash-benchmark");
+  UseUsageText(&app, "korvel-flash-benchmark", kUsage);
+  app.add_option("--korvel", options->korvel);
+  app.add_option("--windows", options->windowsKorvel);
+  app.add_option("--wine-run", options->wineRun);
+  app.add_option("--com", options->comPort);
+  app.add_option("--runs", options->runs);
+  app.add_option("--write-time-us", options->writeTimeUs);
+  app.add_option("--work-dir", options->workDir);
+  app.add_option("--round-trip-ms", options->roundTripMs);
+  if (!ParseCommandLine(&app, argc, argv, status)) return false;
   const bool windowsComplete = options->windowsKorvel.empty() || !options->wineRun.empty();
-  return optind == argc && options->runs > 0 && options->comPort > 0 && windowsComplete &&
-         options->roundTripMs >= 0 && (!options->korvel.empty() || !options->windowsKorvel.empty());
+  if (options->runs > 0 && options->comPort > 0 && windowsComplete && options->roundTripMs >= 0 &&
+      (!options->korvel.empty() || !options->windowsKorvel.empty())) {
+    return true;
+  }
+  std::fputs(kUsage, stderr);
+  *status = kUsageError;
+  return false;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   Options options;
-  if (!ParseOptions(argc, argv, &options)) {
-    std::fputs(kUsage, stderr);
-    return 2;
-  }
+  if (int status = 0; !ReadOptions(argc, argv, &options, &status)) return status;
+  if (!OpenBenchWaiter()) return 1;
   constexpr uint32_t kImageLength = 65535;
   const std::vector<uint8_t> image = MakeBenchmarkImage(kImageLength, 7);
   const std::string imagePath = options.workDir + "/korvel-benchmark.img";

@@ -17,15 +17,7 @@
 //      pseudo-terminal too), the devices behind COM ports.
 // A benchmark to read: it prints figures and says which targets were met;
 // its exit status says only whether the runs themselves worked.
-#include <fcntl.h>
-#include <getopt.h>
 #include <httplib.h>
-#include <poll.h>
-#include <spawn.h>
-#include <stdlib.h>
-#include <sys/ioctl.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -48,13 +40,11 @@
 
 #include "bench/bench_support.h"
 #include "devsim/devsim.h"
-
-extern char** environ;
+#include "tools/command_line.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Seconds = std::chrono::duration<double>;
 
 constexpr uint32_t kImageLength = 16384;
 constexpr int kDevices = 16;
@@ -77,120 +67,19 @@ struct Options {
   std::string wineRun;        // tests/win32/wine-run.sh
 };
 
-// What one child cost.
-struct ChildCost {
-  bool ok = false;
-  int status = 0;  // the exit status; -1 when a signal ended it
-  double wallSeconds = 0;
-  double ownCpuSeconds = 0;       // the process itself
-  double childrenCpuSeconds = 0;  // the children it reaped
-};
-
 // Waits (up to the option's limit) until the one-minute load is at most
-// the option's; says what it found.
-void WaitForQuiet(const Options& options) {
+// the option's; says what it found. False when a stop request came.
+bool WaitForQuiet(const Options& options) {
   const Clock::time_point limit = Clock::now() + std::chrono::seconds(options.maxLoadWaitSeconds);
   while (LoadAverage() > options.maxLoad && Clock::now() < limit) {
     std::printf("load %s above %.2f: waiting\n", LoadAverages().c_str(), options.maxLoad);
     std::fflush(stdout);
-    std::this_thread::sleep_for(std::chrono::seconds(15));
+    if (!PauseUnlessStopped(std::chrono::seconds(15))) return false;
   }
   std::printf("load average before round: %s (%ld CPUs)%s\n", LoadAverages().c_str(),
               sysconf(_SC_NPROCESSORS_ONLN),
               LoadAverage() > options.maxLoad ? "  - still busy: figures disturbed" : "");
-}
-
-// The CPU seconds in /proc/<pid>/stat: its own (utime + stime) and its
-// reaped children's (cutime + cstime). Readable while it is a zombie.
-bool ReadProcessTimes(pid_t pid, double* own, double* children) {
-  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  const size_t close = text.rfind(')');  // the name may hold blanks
-  if (close == std::string::npos) return false;
-  std::istringstream fields(text.substr(close + 2));
-  std::vector<std::string> values;
-  for (std::string value; fields >> value;) values.push_back(value);
-  // After the name: state is field 3; utime 14, stime 15, cutime 16, cstime 17.
-  if (values.size() < 15) return false;
-  const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
-  *own = (std::stod(values[11]) + std::stod(values[12])) / tick;
-  *children = (std::stod(values[13]) + std::stod(values[14])) / tick;
   return true;
-}
-
-// Waits until |pid| has ended, without reaping it, reading its terminal
-// |*master| (if any) so that its drawing never waits; closes that terminal
-// once it is closed on the other side.
-void WaitWithoutReaping(pid_t pid, int* master) {
-  for (;;) {
-    siginfo_t info{};
-    if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-        info.si_pid == pid) {
-      return;
-    }
-    pollfd ready{*master, POLLIN, 0};
-    if (poll(&ready, *master >= 0 ? 1 : 0, 20) > 0) {
-      char chunk[8192];
-      if (read(*master, chunk, sizeof chunk) <= 0) {
-        // The terminal closed: only the end is left to wait for.
-        close(*master);
-        *master = -1;
-      }
-    }
-  }
-}
-
-// Runs |command| with standard output and error on |outputFd| (or on a
-// fresh pseudo-terminal of 120 x 40 when |terminal|, read and dropped as it
-// comes) and measures it.
-ChildCost RunMeasured(const std::vector<std::string>& command, int outputFd, bool terminal) {
-  ChildCost cost;
-  int master = -1;
-  int slave = -1;
-  if (terminal) {
-    master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    const winsize size = {40, 120, 0, 0};
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 ||
-        ioctl(master, TIOCSWINSZ, &size) != 0) {
-      std::perror("no pseudo-terminal");
-      return cost;
-    }
-    slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    outputFd = slave;
-  }
-  std::vector<char*> argv;
-  for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, outputFd, STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, outputFd, STDERR_FILENO);
-  posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
-
-  const Clock::time_point start = Clock::now();
-  pid_t pid = -1;
-  const int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (slave >= 0) close(slave);
-  if (error != 0) {
-    std::fprintf(stderr, "cannot start %s: %s\n", argv[0], std::strerror(error));
-    if (master >= 0) close(master);
-    return cost;
-  }
-  // 1. Until it has ended, without reaping it.
-  WaitWithoutReaping(pid, &master);
-  cost.wallSeconds = Seconds(Clock::now() - start).count();
-  // 2. Its times while it is a zombie, then reap it.
-  const bool timed = ReadProcessTimes(pid, &cost.ownCpuSeconds, &cost.childrenCpuSeconds);
-  rusage usage{};
-  int status = 0;
-  while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
-  }
-  cost.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  if (master >= 0) close(master);
-  cost.ok = timed;
-  return cost;
 }
 
 // |count| paced devices; |withFaults|: the 4th never enters its bootloader,
@@ -281,7 +170,7 @@ bool AllFlashed(const std::vector<DevsimPtr>& devices, const std::vector<uint8_t
 
 // 1. One korvel run, into |round->single|.
 bool SingleRun(const Options& options, const std::vector<uint8_t>& image,
-               const std::string& imagePath, int log, Round* round) {
+               const std::string& imagePath, std::FILE* log, Round* round) {
   std::vector<DevsimPtr> device = StartDevices(1, false);
   if (device.empty()) return false;
   const ChildCost cost =
@@ -308,8 +197,8 @@ bool GangRun(const Options& options, const std::vector<uint8_t>& image,
   std::atomic<bool> stop{false};
   std::atomic<int> answers{0};
   std::thread reader(ReadPage, std::cref(jsonPath), std::cref(stop), &answers);
-  const ChildCost cost =
-      RunMeasured(GangCommand(options, options.gang, imagePath, extra, PortsOf(devices)), -1, true);
+  const ChildCost cost = RunMeasured(
+      GangCommand(options, options.gang, imagePath, extra, PortsOf(devices)), nullptr, true);
   stop = true;
   reader.join();
   round->pageAnswers = answers;
@@ -325,7 +214,7 @@ bool GangRun(const Options& options, const std::vector<uint8_t>& image,
 
 // 3. The gang on sixteen with three faulty, its JSON report read back.
 bool FaultyGangRun(const Options& options, const std::vector<uint8_t>& image,
-                   const std::string& imagePath, int log, Round* round) {
+                   const std::string& imagePath, std::FILE* log, Round* round) {
   std::vector<DevsimPtr> devices = StartDevices(kDevices, true);
   if (devices.empty()) return false;
   const std::string jsonPath = options.workDir + "/korvel-gang-benchmark.json";
@@ -376,7 +265,7 @@ std::vector<std::string> WineCommand(const Options& options, const std::vector<D
 // 4. Under Wine: one korvel.exe run, then korvel-gang.exe on eight with its
 // board on a terminal.
 bool WineRuns(const Options& options, const std::vector<uint8_t>& image,
-              const std::string& imagePath, int log, Round* round) {
+              const std::string& imagePath, std::FILE* log, Round* round) {
   std::vector<DevsimPtr> device = StartDevices(1, false);
   if (device.empty()) return false;
   std::vector<std::string> port;
@@ -390,7 +279,7 @@ bool WineRuns(const Options& options, const std::vector<uint8_t>& image,
   const std::vector<std::string> gangArgs =
       GangCommand(options, options.windowsGang, imagePath, {}, ports);
   gang.insert(gang.end(), gangArgs.begin(), gangArgs.end());
-  const ChildCost eight = RunMeasured(gang, -1, true);
+  const ChildCost eight = RunMeasured(gang, nullptr, true);
   if (!one.ok || one.status != 0 || !Flashed(device[0].get(), image) || !eight.ok ||
       eight.status != 0 || !AllFlashed(devices, image)) {
     std::fprintf(stderr, "the runs under Wine failed (status %d, %d)\n", one.status, eight.status);
@@ -405,13 +294,13 @@ bool WineRuns(const Options& options, const std::vector<uint8_t>& image,
 bool RunRound(const Options& options, const std::vector<uint8_t>& image,
               const std::string& imagePath, Round* round) {
   const std::string logPath = options.workDir + "/korvel-gang-benchmark.log";
-  const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (log < 0) return false;
+  std::FILE* log = std::fopen(logPath.c_str(), "w");
+  if (log == nullptr) return false;
   const bool ok = SingleRun(options, image, imagePath, log, round) &&
                   GangRun(options, image, imagePath, round) &&
                   FaultyGangRun(options, image, imagePath, log, round) &&
                   (options.wineRun.empty() || WineRuns(options, image, imagePath, log, round));
-  close(log);
+  std::fclose(log);
   if (!ok) std::fprintf(stderr, "see %s\n", logPath.c_str());
   return ok;
 }
@@ -435,52 +324,31 @@ constexpr const char* kUsage =
     "                       korvel-gang.exe beside it on eight (needs --wine-run)\n"
     "  --wine-run PATH      tests/win32/wine-run.sh\n";
 
-bool ParseOptions(int argc, char** argv, Options* options) {
-  static const option kOptions[] = {
-      {"korvel", required_argument, nullptr, 'k'},
-      {"gang", required_argument, nullptr, 'g'},
-      {"rounds", required_argument, nullptr, 'n'},
-      {"max-load", required_argument, nullptr, 'l'},
-      {"max-load-wait", required_argument, nullptr, 'w'},
-      {"work-dir", required_argument, nullptr, 'd'},
-      {"windows", required_argument, nullptr, 'x'},
-      {"wine-run", required_argument, nullptr, 'r'},
-      {nullptr, 0, nullptr, 0},
-  };
-  for (int id; (id = getopt_long(argc, argv, "", kOptions, nullptr)) != -1;) {
-    switch (id) {
-      case 'k':
-        options->korvel = optarg;
-        break;
-      case 'g':
-        options->gang = optarg;
-        break;
-      case 'n':
-        options->rounds = std::atoi(optarg);
-        break;
-      case 'l':
-        options->maxLoad = std::atof(optarg);
-        break;
-      case 'w':
-        options->maxLoadWaitSeconds = std::atoi(optarg);
-        break;
-      case 'd':
-        options->workDir = optarg;
-        break;
-      case 'x':
-        options->windowsKorvel = optarg;
-        options->windowsGang =
-            std::filesystem::path(optarg).replace_filename("korvel-gang.exe").string();
-        break;
-      case 'r':
-        options->wineRun = optarg;
-        break;
-      default:
-        return false;
-    }
+// Reads the command line into |options|; false, with the exit status in
+// |status|, when the program ends here.
+bool ReadOptions(int argc, char** argv, Options* options, int* status) {
+  CLI::App app("", "korvel-gang-benchmark");
+  UseUsageText(&app, "korvel-gang-benchmark", kUsage);
+  app.add_option("--korvel", options->korvel);
+  app.add_option("--gang", options->gang);
+  app.add_option("--rounds", options->rounds);
+  app.add_option("--max-load", options->maxLoad);
+  app.add_option("--max-load-wait", options->maxLoadWaitSeconds);
+  app.add_option("--work-dir", options->workDir);
+  app.add_option("--windows", options->windowsKorvel);
+  app.add_option("--wine-run", options->wineRun);
+  if (!ParseCommandLine(&app, argc, argv, status)) return false;
+  if (!options->windowsKorvel.empty()) {
+    options->windowsGang =
+        std::filesystem::path(options->windowsKorvel).replace_filename("korvel-gang.exe").string();
   }
-  return optind == argc && options->rounds > 0 && !options->korvel.empty() &&
-         !options->gang.empty() && options->windowsKorvel.empty() == options->wineRun.empty();
+  if (options->rounds > 0 && !options->korvel.empty() && !options->gang.empty() &&
+      options->windowsKorvel.empty() == options->wineRun.empty()) {
+    return true;
+  }
+  std::fputs(kUsage, stderr);
+  *status = kUsageError;
+  return false;
 }
 
 void PrintRound(int i, const Round& round, bool wine) {
@@ -535,19 +403,10 @@ void PrintMedians(const std::vector<Round>& rounds, bool wine) {
       wineRatio <= kWineTarget ? "met" : "MISSED");
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  Options options;
-  if (!ParseOptions(argc, argv, &options)) {
-    std::fputs(kUsage, stderr);
-    return 2;
-  }
-  const std::vector<uint8_t> image = MakeBenchmarkImage(kImageLength, 16);
-  const std::string imagePath = options.workDir + "/korvel-gang-benchmark.img";
-  std::ofstream(imagePath, std::ios::binary)
-      .write(reinterpret_cast<const char*>(image.data()),
-             static_cast<std::streamsize>(image.size()));
+// Says what the benchmark does and aims at; under Wine, readies Wine's
+// server and the prefix before the first round: the program without
+// arguments prints its usage.
+void Introduce(const Options& options) {
   std::printf(
       "korvel-gang benchmark: %u-byte firmware image, paced devices, %d devices per gang,"
       " %d rounds\n",
@@ -557,28 +416,34 @@ int main(int argc, char** argv) {
       " korvel run; gang CPU < 10 %% of one core;"
       " with 3 of 16 faulty the 13 in the same time, exactly the 3 named\n%s",
       options.wineRun.empty() ? "\n" : "");
+  if (options.wineRun.empty()) return;
+  std::printf(
+      "and under Wine: one korvel.exe run, korvel-gang.exe on %d devices;"
+      " target: gang wall <= %.2f x one korvel.exe run\n\n",
+      kWineDevices, kWineTarget);
+  RunMeasured({"/bin/sh", options.wineRun, options.windowsKorvel}, nullptr, false);
+}
 
-  const bool wine = !options.wineRun.empty();
-  if (wine) {
-    std::printf(
-        "and under Wine: one korvel.exe run, korvel-gang.exe on %d devices;"
-        " target: gang wall <= %.2f x one korvel.exe run\n\n",
-        kWineDevices, kWineTarget);
-    // Wine's server and the prefix, ready before the first round: the
-    // program without arguments prints its usage.
-    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    RunMeasured({"/bin/sh", options.wineRun, options.windowsKorvel}, null, false);
-    close(null);
-  }
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (int status = 0; !ReadOptions(argc, argv, &options, &status)) return status;
+  if (!OpenBenchWaiter()) return 1;
+  const std::vector<uint8_t> image = MakeBenchmarkImage(kImageLength, 16);
+  const std::string imagePath = options.workDir + "/korvel-gang-benchmark.img";
+  std::ofstream(imagePath, std::ios::binary)
+      .write(reinterpret_cast<const char*>(image.data()),
+             static_cast<std::streamsize>(image.size()));
+  Introduce(options);
   std::vector<Round> rounds;
   for (int i = 1; i <= options.rounds; ++i) {
-    WaitForQuiet(options);
     Round round;
-    if (!RunRound(options, image, imagePath, &round)) return 1;
+    if (!WaitForQuiet(options) || !RunRound(options, image, imagePath, &round)) return 1;
     rounds.push_back(round);
-    PrintRound(i, round, wine);
+    PrintRound(i, round, !options.wineRun.empty());
   }
-  PrintMedians(rounds, wine);
+  PrintMedians(rounds, !options.wineRun.empty());
   std::printf("load average after: %s\n", LoadAverages().c_str());
   return 0;
 }

@@ -174,6 +174,55 @@ void ResetDevice(Devsim* devsim) {
   }
 }
 
+// Acts on the faults that take the device away before it acts on a
+// message, and on the reset, which gets no reply. Returns whether the
+// message is done with.
+bool EndsBeforeReply(Devsim* devsim, const ReceivedFrame& frame, uint8_t code, ReplyFault fault) {
+  DeviceState& state = devsim->state;
+  if (fault == ReplyFault::kVanish) {
+    state.vanishRequested = true;
+    return true;
+  }
+  if (fault == ReplyFault::kStopReading) {
+    state.readingStopped = true;
+    Log(*devsim, "stopped reading");
+    return true;
+  }
+  if (code == kCommandReset && frame.body.size() == 1) {
+    ResetDevice(devsim);
+    return true;
+  }
+  return fault == ReplyFault::kVanishMidMessage;  // vanished before the end
+}
+
+// Sends the reply's |bursts|, the first once the command has taken its
+// time: programming a block takes the device its write time before it
+// replies. Returns when the last burst is due.
+DeviceClock::time_point SendReply(Devsim* devsim, const std::vector<Burst>& bursts, bool programs,
+                                  DeviceClock::time_point now) {
+  SendLateAnswerNow(devsim, now);
+  DeviceClock::time_point due =
+      now + (programs ? microseconds(devsim->config.writeTimeUs) : microseconds(0));
+  for (const Burst& burst : bursts) {
+    due += milliseconds(burst.delayMs);
+    SendAnswer(devsim, burst.bytes, due);
+  }
+  return due;
+}
+
+// The faults that act once the reply (due at |due|) is out: held from the
+// reply on, nothing more the tool writes gets through; a vanish follows
+// once the reply was read.
+void ActAfterReply(Devsim* devsim, ReplyFault fault, DeviceClock::time_point due) {
+  if (fault == ReplyFault::kReplyThenHold || fault == ReplyFault::kReplyThenVanish) {
+    SetSlaveOutputFlowing(devsim->pty, false);
+  }
+  if (fault == ReplyFault::kReplyThenVanish) {
+    devsim->state.vanishOnceRead = true;
+    devsim->state.vanishNotBefore = due + kReadMargin;
+  }
+}
+
 void HandleFrame(Devsim* devsim, const ReceivedFrame& frame, DeviceClock::time_point now) {
   DeviceState& state = devsim->state;
   DevsimRecord& record = devsim->record;
@@ -184,23 +233,7 @@ void HandleFrame(Devsim* devsim, const ReceivedFrame& frame, DeviceClock::time_p
   const uint8_t code = frame.body.empty() ? 0x00 : frame.body[0];
   Log(*devsim, "<- seq %u %s (0x%02X) size %zu", frame.sequence, CommandName(code), code,
       frame.body.size());
-
-  // Faults that take the device away before it acts on the message.
-  if (plan.fault == ReplyFault::kVanish) {
-    state.vanishRequested = true;
-    return;
-  }
-  if (plan.fault == ReplyFault::kStopReading) {
-    state.readingStopped = true;
-    Log(*devsim, "stopped reading");
-    return;
-  }
-  if (code == kCommandReset && frame.body.size() == 1) {
-    ResetDevice(devsim);
-    return;
-  }
-
-  if (plan.fault == ReplyFault::kVanishMidMessage) return;  // vanished before the end
+  if (EndsBeforeReply(devsim, frame, code, plan.fault)) return;
 
   // A refusal fault refuses without acting; every other fault shapes the
   // reply to a command the device did carry out.
@@ -217,31 +250,16 @@ void HandleFrame(Devsim* devsim, const ReceivedFrame& frame, DeviceClock::time_p
     Log(*devsim, "-> no reply (%s)", ReplyFaultName(plan.fault));
     return;
   }
-  // Programming a block takes the device its write time before it replies;
-  // a refusal programs nothing.
+  // A refusal programs nothing.
   const bool programs = (code == kCommandProgramFlash || code == kCommandProgramEeprom) &&
                         plan.fault != ReplyFault::kRefuse;
-  SendLateAnswerNow(devsim, now);
-  DeviceClock::time_point due =
-      now + (programs ? microseconds(devsim->config.writeTimeUs) : microseconds(0));
-  for (const Burst& burst : bursts) {
-    due += milliseconds(burst.delayMs);
-    SendAnswer(devsim, burst.bytes, due);
-  }
+  const DeviceClock::time_point due = SendReply(devsim, bursts, programs, now);
   // Reply bodies are [code, status]; the log shows what they would be
   // before a fault shaped them.
   Log(*devsim, "-> seq %u size %zu [%02X %02X]%s%s", frame.sequence, body.size(), body[0], body[1],
       plan.fault == ReplyFault::kNone ? "" : " with fault ",
       plan.fault == ReplyFault::kNone ? "" : ReplyFaultName(plan.fault));
-
-  // Held from the reply on: nothing more the tool writes gets through.
-  if (plan.fault == ReplyFault::kReplyThenHold || plan.fault == ReplyFault::kReplyThenVanish) {
-    SetSlaveOutputFlowing(devsim->pty, false);
-  }
-  if (plan.fault == ReplyFault::kReplyThenVanish) {
-    state.vanishOnceRead = true;
-    state.vanishNotBefore = due + kReadMargin;
-  }
+  ActAfterReply(devsim, plan.fault, due);
 }
 
 // The fault planned for the message now coming in, if it vanishes midway.

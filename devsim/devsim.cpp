@@ -92,6 +92,80 @@ void Vanish(Devsim* devsim) {
   if (devsim->config.logFrames) std::fprintf(stderr, "devsim: vanished\n");
 }
 
+// What the wait of the device loop ended with.
+enum class Wakeup {
+  kNothing,   // a timer, room to write, or nothing to read after all
+  kReadable,  // the terminal has something to read
+  kStop,      // StopDevsim, or the wait failed
+};
+
+// Waits for input, room to write, a timer or the stop request.
+Wakeup WaitForLine(Devsim* devsim) {
+  const DeviceState& state = devsim->state;
+  pollfd fds[2] = {{devsim->wakeFd, POLLIN, 0}, {devsim->pty.master, 0, 0}};
+  if (!state.readingStopped) fds[1].events |= POLLIN;
+  if (state.outputBlocked) fds[1].events |= POLLOUT;
+  const timespec timeout = PollTimeout(NextDeviceDeadline(state), DeviceClock::now());
+  const int ready = ppoll(fds, 2, &timeout, nullptr);
+  if (ready < 0 && errno != EINTR) {
+    std::perror("devsim: poll");
+    return Wakeup::kStop;
+  }
+  if (ready <= 0) return Wakeup::kNothing;
+  if (fds[0].revents != 0) return Wakeup::kStop;
+  if (state.readingStopped || (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+    return Wakeup::kNothing;
+  }
+  return Wakeup::kReadable;
+}
+
+// Reads what has arrived and hands it to the device: a change of the line
+// settings to the gate, data bytes to the device with the rate the line
+// has now. In packet mode a read yields either a status byte alone or a 0
+// followed by data. False once nothing more can come.
+bool ReadFromLine(Devsim* devsim, std::vector<uint8_t>* buffer) {
+  const ssize_t count = read(devsim->pty.master, buffer->data(), buffer->size());
+  if (count < 0 && (errno == EINTR || errno == EAGAIN)) return true;
+  if (count <= 0) {
+    // The device holds the slave open, so this is not a client going
+    // away: the terminal itself was hung up.
+    std::fprintf(stderr, "devsim: the pseudo-terminal hung up\n");
+    return false;
+  }
+  const DeviceClock::time_point now = DeviceClock::now();
+  std::lock_guard<std::mutex> lock(devsim->mutex);
+  if ((*buffer)[0] != 0) {
+    if ((*buffer)[0] & kLineSettingsChanged) {
+      GateOnSettingsChanged(devsim, now);
+      Publish(devsim);
+    }
+    return true;
+  }
+  if (count == 1) return true;
+  uint32_t lineRate = 0;
+  if (!ReadLineRate(devsim->pty.slave, &lineRate)) lineRate = 0;
+  GateOnBytes(devsim, now);
+  FeedDeviceBytes(devsim, std::span(*buffer).subspan(1, static_cast<size_t>(count) - 1), lineRate,
+                  now);
+  Publish(devsim);
+  return true;
+}
+
+// The loop's end: the record says so before the line goes, so that
+// whoever sees the hang-up finds it recorded.
+void EndDevice(Devsim* devsim) {
+  if (devsim->state.vanishRequested) {
+    {
+      std::lock_guard<std::mutex> lock(devsim->mutex);
+      devsim->record.vanished = true;
+    }
+    Vanish(devsim);
+  }
+  std::lock_guard<std::mutex> lock(devsim->mutex);
+  devsim->ended = true;
+  Publish(devsim);
+}
+
 void RunDevice(Devsim* devsim) {
   DeviceState& state = devsim->state;
   std::vector<uint8_t> buffer(kChunkSize + 1);  // the packet status byte, then data
@@ -101,7 +175,7 @@ void RunDevice(Devsim* devsim) {
   if (devsim->config.paced) prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   while (true) {
     // 1. Timers, then whatever is due to be written.
-    DeviceClock::time_point now = DeviceClock::now();
+    const DeviceClock::time_point now = DeviceClock::now();
     {
       std::lock_guard<std::mutex> lock(devsim->mutex);
       if (HandleDeviceTimers(devsim, now)) Publish(devsim);
@@ -112,61 +186,12 @@ void RunDevice(Devsim* devsim) {
     }
     WriteDueOutput(devsim, now);
 
-    // 2. Wait for input, room to write, a timer or the stop request.
-    pollfd fds[2] = {{devsim->wakeFd, POLLIN, 0}, {devsim->pty.master, 0, 0}};
-    if (!state.readingStopped) fds[1].events |= POLLIN;
-    if (state.outputBlocked) fds[1].events |= POLLOUT;
-    const timespec timeout = PollTimeout(NextDeviceDeadline(state), DeviceClock::now());
-    const int ready = ppoll(fds, 2, &timeout, nullptr);
-    if (ready < 0 && errno != EINTR) {
-      std::perror("devsim: poll");
-      break;
-    }
-    if (ready <= 0) continue;
-    if (fds[0].revents != 0) break;  // StopDevsim
-    if (state.readingStopped || (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
-
-    // 3. Read what has arrived. In packet mode a read yields either a
-    // status byte alone or a 0 followed by data.
-    const ssize_t count = read(devsim->pty.master, buffer.data(), buffer.size());
-    if (count < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (count <= 0) {
-      // The device holds the slave open, so this is not a client going
-      // away: the terminal itself was hung up. Nothing more can come.
-      std::fprintf(stderr, "devsim: the pseudo-terminal hung up\n");
-      break;
-    }
-    now = DeviceClock::now();
-    std::lock_guard<std::mutex> lock(devsim->mutex);
-    if (buffer[0] != 0) {
-      if (buffer[0] & kLineSettingsChanged) {
-        GateOnSettingsChanged(devsim, now);
-        Publish(devsim);
-      }
-      continue;
-    }
-    if (count == 1) continue;
-    // 4. Feed the data to the device with the rate the line has now.
-    uint32_t lineRate = 0;
-    if (!ReadLineRate(devsim->pty.slave, &lineRate)) lineRate = 0;
-    GateOnBytes(devsim, now);
-    FeedDeviceBytes(devsim, std::span(buffer).subspan(1, static_cast<size_t>(count) - 1), lineRate,
-                    now);
-    Publish(devsim);
+    // 2. Wait; 3. read what has arrived.
+    const Wakeup wakeup = WaitForLine(devsim);
+    if (wakeup == Wakeup::kStop) break;
+    if (wakeup == Wakeup::kReadable && !ReadFromLine(devsim, &buffer)) break;
   }
-
-  // The record says so before the line goes: whoever sees the hang-up
-  // finds it recorded.
-  if (state.vanishRequested) {
-    {
-      std::lock_guard<std::mutex> lock(devsim->mutex);
-      devsim->record.vanished = true;
-    }
-    Vanish(devsim);
-  }
-  std::lock_guard<std::mutex> lock(devsim->mutex);
-  devsim->ended = true;
-  Publish(devsim);
+  EndDevice(devsim);
 }
 
 void CloseEventFd(int* fd) {

@@ -134,12 +134,13 @@ std::vector<uint8_t> NoiseBytes(uint32_t seed, uint32_t count) {
   return noise;
 }
 
-std::vector<Burst> ShapeReply(uint8_t sequence, std::span<const uint8_t> body,
-                              const ReplyPlan& plan) {
+namespace {
+
+// The reply frame, whole, as |plan|'s fault has it.
+std::vector<uint8_t> ShapedFrame(uint8_t sequence, std::span<const uint8_t> body,
+                                 const ReplyPlan& plan) {
   std::vector<uint8_t> reply = BuildFrame(sequence, kFrameToken, body);
   switch (plan.fault) {
-    case ReplyFault::kNoReply:
-      return {};
     case ReplyFault::kThreeByteBody: {
       // The reply body followed by a 0x00: would pass the acknowledgement
       // rule but for its length.
@@ -154,14 +155,6 @@ std::vector<Burst> ShapeReply(uint8_t sequence, std::span<const uint8_t> body,
     case ReplyFault::kOneByteShort:
       reply.pop_back();
       break;
-    case ReplyFault::kSplitBurst: {
-      // Each half is useless on its own: the cut lies inside the reply.
-      const uint32_t at =
-          std::clamp<uint32_t>(plan.splitAt, 1, static_cast<uint32_t>(reply.size() - 1));
-      const auto cut = reply.begin() + at;
-      return {Burst{{reply.begin(), cut}, 0},
-              Burst{{cut, reply.end()}, static_cast<int>(plan.splitGapMs)}};
-    }
     case ReplyFault::kStrayLeadingByte:
       reply.insert(reply.begin(), kSyncAnswer);
       break;
@@ -192,7 +185,9 @@ std::vector<Burst> ShapeReply(uint8_t sequence, std::span<const uint8_t> body,
       reply.resize(kToolReceiveSize, 0x00);
       break;
     case ReplyFault::kNone:
-    case ReplyFault::kRefuse:  // the body already says so
+    case ReplyFault::kNoReply:     // shaped by ShapeReply
+    case ReplyFault::kSplitBurst:  // cut by ShapeReply
+    case ReplyFault::kRefuse:      // the body already says so
     case ReplyFault::kVanish:
     case ReplyFault::kFlood:
     case ReplyFault::kStopReading:
@@ -200,6 +195,23 @@ std::vector<Burst> ShapeReply(uint8_t sequence, std::span<const uint8_t> body,
     case ReplyFault::kReplyThenHold:
     case ReplyFault::kVanishMidMessage:
       break;
+  }
+  return reply;
+}
+
+}  // namespace
+
+std::vector<Burst> ShapeReply(uint8_t sequence, std::span<const uint8_t> body,
+                              const ReplyPlan& plan) {
+  if (plan.fault == ReplyFault::kNoReply) return {};
+  std::vector<uint8_t> reply = ShapedFrame(sequence, body, plan);
+  if (plan.fault == ReplyFault::kSplitBurst) {
+    // Each half is useless on its own: the cut lies inside the reply.
+    const uint32_t at =
+        std::clamp<uint32_t>(plan.splitAt, 1, static_cast<uint32_t>(reply.size() - 1));
+    const auto cut = reply.begin() + at;
+    return {Burst{{reply.begin(), cut}, 0},
+            Burst{{cut, reply.end()}, static_cast<int>(plan.splitGapMs)}};
   }
   return {Burst{std::move(reply), 0}};
 }

@@ -23,3 +23,15 @@ inline bool ParseCommandLine(CLI::App* app, int argc, char** argv, int* status) 
   }
   return true;
 }
+
+// For a program that keeps a usage text of its own (korvel-devsim, the
+// benchmarks): |usage| is the text of --help (and of no -h), on standard
+// output, and follows "|name|: <reason>" on standard error for a bad
+// command line.
+inline void UseUsageText(CLI::App* app, const char* name, const char* usage) {
+  app->set_help_flag("--help");
+  app->formatter_fn([usage](const CLI::App*, std::string, CLI::AppFormatMode) { return usage; });
+  app->failure_message([name, usage](const CLI::App*, const CLI::Error& error) {
+    return std::string(name) + ": " + error.what() + "\n" + usage;
+  });
+}

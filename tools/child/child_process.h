@@ -29,6 +29,13 @@ struct ChildSpec {
   // value in decimal); a child that watches it ends at its next safe
   // point. POSIX has SIGTERM for that and ignores this.
   std::string stopVariable;
+  // When not 0, the child's standard output and error are a pseudo-terminal
+  // of this many columns and rows, which the parent reads through
+  // Child::output as it reads the pipe otherwise: the child draws what it
+  // draws for a person (the gang benchmark measures korvel-gang with its
+  // board). POSIX only: on Windows StartChild refuses it.
+  int terminalColumns = 0;
+  int terminalRows = 0;
 };
 
 // A started child: the process and the parent's ends of its pipes.
@@ -48,7 +55,8 @@ struct ChildExit {
 };
 
 // Starts |spec| as a child of its own: standard input from the null device,
-// standard output into a pipe, standard error to the null device, nothing
+// standard output into a pipe, standard error to the null device (or both
+// on the terminal ChildSpec asks for), nothing
 // else of the parent's but the channel, and out of reach of the keyboard's
 // interrupts on the parent's terminal (which are the parent's to handle).
 // False, with the reason in |error| and nothing left open, when it can't.

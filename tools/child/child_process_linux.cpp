@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -41,12 +43,18 @@ std::vector<std::string> ChildEnvironment(const std::string& variable) {
 }
 
 // The child's descriptors: 0 /dev/null, 1 the output pipe, 2 /dev/null (a
-// program that writes nothing there when it is no terminal), 3 the channel
-// when there is one; nothing else of the parent's.
-void SetChildDescriptors(posix_spawn_file_actions_t* actions, int outWrite, int channelWrite) {
+// program that writes nothing there when it is no terminal) or, on a
+// terminal, 1 and 2 the terminal; 3 the channel when there is one; nothing
+// else of the parent's.
+void SetChildDescriptors(posix_spawn_file_actions_t* actions, int outWrite, bool terminal,
+                         int channelWrite) {
   posix_spawn_file_actions_addopen(actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(actions, outWrite, STDOUT_FILENO);
-  posix_spawn_file_actions_addopen(actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  if (terminal) {
+    posix_spawn_file_actions_adddup2(actions, outWrite, STDERR_FILENO);
+  } else {
+    posix_spawn_file_actions_addopen(actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  }
   if (channelWrite >= 0) {
     posix_spawn_file_actions_adddup2(actions, channelWrite, kChannelDescriptor);
   }
@@ -75,7 +83,7 @@ void SetChildSignals(posix_spawnattr_t* attributes) {
 int Spawn(const ChildSpec& spec, int outWrite, int channelWrite, pid_t* pid) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  SetChildDescriptors(&actions, outWrite, channelWrite);
+  SetChildDescriptors(&actions, outWrite, spec.terminalColumns != 0, channelWrite);
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   SetChildSignals(&attributes);
@@ -97,6 +105,21 @@ int Spawn(const ChildSpec& spec, int outWrite, int channelWrite, pid_t* pid) {
   return error;
 }
 
+// A pseudo-terminal of |columns| x |rows| in place of the output pipe: the
+// parent's end (non-blocking, as a pipe's) and the child's. False when
+// none can be had.
+bool OpenTerminal(int columns, int rows, int ends[2]) {
+  ends[0] = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+  const winsize size = {static_cast<unsigned short>(rows), static_cast<unsigned short>(columns), 0,
+                        0};
+  if (ends[0] < 0 || grantpt(ends[0]) != 0 || unlockpt(ends[0]) != 0 ||
+      ioctl(ends[0], TIOCSWINSZ, &size) != 0) {
+    return false;
+  }
+  ends[1] = open(ptsname(ends[0]), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  return ends[1] >= 0;
+}
+
 }  // namespace
 
 bool StartChild(const ChildSpec& spec, Child* child, std::string* error) {
@@ -105,8 +128,10 @@ bool StartChild(const ChildSpec& spec, Child* child, std::string* error) {
   int outPipe[2] = {-1, -1};
   int channelPipe[2] = {-1, -1};
   const bool wantChannel = !spec.channelVariable.empty();
-  if (pipe2(outPipe, O_CLOEXEC | O_NONBLOCK) != 0 ||
-      (wantChannel && pipe2(channelPipe, O_CLOEXEC | O_NONBLOCK) != 0)) {
+  const bool outOpen = spec.terminalColumns != 0
+                           ? OpenTerminal(spec.terminalColumns, spec.terminalRows, outPipe)
+                           : pipe2(outPipe, O_CLOEXEC | O_NONBLOCK) == 0;
+  if (!outOpen || (wantChannel && pipe2(channelPipe, O_CLOEXEC | O_NONBLOCK) != 0)) {
     *error = std::string("no pipe: ") + std::strerror(errno);
     for (int* fd : {&outPipe[0], &outPipe[1]}) CloseFd(fd);
     return false;

@@ -153,6 +153,10 @@ bool OpenPipes(const ChildSpec& spec, ChildEnds* ends, HANDLE* outRead, HANDLE* 
 }  // namespace
 
 bool StartChild(const ChildSpec& spec, Child* child, std::string* error) {
+  if (spec.terminalColumns != 0) {
+    *error = "cannot start " + spec.program + " on a terminal of its own here";
+    return false;
+  }
   // 1. The pipes and the null device.
   ChildEnds ends;
   HANDLE outRead = nullptr;
