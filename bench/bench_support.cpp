@@ -11,6 +11,7 @@
 
 #include "tools/child/child_process.h"
 #include "tools/child/child_wait.h"
+#include "tools/command_line.h"
 
 namespace {
 
@@ -150,4 +151,21 @@ std::string LoadAverages() {
   std::string one, five, fifteen;
   file >> one >> five >> fifteen;
   return one + " " + five + " " + fifteen;
+}
+
+bool ReadBenchCommandLine(int argc, char** argv, const char* name, const char* usage,
+                          BenchPrograms* programs, const std::function<void(CLI::App*)>& addOwn,
+                          const std::function<bool()>& valid, int* status) {
+  CLI::App app("", name);
+  UseUsageText(&app, name, usage);
+  app.add_option("--korvel", programs->korvel);
+  app.add_option("--windows", programs->windowsKorvel);
+  app.add_option("--wine-run", programs->wineRun);
+  app.add_option("--work-dir", programs->workDir);
+  addOwn(&app);
+  if (!ParseCommandLine(&app, argc, argv, status)) return false;
+  if (valid()) return true;
+  std::fputs(usage, stderr);
+  *status = kUsageError;
+  return false;
 }

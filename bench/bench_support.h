@@ -7,10 +7,32 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "devsim/devsim.h"
+
+namespace CLI {
+class App;
+}
+
+// The programs a benchmark measures, and where it works.
+struct BenchPrograms {
+  std::string korvel;         // the native build; empty: not measured
+  std::string windowsKorvel;  // korvel.exe; empty: Wine is not measured
+  std::string wineRun;        // tests/win32/wine-run.sh
+  std::string workDir = "/tmp";
+};
+
+// Reads a benchmark's command line: --korvel, --windows, --wine-run and
+// --work-dir into |programs|, the options |addOwn| adds, and |usage| as the
+// text of --help and of a bad command line. Returns true to go on when
+// |valid| then holds; false with the exit status in |status| when the
+// program ends here (after --help, or a bad or incomplete command line).
+bool ReadBenchCommandLine(int argc, char** argv, const char* name, const char* usage,
+                          BenchPrograms* programs, const std::function<void(CLI::App*)>& addOwn,
+                          const std::function<bool()>& valid, int* status);
 
 // A firmware image of |length| bytes: noise from |seed| with the version
 // marker "!Tavlo bench" (and its NUL) at offset 16.

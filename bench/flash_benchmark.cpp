@@ -82,13 +82,10 @@ bool Served(Way way) {
 // --- Runs ----------------------------------------------------------------
 
 struct Options {
+  BenchPrograms programs;
   int runs = 5;
   uint32_t writeTimeUs = 5000;
-  std::string korvel;         // the native build; empty: not measured
-  std::string windowsKorvel;  // korvel.exe; empty: not measured
-  std::string wineRun;        // tests/win32/wine-run.sh
   int comPort = 42;
-  std::string workDir = "/tmp";
   int roundTripMs = 10;  // what the proxy adds, half each way
 };
 
@@ -104,13 +101,14 @@ struct RunResult {
 // The command line that flashes |argument| through |portPath|.
 std::vector<std::string> KorvelCommand(const Options& options, bool windows,
                                        const std::string& portPath, const std::string& argument) {
-  if (!windows) return {options.korvel, portPath, argument};
+  if (!windows) return {options.programs.korvel, portPath, argument};
   if (portPath.starts_with("rfc2217://")) {
-    return {"/bin/sh", options.wineRun, options.windowsKorvel, portPath, argument};
+    return {"/bin/sh", options.programs.wineRun, options.programs.windowsKorvel, portPath,
+            argument};
   }
   const std::string com = std::to_string(options.comPort);
-  return {"/bin/sh", options.wineRun,       "--com",     com,
-          portPath,  options.windowsKorvel, "COM" + com, argument};
+  return {"/bin/sh", options.programs.wineRun,       "--com",     com,
+          portPath,  options.programs.windowsKorvel, "COM" + com, argument};
 }
 
 // Sets KORVEL_FAST for the next korvel run, whatever ours said: "1" for
@@ -158,7 +156,7 @@ RunResult RunOnce(const Options& options, bool windows, Way way, const std::vect
                                                          korvel_e2e::Impairment{halfTrip});
     port = proxy->url();
   }
-  const std::string logPath = options.workDir + "/korvel-benchmark.log";
+  const std::string logPath = options.programs.workDir + "/korvel-benchmark.log";
   std::FILE* log = std::fopen(logPath.c_str(), "w");
   const ChildCost cost =
       RunMeasured(KorvelCommand(options, windows, port, stopOnly ? "STOP" : imagePath), log, false);
@@ -251,7 +249,7 @@ bool Measure(const Options& options, bool windows, const std::vector<uint8_t>& i
              const std::string& imagePath, const std::vector<double>* reference,
              std::vector<double>* fastWalls) {
   std::printf("\n%s: %s\n", windows ? "Windows build under Wine" : "native build",
-              windows ? options.windowsKorvel.c_str() : options.korvel.c_str());
+              windows ? options.programs.windowsKorvel.c_str() : options.programs.korvel.c_str());
   if (!RunOnce(options, windows, Way::kStandard, image, imagePath, true).ok) {
     std::printf("  the warm-up run (STOP) failed: not measured\n");
     return false;
@@ -313,25 +311,22 @@ constexpr const char* kUsage =
 // Reads the command line into |options|; false, with the exit status in
 // |status|, when the program ends here.
 bool ReadOptions(int argc, char** argv, Options* options, int* status) {
-  CLI::App app("", "korvel-flash-benchmark");
-  UseUsageText(&app, "korvel-flash-benchmark", kUsage);
-  app.add_option("--korvel", options->korvel);
-  app.add_option("--windows", options->windowsKorvel);
-  app.add_option("--wine-run", options->wineRun);
-  app.add_option("--com", options->comPort);
-  app.add_option("--runs", options->runs);
-  app.add_option("--write-time-us", options->writeTimeUs);
-  app.add_option("--work-dir", options->workDir);
-  app.add_option("--round-trip-ms", options->roundTripMs);
-  if (!ParseCommandLine(&app, argc, argv, status)) return false;
-  const bool windowsComplete = options->windowsKorvel.empty() || !options->wineRun.empty();
-  if (options->runs > 0 && options->comPort > 0 && windowsComplete && options->roundTripMs >= 0 &&
-      (!options->korvel.empty() || !options->windowsKorvel.empty())) {
-    return true;
-  }
-  std::fputs(kUsage, stderr);
-  *status = kUsageError;
-  return false;
+  const BenchPrograms& programs = options->programs;
+  return ReadBenchCommandLine(
+      argc, argv, "korvel-flash-benchmark", kUsage, &options->programs,
+      [options](CLI::App* app) {
+        app->add_option("--com", options->comPort);
+        app->add_option("--runs", options->runs);
+        app->add_option("--write-time-us", options->writeTimeUs);
+        app->add_option("--round-trip-ms", options->roundTripMs);
+      },
+      [&] {
+        const bool windowsComplete = programs.windowsKorvel.empty() || !programs.wineRun.empty();
+        return options->runs > 0 && options->comPort > 0 && windowsComplete &&
+               options->roundTripMs >= 0 &&
+               (!programs.korvel.empty() || !programs.windowsKorvel.empty());
+      },
+      status);
 }
 
 }  // namespace
@@ -342,7 +337,7 @@ int main(int argc, char** argv) {
   if (!OpenBenchWaiter()) return 1;
   constexpr uint32_t kImageLength = 65535;
   const std::vector<uint8_t> image = MakeBenchmarkImage(kImageLength, 7);
-  const std::string imagePath = options.workDir + "/korvel-benchmark.img";
+  const std::string imagePath = options.programs.workDir + "/korvel-benchmark.img";
   std::ofstream(imagePath, std::ios::binary)
       .write(reinterpret_cast<const char*>(image.data()),
              static_cast<std::streamsize>(image.size()));
@@ -376,10 +371,10 @@ int main(int argc, char** argv) {
   bool ok = true;
   std::vector<double> nativeFast;
   std::vector<double> windowsFast;
-  if (!options.korvel.empty()) {
+  if (!options.programs.korvel.empty()) {
     ok = Measure(options, false, image, imagePath, nullptr, &nativeFast) && ok;
   }
-  if (!options.windowsKorvel.empty()) {
+  if (!options.programs.windowsKorvel.empty()) {
     ok = Measure(options, true, image, imagePath, nativeFast.empty() ? nullptr : &nativeFast,
                  &windowsFast) &&
          ok;

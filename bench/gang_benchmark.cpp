@@ -56,15 +56,12 @@ constexpr int kFirstWineCom = 50;
 constexpr double kWineTarget = 1.15;
 
 struct Options {
+  BenchPrograms programs;
   int rounds = 3;
-  std::string korvel;
   std::string gang;
-  std::string workDir = "/tmp";
   double maxLoad = 1.5;
   int maxLoadWaitSeconds = 600;
-  std::string windowsKorvel;  // korvel.exe; empty: Wine is not measured
-  std::string windowsGang;    // korvel-gang.exe beside it
-  std::string wineRun;        // tests/win32/wine-run.sh
+  std::string windowsGang;  // korvel-gang.exe beside korvel.exe
 };
 
 // Waits (up to the option's limit) until the one-minute load is at most
@@ -149,7 +146,7 @@ std::vector<std::string> GangCommand(const Options& options, const std::string& 
                                      const std::vector<std::string>& extra,
                                      const std::vector<std::string>& ports) {
   std::vector<std::string> command = {gang, imagePath, "--log-dir",
-                                      options.workDir + "/korvel-gang-benchmark-logs"};
+                                      options.programs.workDir + "/korvel-gang-benchmark-logs"};
   command.insert(command.end(), extra.begin(), extra.end());
   command.insert(command.end(), ports.begin(), ports.end());
   return command;
@@ -173,8 +170,8 @@ bool SingleRun(const Options& options, const std::vector<uint8_t>& image,
                const std::string& imagePath, std::FILE* log, Round* round) {
   std::vector<DevsimPtr> device = StartDevices(1, false);
   if (device.empty()) return false;
-  const ChildCost cost =
-      RunMeasured({options.korvel, DevsimPortPath(device[0].get()), imagePath}, log, false);
+  const ChildCost cost = RunMeasured(
+      {options.programs.korvel, DevsimPortPath(device[0].get()), imagePath}, log, false);
   if (!cost.ok || cost.status != 0 || !Flashed(device[0].get(), image)) {
     std::fprintf(stderr, "the single korvel run failed\n");
     return false;
@@ -189,11 +186,12 @@ bool GangRun(const Options& options, const std::vector<uint8_t>& image,
              const std::string& imagePath, Round* round) {
   std::vector<DevsimPtr> devices = StartDevices(kDevices, false);
   if (devices.empty()) return false;
-  const std::string jsonPath = options.workDir + "/korvel-gang-benchmark-page.json";
+  const std::string jsonPath = options.programs.workDir + "/korvel-gang-benchmark-page.json";
   std::remove(jsonPath.c_str());
   const std::vector<std::string> extra = {
-      "--http", "127.0.0.1:0", "--metrics", options.workDir + "/korvel-gang-benchmark.prom",
-      "--json", jsonPath};
+      "--http",    "127.0.0.1:0",
+      "--metrics", options.programs.workDir + "/korvel-gang-benchmark.prom",
+      "--json",    jsonPath};
   std::atomic<bool> stop{false};
   std::atomic<int> answers{0};
   std::thread reader(ReadPage, std::cref(jsonPath), std::cref(stop), &answers);
@@ -217,7 +215,7 @@ bool FaultyGangRun(const Options& options, const std::vector<uint8_t>& image,
                    const std::string& imagePath, std::FILE* log, Round* round) {
   std::vector<DevsimPtr> devices = StartDevices(kDevices, true);
   if (devices.empty()) return false;
-  const std::string jsonPath = options.workDir + "/korvel-gang-benchmark.json";
+  const std::string jsonPath = options.programs.workDir + "/korvel-gang-benchmark.json";
   const ChildCost cost = RunMeasured(
       GangCommand(options, options.gang, imagePath, {"--json", jsonPath}, PortsOf(devices)), log,
       false);
@@ -253,7 +251,7 @@ bool FaultyGangRun(const Options& options, const std::vector<uint8_t>& image,
 // |devices| behind its COM port; |ports| gets the COM names.
 std::vector<std::string> WineCommand(const Options& options, const std::vector<DevsimPtr>& devices,
                                      std::vector<std::string>* ports) {
-  std::vector<std::string> command = {"/bin/sh", options.wineRun};
+  std::vector<std::string> command = {"/bin/sh", options.programs.wineRun};
   for (size_t i = 0; i < devices.size(); ++i) {
     const std::string com = std::to_string(kFirstWineCom + static_cast<int>(i));
     command.insert(command.end(), {"--com", com, DevsimPortPath(devices[i].get())});
@@ -270,7 +268,7 @@ bool WineRuns(const Options& options, const std::vector<uint8_t>& image,
   if (device.empty()) return false;
   std::vector<std::string> port;
   std::vector<std::string> single = WineCommand(options, device, &port);
-  single.insert(single.end(), {options.windowsKorvel, port[0], imagePath});
+  single.insert(single.end(), {options.programs.windowsKorvel, port[0], imagePath});
   const ChildCost one = RunMeasured(single, log, false);
   std::vector<DevsimPtr> devices = StartDevices(kWineDevices, false);
   if (devices.empty()) return false;
@@ -293,13 +291,14 @@ bool WineRuns(const Options& options, const std::vector<uint8_t>& image,
 
 bool RunRound(const Options& options, const std::vector<uint8_t>& image,
               const std::string& imagePath, Round* round) {
-  const std::string logPath = options.workDir + "/korvel-gang-benchmark.log";
+  const std::string logPath = options.programs.workDir + "/korvel-gang-benchmark.log";
   std::FILE* log = std::fopen(logPath.c_str(), "w");
   if (log == nullptr) return false;
-  const bool ok = SingleRun(options, image, imagePath, log, round) &&
-                  GangRun(options, image, imagePath, round) &&
-                  FaultyGangRun(options, image, imagePath, log, round) &&
-                  (options.wineRun.empty() || WineRuns(options, image, imagePath, log, round));
+  const bool ok =
+      SingleRun(options, image, imagePath, log, round) &&
+      GangRun(options, image, imagePath, round) &&
+      FaultyGangRun(options, image, imagePath, log, round) &&
+      (options.programs.wineRun.empty() || WineRuns(options, image, imagePath, log, round));
   std::fclose(log);
   if (!ok) std::fprintf(stderr, "see %s\n", logPath.c_str());
   return ok;
@@ -327,28 +326,25 @@ constexpr const char* kUsage =
 // Reads the command line into |options|; false, with the exit status in
 // |status|, when the program ends here.
 bool ReadOptions(int argc, char** argv, Options* options, int* status) {
-  CLI::App app("", "korvel-gang-benchmark");
-  UseUsageText(&app, "korvel-gang-benchmark", kUsage);
-  app.add_option("--korvel", options->korvel);
-  app.add_option("--gang", options->gang);
-  app.add_option("--rounds", options->rounds);
-  app.add_option("--max-load", options->maxLoad);
-  app.add_option("--max-load-wait", options->maxLoadWaitSeconds);
-  app.add_option("--work-dir", options->workDir);
-  app.add_option("--windows", options->windowsKorvel);
-  app.add_option("--wine-run", options->wineRun);
-  if (!ParseCommandLine(&app, argc, argv, status)) return false;
-  if (!options->windowsKorvel.empty()) {
+  const BenchPrograms& programs = options->programs;
+  const bool go = ReadBenchCommandLine(
+      argc, argv, "korvel-gang-benchmark", kUsage, &options->programs,
+      [options](CLI::App* app) {
+        app->add_option("--gang", options->gang);
+        app->add_option("--rounds", options->rounds);
+        app->add_option("--max-load", options->maxLoad);
+        app->add_option("--max-load-wait", options->maxLoadWaitSeconds);
+      },
+      [&] {
+        return options->rounds > 0 && !programs.korvel.empty() && !options->gang.empty() &&
+               programs.windowsKorvel.empty() == programs.wineRun.empty();
+      },
+      status);
+  if (go && !programs.windowsKorvel.empty()) {
     options->windowsGang =
-        std::filesystem::path(options->windowsKorvel).replace_filename("korvel-gang.exe").string();
+        std::filesystem::path(programs.windowsKorvel).replace_filename("korvel-gang.exe").string();
   }
-  if (options->rounds > 0 && !options->korvel.empty() && !options->gang.empty() &&
-      options->windowsKorvel.empty() == options->wineRun.empty()) {
-    return true;
-  }
-  std::fputs(kUsage, stderr);
-  *status = kUsageError;
-  return false;
+  return go;
 }
 
 void PrintRound(int i, const Round& round, bool wine) {
@@ -415,13 +411,14 @@ void Introduce(const Options& options) {
       "targets: gang wall (with --http, read twice a second, and --metrics) <= 1.05 x one"
       " korvel run; gang CPU < 10 %% of one core;"
       " with 3 of 16 faulty the 13 in the same time, exactly the 3 named\n%s",
-      options.wineRun.empty() ? "\n" : "");
-  if (options.wineRun.empty()) return;
+      options.programs.wineRun.empty() ? "\n" : "");
+  if (options.programs.wineRun.empty()) return;
   std::printf(
       "and under Wine: one korvel.exe run, korvel-gang.exe on %d devices;"
       " target: gang wall <= %.2f x one korvel.exe run\n\n",
       kWineDevices, kWineTarget);
-  RunMeasured({"/bin/sh", options.wineRun, options.windowsKorvel}, nullptr, false);
+  RunMeasured({"/bin/sh", options.programs.wineRun, options.programs.windowsKorvel}, nullptr,
+              false);
 }
 
 }  // namespace
@@ -431,7 +428,7 @@ int main(int argc, char** argv) {
   if (int status = 0; !ReadOptions(argc, argv, &options, &status)) return status;
   if (!OpenBenchWaiter()) return 1;
   const std::vector<uint8_t> image = MakeBenchmarkImage(kImageLength, 16);
-  const std::string imagePath = options.workDir + "/korvel-gang-benchmark.img";
+  const std::string imagePath = options.programs.workDir + "/korvel-gang-benchmark.img";
   std::ofstream(imagePath, std::ios::binary)
       .write(reinterpret_cast<const char*>(image.data()),
              static_cast<std::streamsize>(image.size()));
@@ -441,9 +438,9 @@ int main(int argc, char** argv) {
     Round round;
     if (!WaitForQuiet(options) || !RunRound(options, image, imagePath, &round)) return 1;
     rounds.push_back(round);
-    PrintRound(i, round, !options.wineRun.empty());
+    PrintRound(i, round, !options.programs.wineRun.empty());
   }
-  PrintMedians(rounds, !options.wineRun.empty());
+  PrintMedians(rounds, !options.programs.wineRun.empty());
   std::printf("load average after: %s\n", LoadAverages().c_str());
   return 0;
 }
