@@ -26,7 +26,7 @@ fi
 ./scripts/install-packages.sh cmake ninja-build make g++ libgtest-dev libgmock-dev strace tmux \
   libcli11-dev nlohmann-json3-dev ser2net iproute2 libssl-dev libcpp-httplib-dev zlib1g-dev \
   chromium prometheus \
-  clang libclang-rt-14-dev g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
+  clang clang-tidy libclang-rt-14-dev g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
   wine wine32:i386 wine64 dpkg-dev man-db file lintian bash-completion \
   qemu-system-x86 cpio xz-utils zstd
 
@@ -39,6 +39,9 @@ fi
 cmake --preset default -DKORVEL_BUILD_TESTS=ON
 cmake --build --preset default
 ctest --preset default -j2 --no-tests=error --output-junit "$PWD/build/default/native-tests.xml"
+
+# --- Every function outside tests/ within 60 lines (clang-tidy) -------------
+./scripts/check-function-size.sh build/default
 
 # --- Plain builds (no preset; g++ Release, then clang++) -------------------
 ./scripts/build-plain.sh
@@ -55,6 +58,7 @@ ctest --preset guest --no-tests=error
 
 # --- Windows ---------------------------------------------------------------
 ./scripts/test-windows.sh
+./scripts/check-function-size.sh build/mingw-x86_64
 
 # --- Installation ------------------------------------------------------------
 KORVEL_BUILD_DIR=build/default ./scripts/check-install.sh
