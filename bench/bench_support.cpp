@@ -80,13 +80,13 @@ bool PauseUnlessStopped(std::chrono::milliseconds limit) {
 
 ChildCost RunMeasured(const std::vector<std::string>& command, std::FILE* log, bool terminal) {
   ChildCost cost;
-  ChildSpec spec{command[0], {command.begin() + 1, command.end()}, "", ""};
-  spec.terminalColumns = terminal ? 120 : 0;
-  spec.terminalRows = terminal ? 40 : 0;
+  ChildLaunch launch{command[0], {command.begin() + 1, command.end()}, "", ""};
+  launch.terminalColumns = terminal ? 120 : 0;
+  launch.terminalRows = terminal ? 40 : 0;
   Child child;
   std::string error;
   const Clock::time_point start = Clock::now();
-  if (!StartChild(spec, &child, &error)) {
+  if (!StartChild(launch, &child, &error)) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return cost;
   }

@@ -119,15 +119,15 @@ class ChildRunTest : public ::testing::TestWithParam<ChildCase> {};
 TEST_P(ChildRunTest, GivesItsOutputAndStatus) {
   char system[MAX_PATH] = {};
   ASSERT_GT(GetSystemDirectoryA(system, sizeof system), 0u);
-  ChildSpec spec;
-  spec.program = std::string(system) + "\\cmd.exe";
-  spec.args = {"/c", GetParam().command};
-  spec.channelVariable = "KORVEL_PROGRESS_FD";
+  ChildLaunch launch;
+  launch.program = std::string(system) + "\\cmd.exe";
+  launch.args = {"/c", GetParam().command};
+  launch.channelVariable = "KORVEL_PROGRESS_FD";
   ChildWaiter waiter;
   std::string error;
   ASSERT_TRUE(OpenChildWaiter(&waiter, &error)) << error;
   Child child;
-  ASSERT_TRUE(StartChild(spec, &child, &error)) << error;
+  ASSERT_TRUE(StartChild(launch, &child, &error)) << error;
   if (GetParam().kill) KillChild(&child);
   // Until it has ended, 20 s at most: then all that is left of its output.
   std::string output;

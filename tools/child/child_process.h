@@ -16,7 +16,7 @@
 #include "child_types.h"
 
 // What to run.
-struct ChildSpec {
+struct ChildLaunch {
   std::string program;            // a path to the program
   std::vector<std::string> args;  // its arguments after its own name
   // When not empty, the child gets the writing end of a second pipe, and
@@ -54,13 +54,13 @@ struct ChildExit {
   int signal = 0;
 };
 
-// Starts |spec| as a child of its own: standard input from the null device,
+// Starts |launch| as a child of its own: standard input from the null device,
 // standard output into a pipe, standard error to the null device (or both
-// on the terminal ChildSpec asks for), nothing
+// on the terminal ChildLaunch asks for), nothing
 // else of the parent's but the channel, and out of reach of the keyboard's
 // interrupts on the parent's terminal (which are the parent's to handle).
 // False, with the reason in |error| and nothing left open, when it can't.
-bool StartChild(const ChildSpec& spec, Child* child, std::string* error);
+bool StartChild(const ChildLaunch& launch, Child* child, std::string* error);
 
 // Whether the parent's end of |pipe| is still open.
 bool ChildPipeOpen(const ChildPipe& pipe);
@@ -83,7 +83,7 @@ void CloseChildPipe(ChildPipe* pipe);
 bool ChildEnded(Child* child, ChildExit* exit);
 
 // Asks the child to end at its next safe point: SIGTERM on POSIX; on
-// Windows the stop event of ChildSpec::stopVariable, or else a Ctrl+Break
+// Windows the stop event of ChildLaunch::stopVariable, or else a Ctrl+Break
 // to its own process group, where its console takes one. False when there
 // is no such way (KillChild is all that is left).
 bool AskChildToEnd(Child* child);

@@ -80,26 +80,26 @@ void SetChildSignals(posix_spawnattr_t* attributes) {
 }
 
 // Spawns the child with the pipes' writing ends; returns 0 or an errno.
-int Spawn(const ChildSpec& spec, int outWrite, int channelWrite, pid_t* pid) {
+int Spawn(const ChildLaunch& launch, int outWrite, int channelWrite, pid_t* pid) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  SetChildDescriptors(&actions, outWrite, spec.terminalColumns != 0, channelWrite);
+  SetChildDescriptors(&actions, outWrite, launch.terminalColumns != 0, channelWrite);
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   SetChildSignals(&attributes);
 
-  std::vector<std::string> args = {spec.program};
-  args.insert(args.end(), spec.args.begin(), spec.args.end());
+  std::vector<std::string> args = {launch.program};
+  args.insert(args.end(), launch.args.begin(), launch.args.end());
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
-  std::vector<std::string> environment = ChildEnvironment(spec.channelVariable);
+  std::vector<std::string> environment = ChildEnvironment(launch.channelVariable);
   std::vector<char*> envp;
   for (std::string& entry : environment) envp.push_back(entry.data());
   envp.push_back(nullptr);
 
   const int error =
-      posix_spawn(pid, spec.program.c_str(), &actions, &attributes, argv.data(), envp.data());
+      posix_spawn(pid, launch.program.c_str(), &actions, &attributes, argv.data(), envp.data());
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   return error;
@@ -122,14 +122,14 @@ bool OpenTerminal(int columns, int rows, int ends[2]) {
 
 }  // namespace
 
-bool StartChild(const ChildSpec& spec, Child* child, std::string* error) {
+bool StartChild(const ChildLaunch& launch, Child* child, std::string* error) {
   // 1. The pipes. The parent's ends are non-blocking and closed on exec;
   // the child's ends become its descriptors 1 and 3.
   int outPipe[2] = {-1, -1};
   int channelPipe[2] = {-1, -1};
-  const bool wantChannel = !spec.channelVariable.empty();
-  const bool outOpen = spec.terminalColumns != 0
-                           ? OpenTerminal(spec.terminalColumns, spec.terminalRows, outPipe)
+  const bool wantChannel = !launch.channelVariable.empty();
+  const bool outOpen = launch.terminalColumns != 0
+                           ? OpenTerminal(launch.terminalColumns, launch.terminalRows, outPipe)
                            : pipe2(outPipe, O_CLOEXEC | O_NONBLOCK) == 0;
   if (!outOpen || (wantChannel && pipe2(channelPipe, O_CLOEXEC | O_NONBLOCK) != 0)) {
     *error = std::string("no pipe: ") + std::strerror(errno);
@@ -143,7 +143,7 @@ bool StartChild(const ChildSpec& spec, Child* child, std::string* error) {
 
   // 2. The child; then only it writes into the pipes, so their ends close
   // when it ends.
-  const int spawnError = Spawn(spec, outPipe[1], channelPipe[1], &child->process.pid);
+  const int spawnError = Spawn(launch, outPipe[1], channelPipe[1], &child->process.pid);
   CloseFd(&outPipe[1]);
   CloseFd(&channelPipe[1]);
   child->output.fd = outPipe[0];
@@ -152,7 +152,7 @@ bool StartChild(const ChildSpec& spec, Child* child, std::string* error) {
     child->process.pid = -1;
     CloseChildPipe(&child->output);
     CloseChildPipe(&child->channel);
-    *error = "cannot start " + spec.program + ": " + std::strerror(spawnError);
+    *error = "cannot start " + launch.program + ": " + std::strerror(spawnError);
     return false;
   }
   return true;

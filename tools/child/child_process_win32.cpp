@@ -69,13 +69,13 @@ void CloseEnds(ChildEnds* ends) {
 // The child's environment: the parent's, with the variables that name its
 // inherited handles. Empty for none, which CreateProcess reads as the
 // parent's own.
-std::string EnvironmentFor(const ChildSpec& spec, const ChildEnds& ends) {
+std::string EnvironmentFor(const ChildLaunch& launch, const ChildEnds& ends) {
   std::vector<std::pair<std::string, std::string>> settings;
   const auto value = [](HANDLE handle) {
     return std::to_string(reinterpret_cast<uintptr_t>(handle));
   };
-  if (ends.channel != nullptr) settings.emplace_back(spec.channelVariable, value(ends.channel));
-  if (ends.stop != nullptr) settings.emplace_back(spec.stopVariable, value(ends.stop));
+  if (ends.channel != nullptr) settings.emplace_back(launch.channelVariable, value(ends.channel));
+  if (ends.stop != nullptr) settings.emplace_back(launch.stopVariable, value(ends.stop));
   if (settings.empty()) return std::string();
   char* parent = GetEnvironmentStringsA();
   std::string block = ChildEnvironmentBlock(parent, settings);
@@ -87,7 +87,8 @@ std::string EnvironmentFor(const ChildSpec& spec, const ChildEnds& ends) {
 // handles: nothing else of the parent's, not even what it opened as
 // inheritable itself) and, when there is a channel, its handle's value in
 // the variable. Returns 0 or the system's error code.
-DWORD CreateSuspended(const ChildSpec& spec, const ChildEnds& ends, PROCESS_INFORMATION* created) {
+DWORD CreateSuspended(const ChildLaunch& launch, const ChildEnds& ends,
+                      PROCESS_INFORMATION* created) {
   std::vector<HANDLE> inherited = {ends.null, ends.output};
   if (ends.channel != nullptr) inherited.push_back(ends.channel);
   if (ends.stop != nullptr) inherited.push_back(ends.stop);
@@ -109,15 +110,15 @@ DWORD CreateSuspended(const ChildSpec& spec, const ChildEnds& ends, PROCESS_INFO
   startup.StartupInfo.hStdOutput = ends.output;
   startup.StartupInfo.hStdError = ends.null;
   startup.lpAttributeList = attributes;
-  std::vector<std::string> args = {spec.program};
-  args.insert(args.end(), spec.args.begin(), spec.args.end());
+  std::vector<std::string> args = {launch.program};
+  args.insert(args.end(), launch.args.begin(), launch.args.end());
   std::string commandLine = WindowsCommandLine(args);
-  std::string environment = EnvironmentFor(spec, ends);
+  std::string environment = EnvironmentFor(launch, ends);
   // Its own process group takes it out of reach of the Ctrl+C on the
   // parent's console (the parent's to handle), and lets AskChildToEnd
   // reach it alone.
   const DWORD flags = CREATE_SUSPENDED | CREATE_NEW_PROCESS_GROUP | EXTENDED_STARTUPINFO_PRESENT;
-  const bool started = CreateProcessA(spec.program.c_str(), commandLine.data(), nullptr,
+  const bool started = CreateProcessA(launch.program.c_str(), commandLine.data(), nullptr,
                                       nullptr,  // default security for the process and its thread
                                       TRUE,     // inherit: the handles of the list alone
                                       flags, environment.empty() ? nullptr : environment.data(),
@@ -134,27 +135,28 @@ void CALLBACK ChildHasEnded(void* /*context*/, BOOLEAN /*timedOut*/) {
 }
 
 // The pipes; false with the error code in |error|.
-bool OpenPipes(const ChildSpec& spec, ChildEnds* ends, HANDLE* outRead, HANDLE* channelRead,
+bool OpenPipes(const ChildLaunch& launch, ChildEnds* ends, HANDLE* outRead, HANDLE* channelRead,
                DWORD* error) {
   SECURITY_ATTRIBUTES plain{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
   ends->null = CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                            &plain, OPEN_EXISTING, 0, nullptr);
   // The stop event: manual-reset, so that every look of the child's after
   // the parent set it sees it set.
-  if (!spec.stopVariable.empty()) ends->stop = CreateEventA(&plain, TRUE, FALSE, nullptr);
-  const bool made =
-      ends->null != INVALID_HANDLE_VALUE && (spec.stopVariable.empty() || ends->stop != nullptr) &&
-      CreatePipe(outRead, &ends->output, &plain, kPipeSize) &&
-      (spec.channelVariable.empty() || CreatePipe(channelRead, &ends->channel, &plain, kPipeSize));
+  if (!launch.stopVariable.empty()) ends->stop = CreateEventA(&plain, TRUE, FALSE, nullptr);
+  const bool made = ends->null != INVALID_HANDLE_VALUE &&
+                    (launch.stopVariable.empty() || ends->stop != nullptr) &&
+                    CreatePipe(outRead, &ends->output, &plain, kPipeSize) &&
+                    (launch.channelVariable.empty() ||
+                     CreatePipe(channelRead, &ends->channel, &plain, kPipeSize));
   *error = made ? 0 : GetLastError();
   return made;
 }
 
 }  // namespace
 
-bool StartChild(const ChildSpec& spec, Child* child, std::string* error) {
-  if (spec.terminalColumns != 0) {
-    *error = "cannot start " + spec.program + " on a terminal of its own here";
+bool StartChild(const ChildLaunch& launch, Child* child, std::string* error) {
+  if (launch.terminalColumns != 0) {
+    *error = "cannot start " + launch.program + " on a terminal of its own here";
     return false;
   }
   // 1. The pipes and the null device.
@@ -163,8 +165,8 @@ bool StartChild(const ChildSpec& spec, Child* child, std::string* error) {
   HANDLE channelRead = nullptr;
   DWORD code = 0;
   PROCESS_INFORMATION created{};
-  if (OpenPipes(spec, &ends, &outRead, &channelRead, &code)) {
-    code = CreateSuspended(spec, ends, &created);
+  if (OpenPipes(launch, &ends, &outRead, &channelRead, &code)) {
+    code = CreateSuspended(launch, ends, &created);
   }
   // 2. Only the child writes into the pipes now, so that they end with it.
   CloseEnds(&ends);
@@ -172,7 +174,7 @@ bool StartChild(const ChildSpec& spec, Child* child, std::string* error) {
     CloseIfOpen(&outRead);
     CloseIfOpen(&channelRead);
     CloseIfOpen(&ends.stop);
-    *error = "cannot start " + spec.program + ": " + SystemMessage(code);
+    *error = "cannot start " + launch.program + ": " + SystemMessage(code);
     return false;
   }
   // 3. Into the job before it runs a single instruction. A system that

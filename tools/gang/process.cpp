@@ -125,15 +125,15 @@ void StartRun(const GangOptions& options, GangRun* job) {
 
   // 2. Exactly a korvel run: port, the run's image argument, and the third
   // argument when one was given; its progress on the channel.
-  ChildSpec spec;
-  spec.program = options.korvel;
-  spec.args = {job->port, job->imageArgument};
-  if (!options.activation.empty()) spec.args.push_back(options.activation);
-  spec.channelVariable = "KORVEL_PROGRESS_FD";
+  ChildLaunch launch;
+  launch.program = options.korvel;
+  launch.args = {job->port, job->imageArgument};
+  if (!options.activation.empty()) launch.args.push_back(options.activation);
+  launch.channelVariable = "KORVEL_PROGRESS_FD";
   // Windows: how the time limit asks korvel to end (POSIX sends SIGTERM).
-  spec.stopVariable = "KORVEL_STOP_HANDLE";
+  launch.stopVariable = "KORVEL_STOP_HANDLE";
   std::string error;
-  if (!StartChild(spec, &job->child, &error)) NotStarted(job, error);
+  if (!StartChild(launch, &job->child, &error)) NotStarted(job, error);
 }
 
 void ReadRunOutput(GangRun* job) {
