@@ -24,6 +24,16 @@
 PortHandle SocketConnect(const char* host, const char* service, std::chrono::milliseconds limit,
                          const char** failedStep);
 
+// Waits until a connect under way on |connection| is answered, |deadline|
+// passes (the system's "timed out") or a stop request comes (the system's
+// "interrupted"), in slices of 150 ms. Returns 1 when connected, else 0 with
+// the error code set. Written once over the calls below (socket_connect.cpp).
+int SocketWaitConnected(PortHandle connection, std::chrono::steady_clock::time_point deadline);
+
+// After a connect under way has made |connection| writable: 1 when it is
+// connected, else 0 with the connect's own error code set.
+int SocketConnectOutcome(PortHandle connection);
+
 // Waits up to |wait| until the connection has something to read (data, its
 // end, or an error to fetch). Returns 1 when it has, 0 when |wait| passed,
 // -1 when the wait failed.

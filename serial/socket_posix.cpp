@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <chrono>
 
-#include "common/interrupts.h"
 #include "common/retry_posix.h"
 #include "common/system.h"
 #include "serial/line_control.h"
@@ -20,9 +19,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// The longest a connect waits before it looks for a stop request again.
-constexpr Clock::duration kSlice = std::chrono::milliseconds(150);
 
 // Frees the address list on every way out.
 struct AddressList {
@@ -46,30 +42,7 @@ int ConnectBy(int fd, const addrinfo& address, Clock::time_point deadline) {
   if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) != 0) return 0;
   if (connect(fd, address.ai_addr, address.ai_addrlen) == 0) return 1;
   if (errno != EINPROGRESS && errno != EINTR) return 0;
-  while (true) {
-    // A stop request ends the wait as an interrupted connect.
-    if (StopRequested()) {
-      SetStoppedSystemError();
-      return 0;
-    }
-    const Clock::duration left = deadline - Clock::now();
-    if (left <= Clock::duration::zero()) {
-      errno = ETIMEDOUT;
-      return 0;
-    }
-    const auto waitMs =
-        std::chrono::ceil<std::chrono::milliseconds>(std::min(left, kSlice)).count();
-    pollfd ready{fd, POLLOUT, 0};
-    const int events = poll(&ready, 1, static_cast<int>(waitMs));
-    if (events < 0 && errno != EINTR) return 0;
-    if (events <= 0) continue;
-    int error = 0;
-    socklen_t size = sizeof error;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) return 0;
-    if (error == 0) return 1;
-    errno = error;
-    return 0;
-  }
+  return SocketWaitConnected(fd, deadline);
 }
 
 }  // namespace
@@ -109,6 +82,15 @@ PortHandle SocketConnect(const char* host, const char* service, std::chrono::mil
     if (timeUp) break;  // for every address
   }
   return kNoPort;
+}
+
+int SocketConnectOutcome(PortHandle connection) {
+  int error = 0;
+  socklen_t size = sizeof error;
+  if (getsockopt(connection, SOL_SOCKET, SO_ERROR, &error, &size) != 0) return 0;
+  if (error == 0) return 1;
+  errno = error;
+  return 0;
 }
 
 int SocketWaitReadable(PortHandle connection, std::chrono::nanoseconds wait) {

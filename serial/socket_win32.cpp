@@ -10,16 +10,12 @@
 #include <algorithm>
 #include <chrono>
 
-#include "common/interrupts.h"
 #include "common/system.h"
 #include "serial/socket.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// The longest a connect waits before it looks for a stop request again.
-constexpr Clock::duration kSlice = std::chrono::milliseconds(150);
 
 SOCKET AsSocket(PortHandle connection) {
   return reinterpret_cast<SOCKET>(connection);
@@ -75,29 +71,7 @@ int ConnectBy(SOCKET socket, const addrinfo& address, Clock::time_point deadline
   if (ioctlsocket(socket, FIONBIO, &nonBlocking) != 0) return 0;
   if (connect(socket, address.ai_addr, static_cast<int>(address.ai_addrlen)) == 0) return 1;
   if (WSAGetLastError() != WSAEWOULDBLOCK) return 0;
-  while (true) {
-    // A stop request ends the wait as an interrupted connect.
-    if (StopRequested()) {
-      SetStoppedSystemError();
-      return 0;
-    }
-    const Clock::duration left = deadline - Clock::now();
-    if (left <= Clock::duration::zero()) {
-      SetLastError(WSAETIMEDOUT);
-      return 0;
-    }
-    const int events = WaitFor(socket, true, std::min(left, kSlice));
-    if (events < 0) return 0;
-    if (events == 0) continue;
-    int error = 0;
-    int size = sizeof error;
-    if (getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) != 0) {
-      return 0;
-    }
-    if (error == 0) return 1;
-    SetLastError(static_cast<DWORD>(error));
-    return 0;
-  }
+  return SocketWaitConnected(reinterpret_cast<PortHandle>(socket), deadline);
 }
 
 }  // namespace
@@ -142,6 +116,18 @@ PortHandle SocketConnect(const char* host, const char* service, std::chrono::mil
     if (timeUp) break;                                  // for every address
   }
   return kNoPort;
+}
+
+int SocketConnectOutcome(PortHandle connection) {
+  int error = 0;
+  int size = sizeof error;
+  if (getsockopt(AsSocket(connection), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
+                 &size) != 0) {
+    return 0;
+  }
+  if (error == 0) return 1;
+  SetLastError(static_cast<DWORD>(error));
+  return 0;
 }
 
 int SocketWaitReadable(PortHandle connection, std::chrono::nanoseconds wait) {
