@@ -354,7 +354,13 @@ TEST(DevsimSession, ActivatesProgramsAndResets) {
   twoBlocks.insert(twoBlocks.end(), second.begin(), second.end());
   ASSERT_EQ(write(client.fd, twoBlocks.data(), twoBlocks.size()),
             static_cast<ssize_t>(twoBlocks.size()));
-  const Bytes replies = ReceiveBurst(client, 500);
+  // Each reply is a write of its own: a busy machine may part them by more
+  // than a burst's 20 ms.
+  Bytes replies = ReceiveBurst(client, 500);
+  if (replies.size() == 8) {
+    const Bytes next = ReceiveBurst(client, 500);
+    replies.insert(replies.end(), next.begin(), next.end());
+  }
   EXPECT_EQ(replies, (Bytes{0x1B, 2, 0, 2, 0x0E, 0x13, 0x00, 0x1B ^ 2 ^ 2 ^ 0x0E ^ 0x13, 0x1B, 3, 0,
                             2, 0x0E, 0x13, 0x00, 0x1B ^ 3 ^ 2 ^ 0x0E ^ 0x13}));
 
